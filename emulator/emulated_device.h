@@ -1,0 +1,169 @@
+// Emulated HID devices on an emulated bus.
+//
+// The bus implements the platform's HID functions (platform/hid.h), so the
+// real link code talks to these devices as it would to hardware. Each device
+// keeps a log of the reports it received and sent, with the time, and can be
+// told to misbehave at a chosen exchange.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Blocks the host's call until `deadlineUs` on the platform clock, while the
+// device works or the host's time limit runs. The simulated clock moves its
+// time on; a real clock waits.
+void DeviceWaitUntil(std::uint64_t deadlineUs);
+
+// What the bus tells a listener when a device is plugged in or pulled out.
+enum class BusEventKind { Arrival, Removal };
+
+struct BusEvent {
+    BusEventKind kind;
+    std::wstring path;
+};
+
+// Ways an exchange can go wrong. The fault applies to the exchange it is
+// armed for (see Fault).
+enum class FaultKind {
+    WriteFails,    // the write fails at once with `lastError`
+    WriteHangs,    // the write never completes; the host's time limit ends it
+    ReadFails,     // the command is received, the read fails with `lastError`
+    NoReply,       // the command is received, no reply ever comes
+    UnitError,     // the reply carries status 0xFF and `errorCode`
+    WrongState,    // the reply's state byte is inverted
+    Unplug,        // the device is pulled out just before this exchange's write
+    UnplugBeforeReply,  // the command is received and carried out, then the
+                        // device is pulled out before its reply is read
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::WriteFails;
+    // Which exchange: the `exchange`-th report the device receives (1-based)
+    // when non-zero; otherwise the `occurrence`-th report with command code
+    // `command`.
+    std::uint32_t exchange = 0;
+    int command = -1;
+    std::uint32_t occurrence = 1;
+    std::uint32_t errorCode = 0;
+    std::uint32_t lastError = 31;  // ERROR_GEN_FAILURE
+};
+
+struct LoggedReport {
+    bool fromHost;                   // true: output report, false: input report
+    std::uint64_t requestedAtUs;     // when the host called write or read
+    std::uint64_t completedAtUs;     // when the call returned with the report
+    std::vector<std::uint8_t> bytes;
+};
+
+class EmulatedDevice {
+public:
+    EmulatedDevice(std::wstring path, std::uint16_t vendorId, std::uint16_t productId);
+    virtual ~EmulatedDevice();
+
+    // Identity on the bus.
+    std::wstring path;
+    std::uint16_t vendorId;
+    std::uint16_t productId;
+    std::uint16_t inputReportLength = 60;
+    std::uint16_t outputReportLength = 60;
+
+    // Platform-level misbehaviour of this interface.
+    bool pathReadable = true;
+    bool openable = true;
+    bool attributesReadable = true;
+    bool capabilitiesReadable = true;
+
+    // Faults armed for coming exchanges; each fires once.
+    std::vector<Fault> faults;
+    void ArmFault(const Fault& fault) { faults.push_back(fault); }
+
+    const std::vector<LoggedReport>& Log() const { return log_; }
+    void ClearLog() { log_.clear(); }
+    // The output reports received, in order.
+    std::vector<std::vector<std::uint8_t>> Commands() const;
+    // Microseconds between the completion of log entry `from` and the request
+    // of log entry `to`: how long the host waited between the two reports.
+    std::uint64_t HostWaitBetween(std::size_t from, std::size_t to) const;
+
+    std::uint32_t ExchangeCount() const { return exchanges_; }
+
+    // Host side, called by the bus.
+    bool HostWrite(const std::uint8_t* report, std::uint32_t length, std::uint32_t timeoutMs,
+                   std::uint32_t& lastError);
+    bool HostRead(std::uint8_t* buffer, std::uint32_t length, std::uint32_t timeoutMs,
+                  std::uint32_t& lastError);
+
+    bool plugged = false;
+
+protected:
+    // The device's answer to one output report, `report` holding
+    // outputReportLength bytes. Returns the input report (the device pads or
+    // cuts it to inputReportLength) and how long after the command it is
+    // ready, or nothing when the device does not answer.
+    struct Answer {
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t delayMs = 0;
+    };
+    virtual std::optional<Answer> Respond(const std::vector<std::uint8_t>& report) = 0;
+
+private:
+    std::optional<Fault> TakeFault(std::uint8_t command);
+
+    struct PendingReply {
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t readyAtUs;
+        std::uint32_t failWith;  // non-zero: the read fails with this last-error value
+    };
+    std::deque<PendingReply> replies_;
+    std::vector<LoggedReport> log_;
+    std::uint32_t exchanges_ = 0;
+    std::vector<std::uint32_t> commandCounts_ = std::vector<std::uint32_t>(256, 0);
+};
+
+// A HID device that is not a programming unit (a mouse, a keyboard, another
+// vendor's gadget): it never answers a report.
+class SilentDevice : public EmulatedDevice {
+public:
+    using EmulatedDevice::EmulatedDevice;
+
+protected:
+    std::optional<Answer> Respond(const std::vector<std::uint8_t>&) override { return {}; }
+};
+
+// The bus: the devices present, in enumeration order, and the open handles.
+namespace emulated_bus {
+
+// Removes every device, closes every handle, forgets the listener.
+void Reset();
+
+// Plugs a device in at the end of the enumeration order (or at `position`).
+void Plug(const std::shared_ptr<EmulatedDevice>& device);
+void PlugAt(std::size_t position, const std::shared_ptr<EmulatedDevice>& device);
+
+// Pulls a device out: it leaves the enumeration, and every handle to it fails
+// from now on with ERROR_DEVICE_NOT_CONNECTED.
+void Unplug(const std::shared_ptr<EmulatedDevice>& device);
+void Unplug(EmulatedDevice* device);
+
+// Called on every arrival and removal.
+void SetListener(std::function<void(const BusEvent&)> listener);
+
+// Handles the host has open and not closed.
+std::size_t OpenHandleCount();
+// How often the host opened an interface with this path.
+std::uint32_t OpenCount(const std::wstring& path);
+// Interface lists the host has taken and not released.
+std::size_t OpenListCount();
+
+// While set, the platform cannot list the HID interfaces at all.
+void SetListingFails(bool fails);
+
+// The last-error value the emulated platform reports; tests may set it.
+void SetLastError(std::uint32_t value);
+
+}  // namespace emulated_bus

@@ -1,0 +1,109 @@
+// A programming unit (LINK-BOX or ORBICON) with an ESC behind it.
+//
+// It answers the nine commands of the report protocol the way the unit does:
+// it runs its normal firmware or its own bootloader, reports the ESC it
+// carries, keeps the system lock and the ESC's flash write protection, and
+// erases and writes the ESC's flash only in the proper order. Refusals carry
+// status 0xFF and one of the UNIT_ERROR_ codes below.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "emulator/emulated_device.h"
+
+// The unit's error codes for refused commands.
+constexpr std::uint32_t UNIT_ERROR_NOT_LOCKED = 0x0101;       // system lock not set
+constexpr std::uint32_t UNIT_ERROR_WRITE_PROTECTED = 0x0102;  // flash protection on
+constexpr std::uint32_t UNIT_ERROR_NOT_PURGED = 0x0103;       // no purge since the lock
+constexpr std::uint32_t UNIT_ERROR_NO_ADDRESS = 0x0104;       // no write address set
+constexpr std::uint32_t UNIT_ERROR_BAD_CONFIRMATION = 0x0105;
+constexpr std::uint32_t UNIT_ERROR_FLASH_FULL = 0x0106;       // write past the flash
+constexpr std::uint32_t UNIT_ERROR_BAD_LENGTH = 0x0107;       // bad data length byte
+constexpr std::uint32_t UNIT_ERROR_NO_ESC = 0x0108;           // no updatable ESC
+constexpr std::uint32_t UNIT_ERROR_WRONG_MODE = 0x0109;       // unit in its bootloader
+constexpr std::uint32_t UNIT_ERROR_UNKNOWN_COMMAND = 0x010A;
+constexpr std::uint32_t UNIT_ERROR_BAD_ADDRESS = 0x010B;      // address outside the flash
+
+// The ESC type codes the updater accepts.
+constexpr std::uint32_t ESC_TYPE_ORVANTO_A = 0x111F405A;
+constexpr std::uint32_t ESC_TYPE_ORVANTO_B = 0x0A06405A;
+
+// Where the unit keeps its firmware version word in its own memory.
+constexpr std::uint32_t UNIT_MEMORY_VERSION_ADDRESS = 0x0801FC00;
+
+struct EscModel {
+    // 3: an updatable ESC is attached; 0: nothing attached; other values: an
+    // ESC the unit cannot update.
+    std::uint16_t state = 3;
+    std::uint32_t typeCode = ESC_TYPE_ORVANTO_A;
+    std::uint32_t bootloaderVersion = 0x01000203;  // 1.2.3
+    std::uint16_t firmwareVersion = 0x0205;        // 2.5; 0xFFFF: none
+    // The version the ESC reports once a new image is in its flash and the
+    // write protection is back on.
+    std::uint16_t versionAfterUpdate = 0x0300;
+    // The flash, erased to 0xFF.
+    std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(128 * 1024, 0xFF);
+    bool writeProtected = true;
+    // Refuse the ESC queries with this 16-bit code in bytes 4-5 (0: answer).
+    std::uint32_t firmwareInfoError = 0;
+    std::uint32_t identityError = 0;
+};
+
+struct UnitBootloaderModel {
+    std::uint8_t bootInfo1 = 0x42;
+    std::uint16_t bootInfo2 = 0x0102;
+    std::uint32_t bootInfo3 = 0x08000000;
+    std::uint32_t bootInfo4 = 0x0001FC00;
+    std::uint8_t bootInfo5 = 0x07;
+};
+
+class EmulatedUnit : public EmulatedDevice {
+public:
+    EmulatedUnit(std::wstring path, std::uint16_t productId);
+
+    // The unit.
+    bool inBootloader = false;
+    UnitBootloaderModel bootloader;
+    std::uint32_t firmwareVersion = 0x00010400;  // shown as 1.4
+    std::uint32_t auxWord = 0x20240611;
+    std::uint16_t statusAux = 0x0001;
+    // How long the ESC takes to erase its flash; the purge's reply comes then.
+    std::uint32_t purgeDurationMs = 700;
+
+    EscModel esc;
+
+    // Session state, as the last commands left it.
+    bool systemLock = false;
+    bool purged = false;
+    bool addressSet = false;
+    std::uint32_t writeAddress = 0;
+    // Data blocks accepted since the last purge, and their byte counts.
+    std::vector<std::uint32_t> blockLengths;
+    // The highest flash address written since the last purge, plus one.
+    std::uint32_t writtenEnd = 0;
+
+    // The 32-byte firmware information and 40-byte identity blocks as the ESC
+    // reports them now.
+    std::array<std::uint8_t, 32> FirmwareInfoBlock() const;
+    std::array<std::uint8_t, 40> IdentityBlock() const;
+
+protected:
+    std::optional<Answer> Respond(const std::vector<std::uint8_t>& report) override;
+
+private:
+    Answer Reply(std::uint8_t state) const;
+    Answer Refuse(std::uint32_t errorCode) const;
+    Answer GetUnitStatus() const;
+    Answer ReadMemory(const std::vector<std::uint8_t>& report) const;
+    Answer ReadEscFirmwareInfo() const;
+    Answer GetEscIdentity() const;
+    Answer SetLock(std::uint8_t flag);
+    Answer SetWriteProtect(std::uint8_t flag);
+    Answer Purge(const std::vector<std::uint8_t>& report);
+    Answer SetAddress(const std::vector<std::uint8_t>& report);
+    Answer WriteData(const std::vector<std::uint8_t>& report);
+    void EndSession();
+};

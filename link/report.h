@@ -1,0 +1,84 @@
+// The programming unit's report protocol: the 60-byte command and reply
+// reports, the nine command codes and the link result codes.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+constexpr std::uint32_t REPORT_SIZE = 60;
+constexpr std::uint32_t PAYLOAD_SIZE = 56;
+
+constexpr std::uint8_t COMMAND_REPORT_ID = 0x01;
+constexpr std::uint8_t REPLY_REPORT_ID = 0x02;
+
+// The unit's `status` byte value for a command that failed.
+constexpr std::uint8_t REPLY_STATUS_FAILED = 0xFF;
+
+// Carried by CMD_PURGE and CMD_SET_ADDRESS, so that no stray report can erase
+// or address the ESC's flash.
+constexpr std::uint32_t CONFIRMATION_CODE = 0x3C5A96E1;
+
+// Command codes (byte 1 of a command report).
+constexpr std::uint8_t CMD_GET_UNIT_STATUS = 0x08;
+constexpr std::uint8_t CMD_READ_MEMORY = 0x0A;
+constexpr std::uint8_t CMD_READ_ESC_FIRMWARE_INFO = 0x1D;
+constexpr std::uint8_t CMD_GET_ESC_IDENTITY = 0x22;
+constexpr std::uint8_t CMD_SYSTEM_LOCK = 0x0B;
+constexpr std::uint8_t CMD_WRITE_PROTECT = 0x20;
+constexpr std::uint8_t CMD_PURGE = 0x1E;
+constexpr std::uint8_t CMD_SET_ADDRESS = 0x1F;
+constexpr std::uint8_t CMD_WRITE_DATA = 0x1B;
+
+// Link result codes. Any other value is the unit's own error code.
+constexpr std::int32_t LINK_OK = 0;
+constexpr std::int32_t LINK_NO_UNIT = -1;
+constexpr std::int32_t LINK_WRITE_FAILED = -2;
+constexpr std::int32_t LINK_READ_FAILED = -3;
+constexpr std::int32_t LINK_NOT_FOUND = -4;
+constexpr std::int32_t LINK_NOT_CONFIRMED = 1627;  // ERROR_FUNCTION_FAILED
+
+// The output report as the host builds it.
+struct CommandReport {
+    std::uint8_t reportId;
+    std::uint8_t command;
+    std::uint8_t length;
+    std::uint8_t flag;
+    std::array<std::uint8_t, PAYLOAD_SIZE> payload;
+};
+
+// The input report as the host reads it. When `status` is 0xFF the unit's
+// error code is data[0..3]; otherwise data holds the command's result.
+struct ReplyReport {
+    std::uint8_t reportId;
+    std::uint8_t status;
+    std::uint8_t reserved;
+    std::uint8_t state;
+    std::array<std::uint8_t, PAYLOAD_SIZE> data;
+};
+
+static_assert(sizeof(CommandReport) == REPORT_SIZE, "a command report is 60 bytes");
+static_assert(sizeof(ReplyReport) == REPORT_SIZE, "a reply report is 60 bytes");
+
+// Little-endian access; `bytes` may start at any position.
+inline std::uint16_t ReadLe16(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+inline std::uint32_t ReadLe32(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+           (static_cast<std::uint32_t>(bytes[2]) << 16) |
+           (static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+inline void WriteLe16(std::uint8_t* bytes, std::uint16_t value) {
+    bytes[0] = static_cast<std::uint8_t>(value);
+    bytes[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+inline void WriteLe32(std::uint8_t* bytes, std::uint32_t value) {
+    bytes[0] = static_cast<std::uint8_t>(value);
+    bytes[1] = static_cast<std::uint8_t>(value >> 8);
+    bytes[2] = static_cast<std::uint8_t>(value >> 16);
+    bytes[3] = static_cast<std::uint8_t>(value >> 24);
+}

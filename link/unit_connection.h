@@ -1,0 +1,76 @@
+// The one opened programming unit, and how it is found and identified.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/hid.h"
+
+// USB IDs of the programming units.
+constexpr std::uint16_t UNIT_VENDOR_ID = 0x3F19;
+constexpr std::uint16_t PRODUCT_ID_ORBICON = 1;
+constexpr std::uint16_t PRODUCT_ID_LINK_BOX = 2;
+
+// `escState` value for an updatable ESC on the unit.
+constexpr std::uint16_t ESC_STATE_UPDATABLE = 3;
+
+// `escFirmwareVersion` of an ESC that reports no firmware.
+constexpr std::uint16_t ESC_NO_FIRMWARE_VERSION = 0xFFFF;
+
+constexpr std::size_t ESC_FIRMWARE_INFO_SIZE = 32;
+constexpr std::size_t ESC_IDENTITY_SIZE = 40;
+
+// What the unit reports about itself while it runs its own bootloader.
+struct UnitBootInfo {
+    std::uint8_t bootInfo1;
+    std::uint16_t bootInfo2;
+    std::uint32_t bootInfo3;
+    std::uint32_t bootInfo4;
+    std::uint8_t bootInfo5;
+};
+
+struct UnitConnection {
+    HidHandle handle;              // INVALID_HID_HANDLE when no unit is open
+    std::wstring devicePath;       // empty when no unit is open
+    std::uint32_t outputReportLength;
+    std::uint32_t inputReportLength;
+    std::uint8_t unitInBootloader;
+    std::uint32_t unitFirmwareVersion;
+    std::uint32_t unitAuxWord;
+    std::uint16_t escState;
+    std::uint16_t unitStatusAux;
+    UnitBootInfo unitBootInfo;
+    std::array<std::uint8_t, ESC_FIRMWARE_INFO_SIZE> escFirmwareInfo;
+    std::array<std::uint8_t, ESC_IDENTITY_SIZE> escIdentity;
+    std::uint16_t productId;
+};
+
+// The record of the opened unit; one for the whole run.
+extern UnitConnection unitConnection;
+
+// The record with no unit open.
+UnitConnection InitialConnection();
+
+bool ConnectionsEqual(const UnitConnection& a, const UnitConnection& b);
+
+// Fields inside the two ESC blocks.
+std::uint16_t EscFirmwareVersion(const UnitConnection& connection);  // info bytes 4-5
+void SetEscFirmwareVersion(UnitConnection& connection, std::uint16_t version);
+std::uint32_t EscTypeCode(const UnitConnection& connection);           // identity bytes 0-3
+std::uint32_t EscBootloaderVersion(const UnitConnection& connection);  // identity bytes 4-7
+
+// Closes the unit, if one is open, and returns the record to its initial state.
+void ResetConnection();
+
+// Closes any open unit, then opens the first HID interface in enumeration
+// order whose vendor is 0x3F19 and product 1 or 2, and identifies it.
+// Returns LINK_OK, LINK_NO_UNIT when the interfaces cannot be listed,
+// LINK_NOT_FOUND when none matches, or the non-zero result of IdentifyUnit
+// (the unit then stays open).
+std::int32_t DiscoverUnit();
+
+// Reads the open unit's report lengths and asks the unit, and the ESC behind
+// it, what they are. Fills the record; never closes the unit. Returns a link
+// result code, or the error code the unit reported to one of the ESC queries.
+std::int32_t IdentifyUnit();

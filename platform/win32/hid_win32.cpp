@@ -1,0 +1,210 @@
+// The HID functions on Windows: SetupAPI lists the interfaces, HID.DLL reads
+// attributes and capabilities, and reports move with WriteFile and ReadFile.
+//
+// The interface is opened for overlapped I/O so that every write and read can
+// be given a time limit: a unit pulled out mid-transfer, or one that stops
+// answering, must not hang the program. An expired transfer is cancelled, and
+// the cancelled operation is waited for before the caller's buffer is given
+// back. Clean-up never changes the last-error value of the call that failed.
+#include <windows.h>
+
+#include <setupapi.h>
+
+// mingw's HID headers lack C linkage of their own; hidsdi.h brings hidpi.h.
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <cstddef>
+#include <cwchar>
+#include <memory>
+
+#include "platform/hid.h"
+
+struct HidInterfaceList {
+    HDEVINFO deviceInfo;
+    GUID hidGuid;
+};
+
+namespace {
+
+HANDLE ToHandle(HidHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Restores the last-error value when it goes out of scope.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() : error_(GetLastError()) {}
+    ~LastErrorKeeper() { SetLastError(error_); }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    DWORD error_;
+};
+
+// A manual-reset event for one overlapped transfer.
+class TransferEvent {
+public:
+    TransferEvent() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~TransferEvent() {
+        if (event_ != nullptr) {
+            LastErrorKeeper keep;
+            CloseHandle(event_);
+        }
+    }
+    TransferEvent(const TransferEvent&) = delete;
+    TransferEvent& operator=(const TransferEvent&) = delete;
+    HANDLE get() const { return event_; }
+
+private:
+    HANDLE event_;
+};
+
+// Waits at most `timeoutMs` for an overlapped transfer that `started` began.
+// On expiry the transfer is cancelled and waited for, and the last-error value
+// is ERROR_TIMEOUT; on any other failure it is the failing call's.
+bool CompleteTransfer(HANDLE handle, OVERLAPPED& overlapped, BOOL started, DWORD timeoutMs) {
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    if (!started) {
+        const DWORD waited = WaitForSingleObject(overlapped.hEvent, timeoutMs);
+        if (waited != WAIT_OBJECT_0) {
+            const DWORD error = waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError();
+            CancelIoEx(handle, &overlapped);
+            // The driver may still hold the buffer until the cancellation has
+            // gone through; wait for that. A transfer that completed in the
+            // meantime counts as done.
+            DWORD transferred = 0;
+            if (GetOverlappedResult(handle, &overlapped, &transferred, TRUE)) {
+                return true;
+            }
+            SetLastError(error);
+            return false;
+        }
+    }
+    DWORD transferred = 0;
+    return GetOverlappedResult(handle, &overlapped, &transferred, FALSE) != FALSE;
+}
+
+}  // namespace
+
+HidInterfaceList* HidOpenInterfaceList() {
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    const HDEVINFO deviceInfo =
+        SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (deviceInfo == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    return new HidInterfaceList{deviceInfo, hidGuid};
+}
+
+void HidCloseInterfaceList(HidInterfaceList* list) {
+    if (list != nullptr) {
+        LastErrorKeeper keep;
+        SetupDiDestroyDeviceInfoList(list->deviceInfo);
+        delete list;
+    }
+}
+
+HidInterfaceLookup HidGetInterfacePath(HidInterfaceList* list, std::uint32_t index,
+                                       std::wstring& path) {
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof(interfaceData);
+    if (!SetupDiEnumDeviceInterfaces(list->deviceInfo, nullptr, &list->hidGuid, index,
+                                     &interfaceData)) {
+        return HID_INTERFACE_END;
+    }
+
+    // First ask for the size, then read the detail into a buffer of that size.
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailW(list->deviceInfo, &interfaceData, nullptr, 0, &required,
+                                     nullptr);
+    constexpr DWORD pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+        return HID_INTERFACE_NO_PATH;
+    }
+    std::unique_ptr<BYTE[]> buffer(new BYTE[required]);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.get());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (!SetupDiGetDeviceInterfaceDetailW(list->deviceInfo, &interfaceData, detail, required,
+                                          nullptr, nullptr)) {
+        return HID_INTERFACE_NO_PATH;
+    }
+    // The path ends at its terminator, and never past the buffer.
+    const std::size_t maxChars = (required - pathOffset) / sizeof(WCHAR);
+    path.assign(detail->DevicePath, wcsnlen(detail->DevicePath, maxChars));
+    return HID_INTERFACE_FOUND;
+}
+
+HidHandle HidOpenInterface(const std::wstring& path) {
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return INVALID_HID_HANDLE;
+    }
+    return reinterpret_cast<HidHandle>(handle);
+}
+
+void HidCloseInterface(HidHandle handle) {
+    if (handle != INVALID_HID_HANDLE) {
+        LastErrorKeeper keep;
+        CloseHandle(ToHandle(handle));
+    }
+}
+
+bool HidGetAttributes(HidHandle handle, std::uint16_t& vendorId, std::uint16_t& productId) {
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof(attributes);
+    if (!HidD_GetAttributes(ToHandle(handle), &attributes)) {
+        return false;
+    }
+    vendorId = attributes.VendorID;
+    productId = attributes.ProductID;
+    return true;
+}
+
+bool HidGetReportLengths(HidHandle handle, std::uint16_t& inputLength,
+                         std::uint16_t& outputLength) {
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!HidD_GetPreparsedData(ToHandle(handle), &preparsed)) {
+        return false;
+    }
+    HIDP_CAPS caps{};
+    const NTSTATUS status = HidP_GetCaps(preparsed, &caps);
+    HidD_FreePreparsedData(preparsed);
+    if (status != HIDP_STATUS_SUCCESS) {
+        return false;
+    }
+    inputLength = caps.InputReportByteLength;
+    outputLength = caps.OutputReportByteLength;
+    return true;
+}
+
+bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t length,
+                    std::uint32_t timeoutMs) {
+    TransferEvent event;
+    if (event.get() == nullptr) {
+        return false;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.get();
+    const BOOL started = WriteFile(ToHandle(handle), report, length, nullptr, &overlapped);
+    return CompleteTransfer(ToHandle(handle), overlapped, started, timeoutMs);
+}
+
+bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
+                   std::uint32_t timeoutMs) {
+    TransferEvent event;
+    if (event.get() == nullptr) {
+        return false;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.get();
+    const BOOL started = ReadFile(ToHandle(handle), buffer, length, nullptr, &overlapped);
+    return CompleteTransfer(ToHandle(handle), overlapped, started, timeoutMs);
+}
+
+std::uint32_t PlatformLastError() { return GetLastError(); }

@@ -1,0 +1,202 @@
+// The Windows HID backend's transfers, run under Wine against a stand-in
+// device that the test serves itself over a named pipe: CreateFileW opens a
+// pipe path as it opens a HID interface path, and the pipe's server end plays
+// the unit.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "link/report.h"
+#include "link/unit_connection.h"
+#include "platform/clock.h"
+#include "platform/hid.h"
+
+namespace {
+
+constexpr DWORD SHORT_LIMIT_MS = 300;
+
+std::uint64_t ElapsedMs(std::uint64_t startUs) { return (MonotonicMicroseconds() - startUs) / 1000; }
+
+// The server end of a message-mode pipe, and the backend's handle to it.
+class PipeDevice {
+public:
+    explicit PipeDevice(DWORD bufferSize = 4096) {
+        static int serial = 0;
+        name_ = L"\\\\.\\pipe\\orvanto-hid-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(++serial);
+        server_ = CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                                   bufferSize, bufferSize, 0, nullptr);
+        client = HidOpenInterface(name_);
+    }
+    ~PipeDevice() {
+        HidCloseInterface(client);
+        if (server_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(server_);
+        }
+    }
+    PipeDevice(const PipeDevice&) = delete;
+    PipeDevice& operator=(const PipeDevice&) = delete;
+
+    bool Ready() const { return server_ != INVALID_HANDLE_VALUE && client != INVALID_HID_HANDLE; }
+
+    // One message from the host, or an empty vector after `limitMs`.
+    std::vector<std::uint8_t> Receive(DWORD limitMs = 2000) {
+        std::vector<std::uint8_t> buffer(256);
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD count = 0;
+        BOOL done = ReadFile(server_, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
+                             &overlapped);
+        if (!done && GetLastError() == ERROR_IO_PENDING &&
+            WaitForSingleObject(overlapped.hEvent, limitMs) != WAIT_OBJECT_0) {
+            CancelIoEx(server_, &overlapped);
+        }
+        done = GetOverlappedResult(server_, &overlapped, &count, TRUE);
+        CloseHandle(overlapped.hEvent);
+        buffer.resize(done ? count : 0);
+        return buffer;
+    }
+
+    void Send(const std::vector<std::uint8_t>& message) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD count = 0;
+        WriteFile(server_, message.data(), static_cast<DWORD>(message.size()), nullptr, &overlapped);
+        GetOverlappedResult(server_, &overlapped, &count, TRUE);
+        CloseHandle(overlapped.hEvent);
+    }
+
+    void Disconnect() {
+        CloseHandle(server_);
+        server_ = INVALID_HANDLE_VALUE;
+    }
+
+    HidHandle client = INVALID_HID_HANDLE;
+
+private:
+    std::wstring name_;
+    HANDLE server_ = INVALID_HANDLE_VALUE;
+};
+
+std::vector<std::uint8_t> Report(std::uint8_t id, std::uint8_t second) {
+    std::vector<std::uint8_t> report(60, 0);
+    report[0] = id;
+    report[1] = second;
+    for (std::size_t i = 4; i < report.size(); ++i) {
+        report[i] = static_cast<std::uint8_t>(i);
+    }
+    return report;
+}
+
+// One command out, one reply in, each byte for byte.
+TEST(HidWin32Io, NormalExchange) {
+    PipeDevice device;
+    ASSERT_TRUE(device.Ready());
+    const auto command = Report(0x01, 0x0B);
+    ASSERT_TRUE(HidWriteReport(device.client, command.data(), 60, SHORT_LIMIT_MS));
+    EXPECT_EQ(device.Receive(), command);
+
+    const auto reply = Report(0x02, 0x00);
+    device.Send(reply);
+    std::array<std::uint8_t, 60> buffer{};
+    ASSERT_TRUE(HidReadReport(device.client, buffer.data(), 60, SHORT_LIMIT_MS));
+    EXPECT_TRUE(std::equal(reply.begin(), reply.end(), buffer.begin()));
+}
+
+// A reply that never comes fails after the limit with ERROR_TIMEOUT, which the
+// cancellation does not overwrite. The cancelled read has let go of the
+// buffer when the call returns: a reply that arrives later neither lands in
+// it nor is lost, the next read gets it.
+TEST(HidWin32Io, UnansweredReadExpiresAndReleasesTheBuffer) {
+    PipeDevice device;
+    ASSERT_TRUE(device.Ready());
+    std::array<std::uint8_t, 60> buffer;
+    buffer.fill(0xAA);
+    const std::uint64_t start = MonotonicMicroseconds();
+    SetLastError(0);
+    EXPECT_FALSE(HidReadReport(device.client, buffer.data(), 60, SHORT_LIMIT_MS));
+    EXPECT_EQ(PlatformLastError(), 1460u);
+    EXPECT_GE(ElapsedMs(start), SHORT_LIMIT_MS - 1);
+
+    const auto late = Report(0x02, 0x7E);
+    device.Send(late);
+    Sleep(100);
+    for (std::uint8_t byte : buffer) {
+        ASSERT_EQ(byte, 0xAA) << "the expired read wrote into the buffer";
+    }
+    std::array<std::uint8_t, 60> next{};
+    ASSERT_TRUE(HidReadReport(device.client, next.data(), 60, SHORT_LIMIT_MS));
+    EXPECT_TRUE(std::equal(late.begin(), late.end(), next.begin()));
+}
+
+// A write that the other end never takes (its pipe is full and nobody reads)
+// is cancelled after the limit and fails with ERROR_TIMEOUT.
+TEST(HidWin32Io, WriteThatNeverCompletesExpires) {
+    PipeDevice device(64);
+    ASSERT_TRUE(device.Ready());
+    const auto command = Report(0x01, 0x1B);
+    bool failed = false;
+    for (int i = 0; i < 2000 && !failed; ++i) {
+        const std::uint64_t start = MonotonicMicroseconds();
+        if (!HidWriteReport(device.client, command.data(), 60, SHORT_LIMIT_MS)) {
+            failed = true;
+            EXPECT_EQ(PlatformLastError(), 1460u);
+            EXPECT_GE(ElapsedMs(start), SHORT_LIMIT_MS - 1);
+        }
+    }
+    EXPECT_TRUE(failed) << "the pipe never filled up";
+}
+
+// A device that is gone: the write fails at once with the failing call's own
+// last-error value, not one of the clean-up's.
+TEST(HidWin32Io, FailedWriteKeepsItsOwnLastError) {
+    PipeDevice device;
+    ASSERT_TRUE(device.Ready());
+    device.Disconnect();
+    const auto command = Report(0x01, 0x08);
+    SetLastError(0);
+    EXPECT_FALSE(HidWriteReport(device.client, command.data(), 60, SHORT_LIMIT_MS));
+    const std::uint32_t error = PlatformLastError();
+    EXPECT_TRUE(error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
+                error == ERROR_PIPE_NOT_CONNECTED)
+        << error;
+    std::array<std::uint8_t, 60> buffer{};
+    EXPECT_FALSE(HidReadReport(device.client, buffer.data(), 60, SHORT_LIMIT_MS));
+    EXPECT_NE(PlatformLastError(), 0u);
+    EXPECT_NE(PlatformLastError(), static_cast<std::uint32_t>(ERROR_OPERATION_ABORTED));
+}
+
+// Waits last at least as long as asked and leave the last-error value alone.
+TEST(Win32Clock, WaitLastsAtLeastItsTimeAndKeepsTheLastError) {
+    for (std::uint32_t ms : {1u, 20u, 45u}) {
+        SetLastError(1234);
+        const std::uint64_t start = MonotonicMicroseconds();
+        WaitMilliseconds(ms);
+        EXPECT_GE(MonotonicMicroseconds() - start, std::uint64_t{ms} * 1000);
+        EXPECT_EQ(GetLastError(), 1234u);
+    }
+}
+
+// The real enumeration: Wine lists HID devices of its own (a mouse and a
+// keyboard), none of which is a programming unit.
+TEST(HidWin32Enumeration, DiscoveryPassesOverOtherDevices) {
+    HidInterfaceList* list = HidOpenInterfaceList();
+    ASSERT_NE(list, nullptr);
+    std::uint32_t index = 0;
+    std::wstring path;
+    while (HidGetInterfacePath(list, index, path) != HID_INTERFACE_END && index < 1000) {
+        ++index;
+    }
+    HidCloseInterfaceList(list);
+    EXPECT_LT(index, 1000u);
+
+    unitConnection = InitialConnection();
+    EXPECT_EQ(DiscoverUnit(), LINK_NOT_FOUND);
+    EXPECT_EQ(unitConnection.handle, INVALID_HID_HANDLE);
+}
+
+}  // namespace
