@@ -1,0 +1,188 @@
+// What the main window says about the connection, at start-up and as units
+// come and go.
+#include "app/shell.h"
+#include "app/texts.h"
+#include "link/unit_connection.h"
+
+WindowHandle mainWindow = 0;
+NotificationHandle deviceNotification = 0;
+
+namespace {
+
+// The hint box joins a status text and the instructions with an empty line.
+constexpr const wchar_t* STATUS_SEPARATOR = L"\r\n\r\n";
+
+// The main window's title: model, version of the firmware carried, and an
+// empty text that leaves one blank at the end.
+constexpr const wchar_t* TITLE_FORMAT = L"VESTORA %s FW Updater %u.%u %s";
+constexpr std::size_t TITLE_BUFFER_SIZE = 256;
+
+enum class UnitCase { NotFound, WrongMode, NoEsc, Incompatible, Ready };
+
+bool IsAcceptedEscType(std::uint32_t typeCode) {
+    return typeCode == ACCEPTED_ESC_TYPE_A || typeCode == ACCEPTED_ESC_TYPE_B;
+}
+
+// Decides, in this order, what a discovery's outcome means.
+UnitCase JudgeDiscovery(std::int32_t result) {
+    if (result != 0) {
+        return UnitCase::NotFound;
+    }
+    if (unitConnection.unitInBootloader != 0) {
+        return UnitCase::WrongMode;
+    }
+    if (unitConnection.escState != ESC_STATE_UPDATABLE) {
+        return UnitCase::NoEsc;
+    }
+    if (!IsAcceptedEscType(EscTypeCode(unitConnection))) {
+        return UnitCase::Incompatible;
+    }
+    return UnitCase::Ready;
+}
+
+void ShowIncompatibleEscBox() {
+    const std::wstring text =
+        FormatText(TEXT_BUFFER_SIZE, LoadText(IDS_INCOMPATIBLE_BOX), {MODEL_NAME});
+    ShowMessageBox(mainWindow, text, LoadText(IDS_INCOMPATIBLE_CAPTION), BOX_OK | BOX_ICON_INFORMATION);
+}
+
+// Cases M, N and I turn the unit away: Update off, the record closed, then
+// (for an incompatible ESC after the information box) the status text.
+void TurnUnitAway(UnitCase unitCase) {
+    EnableItem(mainWindow, IDC_UPDATE, false);
+    ResetConnection();
+    switch (unitCase) {
+    case UnitCase::WrongMode:
+        ShowStatusAndInstructions(IDS_WRONG_MODE);
+        break;
+    case UnitCase::NoEsc:
+        ShowStatusAndInstructions(IDS_NO_UPDATABLE_ESC);
+        break;
+    case UnitCase::Incompatible:
+        ShowIncompatibleEscBox();
+        ShowStatusAndInstructions(IDS_INCOMPATIBLE_ESC);
+        break;
+    default:
+        break;
+    }
+}
+
+void ShowReady() { SetItemText(mainWindow, IDC_HINT, LoadText(IDS_READY)); }
+
+int OnArrival(const DeviceBroadcast& broadcast) {
+    if (broadcast.deviceType != DEVICE_TYPE_INTERFACE) {
+        return 1;
+    }
+    // One unit at a time: while one is open, a second is not looked at.
+    if (unitConnection.handle != INVALID_HID_HANDLE) {
+        return 1;
+    }
+    const std::int32_t result = DiscoverUnit();
+    if (result != 0) {
+        // No unit, or one that could not be identified (it stays open, Held).
+        return 1;
+    }
+    const UnitCase unitCase = JudgeDiscovery(result);
+    if (unitCase != UnitCase::Ready) {
+        TurnUnitAway(unitCase);
+        return 1;
+    }
+    ShowReady();
+    RefreshVersionDisplay();
+    EnableItem(mainWindow, IDC_UPDATE, true);
+    return 1;
+}
+
+int OnRemoval(const DeviceBroadcast& broadcast) {
+    if (broadcast.deviceType != DEVICE_TYPE_INTERFACE) {
+        return 1;
+    }
+    if (unitConnection.handle == INVALID_HID_HANDLE) {
+        return 1;
+    }
+    if (!SamePathIgnoringAsciiCase(unitConnection.devicePath, broadcast.name)) {
+        return 1;  // another device went away
+    }
+    ResetConnection();
+    EnableItem(mainWindow, IDC_UPDATE, false);
+    RefreshVersionDisplay();
+    ShowStatusAndInstructions(IDS_CONNECTION_LOST);
+    return 1;
+}
+
+}  // namespace
+
+void StartShell() {
+    unitConnection = InitialConnection();
+    mainWindow = 0;
+    deviceNotification = 0;
+}
+
+bool SamePathIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    auto fold = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (fold(a[i]) != fold(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void ShowStatusAndInstructions(std::uint32_t statusId) {
+    std::wstring text = LoadText(statusId) + STATUS_SEPARATOR;
+    if (text.size() > TEXT_BUFFER_SIZE - 1) {
+        text.resize(TEXT_BUFFER_SIZE - 1);
+    }
+    SetItemText(mainWindow, IDC_HINT, text);
+    // The instructions are appended to what the hint box now holds.
+    const std::wstring instructions = LoadText(IDS_INSTRUCTIONS);
+    SetItemText(mainWindow, IDC_HINT, GetItemText(mainWindow, IDC_HINT) + instructions);
+}
+
+void OnInitDialog(WindowHandle window) {
+    mainWindow = window;
+    SetApplicationIcon(window);
+    SetWindowTitle(window, FormatText(TITLE_BUFFER_SIZE, TITLE_FORMAT,
+                                      {MODEL_NAME, NEW_FIRMWARE_VERSION >> 8,
+                                       NEW_FIRMWARE_VERSION & 0xFF, L""}));
+    SetItemText(window, IDC_LABEL_UNIT, LoadText(IDS_LABEL_UNIT));
+    SetItemText(window, IDC_LABEL_BOOTLOADER, LoadText(IDS_LABEL_BOOTLOADER));
+    SetItemText(window, IDC_LABEL_ESC, LoadText(IDS_LABEL_ESC));
+
+    // Registered before the first discovery, so that a unit plugged in from
+    // now on is announced once the dialog runs.
+    deviceNotification = RegisterHidNotifications(window);
+    if (deviceNotification == 0) {
+        ShowMessageBox(window, LoadText(IDS_REGISTRATION_FAILED),
+                       LoadText(IDS_APPLICATION_ERROR_CAPTION), BOX_OK | BOX_ICON_ERROR);
+        ResetConnection();
+        EndDialogWith(window, 1);
+        return;
+    }
+
+    const UnitCase unitCase = JudgeDiscovery(DiscoverUnit());
+    if (unitCase == UnitCase::NotFound) {
+        EnableItem(window, IDC_UPDATE, false);
+        ResetConnection();
+        ShowStatusAndInstructions(IDS_NO_UNIT_FOUND);
+    } else if (unitCase == UnitCase::Ready) {
+        ShowReady();
+        EnableItem(window, IDC_UPDATE, true);
+    } else {
+        TurnUnitAway(unitCase);
+    }
+    RefreshVersionDisplay();
+}
+
+int OnDeviceChange(std::uint32_t event, const DeviceBroadcast* broadcast) {
+    if (event != DEVICE_EVENT_ARRIVAL && event != DEVICE_EVENT_REMOVE_COMPLETE) {
+        return 0;
+    }
+    if (broadcast == nullptr) {
+        return 1;  // nothing to look at
+    }
+    return event == DEVICE_EVENT_ARRIVAL ? OnArrival(*broadcast) : OnRemoval(*broadcast);
+}
