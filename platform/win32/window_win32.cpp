@@ -1,0 +1,69 @@
+// The shell's window operations with the dialog manager and USER.
+#include <windows.h>
+
+#include <dbt.h>
+
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include "platform/window.h"
+#include "platform/win32/module.h"
+#include "res/resource.h"
+
+namespace {
+
+HWND ToWindow(WindowHandle window) { return reinterpret_cast<HWND>(window); }
+
+}  // namespace
+
+void SetItemText(WindowHandle dialog, int id, const std::wstring& text) {
+    SetDlgItemTextW(ToWindow(dialog), id, text.c_str());
+}
+
+std::wstring GetItemText(WindowHandle dialog, int id) {
+    const HWND item = GetDlgItem(ToWindow(dialog), id);
+    const int length = GetWindowTextLengthW(item);
+    if (length <= 0) {
+        return std::wstring();
+    }
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    const int copied = GetWindowTextW(item, &text[0], length + 1);
+    text.resize(copied > 0 ? static_cast<std::size_t>(copied) : 0);
+    return text;
+}
+
+void EnableItem(WindowHandle dialog, int id, bool enable) {
+    EnableWindow(GetDlgItem(ToWindow(dialog), id), enable ? TRUE : FALSE);
+}
+
+void SetWindowTitle(WindowHandle window, const std::wstring& title) {
+    SendMessageW(ToWindow(window), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(title.c_str()));
+}
+
+int ShowMessageBox(WindowHandle owner, const std::wstring& text, const std::wstring& caption,
+                   std::uint32_t style) {
+    return MessageBoxW(ToWindow(owner), text.c_str(), caption.c_str(), style);
+}
+
+void EndDialogWith(WindowHandle dialog, int result) { EndDialog(ToWindow(dialog), result); }
+
+void SetApplicationIcon(WindowHandle window) {
+    const HICON icon = LoadIconW(moduleInstance, MAKEINTRESOURCEW(IDI_APP));
+    SetClassLongPtrW(ToWindow(window), GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+}
+
+NotificationHandle RegisterHidNotifications(WindowHandle window) {
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_reserved = 0;
+    HidD_GetHidGuid(&filter.dbcc_classguid);
+    const HDEVNOTIFY notification =
+        RegisterDeviceNotificationW(ToWindow(window), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    return reinterpret_cast<NotificationHandle>(notification);
+}
+
+void UnregisterHidNotifications(NotificationHandle notification) {
+    UnregisterDeviceNotification(reinterpret_cast<HDEVNOTIFY>(notification));
+}

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Inside tools/with-wine.sh: starts the updater, saves a screenshot of its
+# main window as PNG, closes it with Escape and checks that it exits with 0.
+#
+#   tools/screenshot-window.sh EXE OUTPUT.png
+set -euo pipefail
+exe=$1
+out=$2
+mkdir -p "$(dirname "$out")"
+
+wine "$exe" &
+pid=$!
+window=""
+for _ in $(seq 1 100); do
+  window=$(xdotool search --onlyvisible --name "^VESTORA ORVANTO FW Updater" 2>/dev/null | head -n 1 || true)
+  [ -n "$window" ] && break
+  sleep 0.2
+done
+if [ -z "$window" ]; then
+  echo "screenshot: the updater's window did not appear" >&2
+  kill "$pid" 2>/dev/null || true
+  exit 1
+fi
+sleep 1
+import -window "$window" "$out"
+# Escape closes the dialog; repeat until the program has gone.
+for _ in $(seq 1 20); do
+  kill -0 "$pid" 2>/dev/null || break
+  xdotool key --window "$window" Escape >/dev/null 2>&1 || true
+  sleep 0.3
+done
+status=0
+wait "$pid" || status=$?
+echo "screenshot: $out (exit code $status)"
+[ "$status" -eq 0 ]
