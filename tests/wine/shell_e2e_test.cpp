@@ -142,10 +142,19 @@ TEST_F(Updater, CloseBoxEndsTheProgramWithZero) {
     EXPECT_EQ(WaitForExit(), 0u);
 }
 
-// Escape and Enter (Close is the default button) close it too.
-TEST_F(Updater, EscapeAndEnterClose) {
-    SetForegroundWindow(window_);
-    PostMessageW(window_, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);  // what the dialog manager sends for Escape
+// Keys go to the focused control, the Close button; the dialog manager turns
+// Escape into IDCANCEL, and Enter into the default button, which is Close.
+TEST_F(Updater, EscapeKeyCloses) {
+    const HWND focused = GetDlgItem(window_, IDCANCEL);
+    PostMessageW(focused, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostMessageW(focused, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    EXPECT_EQ(WaitForExit(), 0u);
+}
+
+TEST_F(Updater, EnterKeyCloses) {
+    const HWND focused = GetDlgItem(window_, IDCANCEL);
+    PostMessageW(focused, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+    PostMessageW(focused, WM_KEYUP, VK_RETURN, 0xC01C0001);
     EXPECT_EQ(WaitForExit(), 0u);
 }
 
