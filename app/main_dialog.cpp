@@ -2,6 +2,7 @@
 // goes. The platform's dialog procedure hands these messages here.
 #include "app/shell.h"
 #include "link/unit_connection.h"
+#include "update/firmware_update.h"
 
 void CloseMainDialog() {
     if (deviceNotification != 0) {
@@ -16,6 +17,9 @@ bool OnCommand(int id) {
     switch (id) {
     case IDCANCEL:
         CloseMainDialog();
+        return true;
+    case IDC_UPDATE:
+        RunFirmwareUpdate();
         return true;
     default:
         return false;

@@ -58,9 +58,6 @@ bool IsEscRowControl(int id);
 // Where the logo goes, in the main window's client coordinates, from the
 // logo's size, the window's and the group box's screen rectangles and the
 // dialog frame and caption metrics.
-struct ScreenRect {
-    int left, top, right, bottom;
-};
 struct LogoPlacement {
     int x, y, width, height;
 };

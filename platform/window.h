@@ -30,6 +30,11 @@ constexpr std::uint32_t DEVICE_EVENT_ARRIVAL = 0x8000;         // DBT_DEVICEARRI
 constexpr std::uint32_t DEVICE_EVENT_REMOVE_COMPLETE = 0x8004; // DBT_DEVICEREMOVECOMPLETE
 constexpr std::uint32_t DEVICE_TYPE_INTERFACE = 5;             // DBT_DEVTYP_DEVICEINTERFACE
 
+// A window's rectangle in screen coordinates.
+struct ScreenRect {
+    int left, top, right, bottom;
+};
+
 // A dialog control's text.
 void SetItemText(WindowHandle dialog, int id, const std::wstring& text);
 std::wstring GetItemText(WindowHandle dialog, int id);
@@ -52,3 +57,27 @@ void SetApplicationIcon(WindowHandle window);
 // the registration fails.
 NotificationHandle RegisterHidNotifications(WindowHandle window);
 void UnregisterHidNotifications(NotificationHandle notification);
+
+// The window's rectangle in screen coordinates (GetWindowRect).
+ScreenRect GetWindowRectangle(WindowHandle window);
+
+// Creates the update's progress window: a top-level progress bar
+// ("msctls_progress32", WS_VISIBLE | PBS_SMOOTH) with `title` in its caption,
+// owned by `owner`. Returns 0 when it cannot be created.
+WindowHandle CreateProgressWindow(WindowHandle owner, const std::wstring& title, int x, int y,
+                                  int width, int height);
+
+// Moves the bar (PBM_SETPOS, range 0 to 100) and paints it at once: the
+// update pumps no messages while it writes.
+void SetProgressPosition(WindowHandle progress, std::uint32_t position);
+
+// SetWindowPos(HWND_TOP, SWP_NOSIZE | SWP_NOMOVE), which also activates it.
+void BringWindowToTop(WindowHandle window);
+
+// The window in the foreground now (GetForegroundWindow); 0 for none.
+WindowHandle ForegroundWindow();
+
+// ShowWindow(SW_SHOW).
+void ShowWindowNormally(WindowHandle window);
+
+void DestroyWindowNow(WindowHandle window);

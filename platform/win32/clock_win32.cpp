@@ -19,6 +19,10 @@ constexpr DWORD CREATE_WAITABLE_TIMER_HIGH_RESOLUTION_FLAG = 0x00000002;
 // The longest a Sleep(1) may oversleep on a stock timer, in microseconds.
 constexpr LONGLONG TICK_US = 16000;
 
+// A waitable timer may wake a few hundred microseconds late; the last stretch
+// of a wait is spent yielding on the performance counter instead.
+constexpr LONGLONG TIMER_SLACK_US = 1000;
+
 LONGLONG CounterFrequency() {
     static const LONGLONG frequency = [] {
         LARGE_INTEGER value;
@@ -47,21 +51,23 @@ void WaitMilliseconds(std::uint32_t milliseconds) {
     const LONGLONG frequency = CounterFrequency();
     const LONGLONG deadline = CounterNow() + static_cast<LONGLONG>(milliseconds) * frequency / 1000;
     const HANDLE timer = HighResolutionTimer();
+    bool timerWorks = timer != nullptr;
     for (;;) {
         const LONGLONG remaining = deadline - CounterNow();
         if (remaining <= 0) {
             break;
         }
         const LONGLONG remainingUs = remaining * 1000000 / frequency;
-        if (timer != nullptr) {
+        if (timerWorks && remainingUs > TIMER_SLACK_US) {
             LARGE_INTEGER due;
-            due.QuadPart = -(remainingUs * 10 > 0 ? remainingUs * 10 : 1);  // relative, 100 ns
+            due.QuadPart = -(remainingUs - TIMER_SLACK_US) * 10;  // relative, in 100 ns
             if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
                 WaitForSingleObject(timer, INFINITE);
                 continue;
             }
+            timerWorks = false;
         }
-        if (remainingUs > TICK_US) {
+        if (!timerWorks && remainingUs > TICK_US) {
             Sleep(static_cast<DWORD>((remainingUs - TICK_US) / 1000));
         } else {
             SwitchToThread();

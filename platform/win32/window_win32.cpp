@@ -1,6 +1,7 @@
 // The shell's window operations with the dialog manager and USER.
 #include <windows.h>
 
+#include <commctrl.h>
 #include <dbt.h>
 
 extern "C" {
@@ -67,3 +68,36 @@ NotificationHandle RegisterHidNotifications(WindowHandle window) {
 void UnregisterHidNotifications(NotificationHandle notification) {
     UnregisterDeviceNotification(reinterpret_cast<HDEVNOTIFY>(notification));
 }
+
+ScreenRect GetWindowRectangle(WindowHandle window) {
+    RECT rect{};
+    GetWindowRect(ToWindow(window), &rect);
+    return ScreenRect{rect.left, rect.top, rect.right, rect.bottom};
+}
+
+// A top-level progress bar: neither child nor pop-up, so it has a caption
+// that shows `title`.
+WindowHandle CreateProgressWindow(WindowHandle owner, const std::wstring& title, int x, int y,
+                                  int width, int height) {
+    const HWND progress =
+        CreateWindowExW(0, PROGRESS_CLASSW, title.c_str(), WS_VISIBLE | PBS_SMOOTH, x, y, width,
+                        height, ToWindow(owner), nullptr, moduleInstance, nullptr);
+    return reinterpret_cast<WindowHandle>(progress);
+}
+
+// Not every progress control repaints on PBM_SETPOS by itself, and the update
+// runs no message loop while it writes: paint it now.
+void SetProgressPosition(WindowHandle progress, std::uint32_t position) {
+    SendMessageW(ToWindow(progress), PBM_SETPOS, position, 0);
+    UpdateWindow(ToWindow(progress));
+}
+
+void BringWindowToTop(WindowHandle window) {
+    SetWindowPos(ToWindow(window), HWND_TOP, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
+}
+
+WindowHandle ForegroundWindow() { return reinterpret_cast<WindowHandle>(GetForegroundWindow()); }
+
+void ShowWindowNormally(WindowHandle window) { ShowWindow(ToWindow(window), SW_SHOW); }
+
+void DestroyWindowNow(WindowHandle window) { DestroyWindow(ToWindow(window)); }

@@ -12,6 +12,12 @@ struct Window {
     std::deque<BoxAnswer> answers;
     bool registrationFails = false;
     NotificationHandle nextNotification = 0x500;
+    bool progressFails = false;
+    bool progressExists = false;
+    std::vector<std::uint32_t> positions;
+    ScreenRect mainRect{100, 120, 560, 500};
+    WindowHandle foreground = 0;
+    std::function<WindowHandle(std::size_t)> foregroundSchedule;
 };
 
 Window& TheWindow() {
@@ -50,6 +56,14 @@ bool Ended() { return TheWindow().ended; }
 int EndResult() { return TheWindow().endResult; }
 void QueueBoxAnswer(BoxAnswer answer) { TheWindow().answers.push_back(std::move(answer)); }
 void FailRegistration(bool fail) { TheWindow().registrationFails = fail; }
+void FailProgressWindow(bool fail) { TheWindow().progressFails = fail; }
+const std::vector<std::uint32_t>& ProgressPositions() { return TheWindow().positions; }
+bool ProgressWindowExists() { return TheWindow().progressExists; }
+void SetMainRectangle(ScreenRect rect) { TheWindow().mainRect = rect; }
+void SetForeground(WindowHandle window) { TheWindow().foreground = window; }
+void SetForegroundSchedule(std::function<WindowHandle(std::size_t)> schedule) {
+    TheWindow().foregroundSchedule = std::move(schedule);
+}
 
 }  // namespace recorded_window
 
@@ -103,4 +117,48 @@ NotificationHandle RegisterHidNotifications(WindowHandle) {
 
 void UnregisterHidNotifications(NotificationHandle notification) {
     Record({"unregister", 0, L"", L"", static_cast<std::uint32_t>(notification)});
+}
+
+ScreenRect GetWindowRectangle(WindowHandle) { return TheWindow().mainRect; }
+
+WindowHandle CreateProgressWindow(WindowHandle owner, const std::wstring& title, int x, int y,
+                                  int width, int height) {
+    WindowOperation operation{"progress", 0, title, L"", 0};
+    operation.caption = std::to_wstring(x) + L"," + std::to_wstring(y) + L"," +
+                        std::to_wstring(width) + L"x" + std::to_wstring(height) + L" owner " +
+                        std::to_wstring(owner);
+    Record(operation);
+    if (TheWindow().progressFails) {
+        return 0;
+    }
+    TheWindow().progressExists = true;
+    return recorded_window::PROGRESS_WINDOW;
+}
+
+void SetProgressPosition(WindowHandle, std::uint32_t position) {
+    TheWindow().positions.push_back(position);
+    Record({"position", 0, L"", L"", position});
+}
+
+void BringWindowToTop(WindowHandle window) {
+    Record({"top", 0, L"", L"", static_cast<std::uint32_t>(window)});
+}
+
+WindowHandle ForegroundWindow() {
+    Window& window = TheWindow();
+    if (window.foregroundSchedule) {
+        return window.foregroundSchedule(window.positions.size());
+    }
+    return window.foreground;
+}
+
+void ShowWindowNormally(WindowHandle window) {
+    Record({"show", 0, L"", L"", static_cast<std::uint32_t>(window)});
+}
+
+void DestroyWindowNow(WindowHandle window) {
+    if (window == recorded_window::PROGRESS_WINDOW) {
+        TheWindow().progressExists = false;
+    }
+    Record({"destroy", 0, L"", L"", static_cast<std::uint32_t>(window)});
 }

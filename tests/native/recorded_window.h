@@ -13,7 +13,9 @@
 #include "platform/window.h"
 
 struct WindowOperation {
-    std::string kind;    // "text", "enable", "title", "box", "end", "icon", "register", "unregister"
+    // "text", "enable", "title", "box", "end", "icon", "register", "unregister",
+    // "progress", "position", "top", "show", "destroy"
+    std::string kind;
     int id = 0;          // control id, end result
     std::wstring text;   // text set, or box text
     std::wstring caption;
@@ -42,5 +44,18 @@ int EndResult();
 // answered with OK.
 void QueueBoxAnswer(BoxAnswer answer);
 void FailRegistration(bool fail);
+
+// The progress window: whether it can be created, the positions it was set
+// to, and whether it still exists.
+void FailProgressWindow(bool fail);
+const std::vector<std::uint32_t>& ProgressPositions();
+bool ProgressWindowExists();
+constexpr WindowHandle PROGRESS_WINDOW = 0x7000;
+
+// The main window's screen rectangle, and the window in the foreground.
+void SetMainRectangle(ScreenRect rect);
+void SetForeground(WindowHandle window);
+// The foreground window asked for, given how many bar positions were set.
+void SetForegroundSchedule(std::function<WindowHandle(std::size_t positions)> schedule);
 
 }  // namespace recorded_window

@@ -2,56 +2,15 @@
 // pulled out, the hint box, the Update button and the version rows.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-#include "app/shell.h"
-#include "app/texts.h"
-#include "emulator/emulated_unit.h"
-#include "emulator/simulated_clock.h"
-#include "link/unit_connection.h"
-#include "tests/native/recorded_window.h"
-#include "tests/native/scripted_device.h"
+#include "tests/native/shell_fixture.h"
 
 namespace {
-
-constexpr WindowHandle DIALOG = 0x1234;
-const std::wstring UNIT_PATH = L"\\\\?\\HID#VID_3F19&PID_0002#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
 
 const std::wstring INSTRUCTIONS_START =
     L"1.)\r\nDisconnect the VESTORA ESC from the receiver (Master and Slave Port)";
 
-std::wstring Waiting(std::uint32_t statusId) {
-    return LoadText(statusId) + L"\r\n\r\n" + LoadText(IDS_INSTRUCTIONS);
-}
-
-class ShellTest : public BusTest {
+class ShellTest : public ShellFixture {
 protected:
-    void SetUp() override {
-        unsetenv("LC_ALL");
-        unsetenv("LC_MESSAGES");
-        setenv("LANG", "C.UTF-8", 1);
-        BusTest::SetUp();
-        recorded_window::Reset();
-        StartShell();
-    }
-
-    std::shared_ptr<EmulatedUnit> MakeUnit(const std::wstring& path = UNIT_PATH,
-                                           std::uint16_t productId = PRODUCT_ID_LINK_BOX) {
-        return std::make_shared<EmulatedUnit>(path, productId);
-    }
-
-    int Arrive(const std::wstring& path) {
-        const DeviceBroadcast broadcast{DEVICE_TYPE_INTERFACE, path};
-        return OnDeviceChange(DEVICE_EVENT_ARRIVAL, &broadcast);
-    }
-    int Remove(const std::wstring& path) {
-        const DeviceBroadcast broadcast{DEVICE_TYPE_INTERFACE, path};
-        return OnDeviceChange(DEVICE_EVENT_REMOVE_COMPLETE, &broadcast);
-    }
-
-    std::wstring Hint() { return recorded_window::ItemText(IDC_HINT); }
-    bool UpdateEnabled() { return recorded_window::ItemEnabled(IDC_UPDATE); }
-
     void ExpectEmptyRows() {
         for (int id : {IDC_VERSION_UNIT, IDC_VERSION_BOOTLOADER, IDC_VERSION_ESC}) {
             EXPECT_EQ(recorded_window::ItemText(id), L"0.0.0") << id;

@@ -1,0 +1,48 @@
+#!/usr/bin/env python3
+"""Makes the STAND-IN firmware image for the tests and the demo build.
+
+The real ORVANTO 3.0 image is product data that this project does not have.
+The stand-in has its size, 97,808 bytes (2,037 blocks of 48 bytes and one of
+32), and looks like an enciphered image: near-uniform bytes, the same on
+every run. It is NOT firmware and must never reach a real ESC: it begins with
+the 16-byte marker below, by which the product build refuses it.
+
+usage: make_standin_image.py OUTPUT.bin [OUTPUT.inc]
+  OUTPUT.inc, if given, gets the same bytes as a C++ array initialiser.
+"""
+import hashlib
+import pathlib
+import sys
+
+MARKER = b"STAND-IN NOT FW!"
+SIZE = 97_808
+
+
+def standin_bytes(size=SIZE):
+    out = bytearray(MARKER)
+    counter = 0
+    while len(out) < size:
+        out += hashlib.sha256(b"ORVANTO stand-in image %d" % counter).digest()
+        counter += 1
+    return bytes(out[:size])
+
+
+def write_if_changed(path, data):
+    if not path.exists() or path.read_bytes() != data:
+        path.write_bytes(data)
+
+
+def main():
+    data = standin_bytes()
+    binary = pathlib.Path(sys.argv[1])
+    binary.parent.mkdir(parents=True, exist_ok=True)
+    write_if_changed(binary, data)
+    if len(sys.argv) > 2:
+        lines = ["// The stand-in firmware image (tools/make_standin_image.py); not firmware.\n"]
+        for offset in range(0, len(data), 24):
+            lines.append(",".join(str(b) for b in data[offset:offset + 24]) + ",\n")
+        write_if_changed(pathlib.Path(sys.argv[2]), "".join(lines).encode("ascii"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,17 @@
+// The firmware image that the updater carries and writes into the ESC.
+#pragma once
+
+#include <cstdint>
+
+struct FirmwareImage {
+    const std::uint8_t* data;  // first byte, read-only; null when there is none
+    std::uint32_t size;        // in bytes
+};
+
+// The embedded image, where the resource loader maps it; never copied.
+FirmwareImage LocateFirmwareImage();
+
+// An image can be written when it exists, is not empty and its size is a
+// multiple of 16 bytes, so that every block carries whole 32-bit words and
+// nothing of it is lost or filled up as firmware.
+bool IsWritableImage(const FirmwareImage& image);
