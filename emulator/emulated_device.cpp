@@ -125,6 +125,9 @@ bool EmulatedDevice::HostWrite(const std::uint8_t* report, std::uint32_t length,
         replies_.push_back({std::move(answer->bytes),
                             MonotonicMicroseconds() + std::uint64_t{answer->delayMs} * 1000, 0});
     }
+    if (onReport) {
+        onReport(bytes);
+    }
     return true;
 }
 

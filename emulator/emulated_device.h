@@ -91,6 +91,12 @@ public:
     std::uint64_t HostWaitBetween(std::size_t from, std::size_t to) const;
 
     std::uint32_t ExchangeCount() const { return exchanges_; }
+    // How many reports with this command code the device has received.
+    std::uint32_t CommandCount(std::uint8_t command) const { return commandCounts_[command]; }
+
+    // Called after the device has answered (or not) each report it received,
+    // with the report; the demo's tour uses it to look at the window mid-update.
+    std::function<void(const std::vector<std::uint8_t>&)> onReport;
 
     // Host side, called by the bus.
     bool HostWrite(const std::uint8_t* report, std::uint32_t length, std::uint32_t timeoutMs,

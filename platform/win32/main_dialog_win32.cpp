@@ -1,4 +1,4 @@
-// The program's entry and the main dialog's procedure. The procedure only
+// The main dialog's procedure and the run of the program. The procedure only
 // dispatches: the shell's logic is portable (app/); what stays here is what
 // only Windows does, painting the logo and colouring the ESC row.
 #include <windows.h>
@@ -9,6 +9,7 @@
 #include <cwchar>
 
 #include "app/shell.h"
+#include "platform/win32/main_dialog_win32.h"
 #include "platform/win32/module.h"
 
 HINSTANCE moduleInstance = nullptr;
@@ -101,7 +102,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+int RunUpdater(HINSTANCE instance) {
     // A window that pumps no messages for 5 s would otherwise be replaced by
     // a "Not Responding" ghost inviting the user to end the program in the
     // middle of a flash write.
@@ -112,6 +113,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
     if (escRowBrush != nullptr) {
         DeleteObject(escRowBrush);
+        escRowBrush = nullptr;
     }
     return 0;
 }

@@ -1,0 +1,92 @@
+#include "emulator/demo_unit.h"
+
+#include "link/report.h"
+
+const wchar_t* const DEMO_UNIT_PATH =
+    L"\\\\?\\HID#VID_3F19&PID_0002&EMULATED#1&2b3c4d5e&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+
+namespace {
+
+std::shared_ptr<EmulatedUnit>& PluggedUnit() {
+    static std::shared_ptr<EmulatedUnit> unit;
+    return unit;
+}
+
+std::uint8_t CommandOf(DemoFaultStep step) {
+    switch (step) {
+    case DemoFaultStep::SystemLock:
+        return CMD_SYSTEM_LOCK;
+    case DemoFaultStep::ProtectionOff:
+        return CMD_WRITE_PROTECT;
+    case DemoFaultStep::Purge:
+        return CMD_PURGE;
+    case DemoFaultStep::SetAddress:
+        return CMD_SET_ADDRESS;
+    case DemoFaultStep::DataBlock:
+        break;
+    }
+    return CMD_WRITE_DATA;
+}
+
+}  // namespace
+
+std::shared_ptr<EmulatedUnit> PlugDemoUnit(const DemoUnitSettings& settings) {
+    UnplugDemoUnit();
+    auto unit = std::make_shared<EmulatedUnit>(DEMO_UNIT_PATH, settings.productId);
+    unit->inBootloader = settings.inBootloader;
+    unit->esc.state = settings.escAttached ? 3 : 0;
+    unit->esc.typeCode = settings.escTypeCode;
+    unit->esc.firmwareVersion = settings.escFirmwareVersion;
+    PluggedUnit() = unit;
+    emulated_bus::Plug(unit);
+    return unit;
+}
+
+void UnplugDemoUnit() {
+    if (PluggedUnit()) {
+        emulated_bus::Unplug(PluggedUnit());
+        PluggedUnit().reset();
+    }
+}
+
+std::shared_ptr<EmulatedUnit> DemoUnit() {
+    return PluggedUnit() && PluggedUnit()->plugged ? PluggedUnit() : nullptr;
+}
+
+bool ArmDemoFault(DemoFaultKind kind, DemoFaultStep step, std::uint32_t block,
+                  std::uint32_t errorCode) {
+    const std::shared_ptr<EmulatedUnit> unit = DemoUnit();
+    if (!unit) {
+        return false;
+    }
+    unit->faults.clear();
+    if (kind == DemoFaultKind::None) {
+        return true;
+    }
+    Fault fault;
+    fault.command = CommandOf(step);
+    // The protection step of interest is the one switching it off, the
+    // update's first; a data block counts from the next update's first.
+    fault.occurrence = unit->CommandCount(fault.command) +
+                       (step == DemoFaultStep::DataBlock ? (block == 0 ? 1 : block) : 1);
+    fault.errorCode = errorCode;
+    switch (kind) {
+    case DemoFaultKind::UnitError:
+        fault.kind = step == DemoFaultStep::SystemLock ? FaultKind::WrongState : FaultKind::UnitError;
+        break;
+    case DemoFaultKind::NoReply:
+        fault.kind = FaultKind::NoReply;
+        break;
+    case DemoFaultKind::WriteFails:
+        fault.kind = FaultKind::WriteFails;
+        fault.lastError = 31;  // ERROR_GEN_FAILURE
+        break;
+    case DemoFaultKind::Unplug:
+        fault.kind = FaultKind::Unplug;
+        break;
+    case DemoFaultKind::None:
+        break;
+    }
+    unit->ArmFault(fault);
+    return true;
+}

@@ -1,0 +1,6 @@
+// The product's entry point. It takes nothing from its command line.
+#include <windows.h>
+
+#include "platform/win32/main_dialog_win32.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return RunUpdater(instance); }
