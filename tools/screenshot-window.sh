@@ -23,12 +23,17 @@ if [ -z "$window" ]; then
 fi
 sleep 1
 import -window "$window" "$out"
-# Escape closes the dialog; repeat until the program has gone.
-for _ in $(seq 1 20); do
+# One Escape closes the dialog. (Repeated keystrokes would outlive the window
+# and land in whatever program comes next.)
+xdotool key --window "$window" Escape >/dev/null 2>&1 || true
+for _ in $(seq 1 50); do
   kill -0 "$pid" 2>/dev/null || break
-  xdotool key --window "$window" Escape >/dev/null 2>&1 || true
-  sleep 0.3
+  sleep 0.2
 done
+if kill -0 "$pid" 2>/dev/null; then
+  echo "screenshot: the updater did not close on Escape" >&2
+  kill "$pid" 2>/dev/null || true
+fi
 status=0
 wait "$pid" || status=$?
 echo "screenshot: $out (exit code $status)"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds natively and for Windows, and runs every
 # test: the native tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then the Windows tests under Wine (English, and the program's window again
-# in German), each in a fresh prefix with its own Xvfb. Screenshots of the
-# main window go to build/windows/screenshots.
+# then the Windows tests under Wine (English, and the end-to-end scenarios
+# again in German), each in a fresh prefix with its own Xvfb. Screenshots of
+# what the tests saw go to build/windows/screenshots.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,12 +19,28 @@ echo "== Windows build (mingw-w64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
+shots=build/windows/screenshots
+rm -rf "$shots"
+mkdir -p "$shots"
+
 echo "== Windows tests under Wine, English"
 ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix -- bash -c '
-  ctest --preset windows &&
-  tools/screenshot-window.sh build/windows/orvanto-updater.exe build/windows/screenshots/main-en.png'
+  set -eo pipefail
+  export ORVANTO_SCREENSHOTS=$(winepath -w "'"$PWD/$shots"'" 2>/dev/null)
+  ctest --preset windows -E RealWaits
+  echo "== one update with the real waits (about 46 s)"
+  ctest --preset windows -R RealWaits -V | grep -E "real-wait update|tests passed|tests failed|Failure"
+  tools/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-en.png"'
 
-echo "== the program under Wine, German"
+echo "== the end-to-end scenarios under Wine, German"
 ORVANTO_EXPECT_LANGUAGE=de tools/with-wine.sh build/windows/wine-prefix-de --lang de_DE.UTF-8 -- bash -c '
-  ctest --preset windows -L e2e &&
-  tools/screenshot-window.sh build/windows/orvanto-updater.exe build/windows/screenshots/main-de.png'
+  set -eo pipefail
+  export ORVANTO_SCREENSHOTS=$(winepath -w "'"$PWD/$shots"'" 2>/dev/null)
+  ctest --preset windows -L e2e -E RealWaits
+  tools/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-de.png"'
+
+for bmp in "$shots"/*.bmp; do
+  [ -e "$bmp" ] || continue
+  convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+done
+echo "screenshots: $shots"

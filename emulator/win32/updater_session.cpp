@@ -1,0 +1,319 @@
+#include "emulator/win32/updater_session.h"
+
+#include <commctrl.h>
+
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "app/shell.h"
+#include "emulator/emulated_device.h"
+#include "emulator/win32/demo_notifications.h"
+#include "platform/win32/main_dialog_win32.h"
+
+namespace {
+
+struct PendingAnswer {
+    int button;
+    std::wstring screenshot;
+};
+
+struct Session {
+    std::mutex mutex;
+    std::thread dialogThread;
+    int result = -1;
+    HHOOK cbtHook = nullptr;
+    HHOOK callHook = nullptr;
+    std::wstring screenshots;
+    std::deque<PendingAnswer> answers;
+    std::vector<SeenBox> boxes;
+    std::set<HWND> handledBoxes;
+    SeenProgress progress;
+    HWND progressWindow = nullptr;
+};
+
+Session& TheSession() {
+    static Session session;
+    return session;
+}
+
+constexpr UINT_PTR ANSWER_TIMER = 0x0A45;
+constexpr int MESSAGE_BOX_TEXT = 0xFFFF;
+
+std::wstring TextOf(HWND window) {
+    wchar_t text[4096] = {};
+    GetWindowTextW(window, text, 4096);
+    return text;
+}
+
+std::wstring ClassOf(HWND window) {
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+bool ButtonVisible(HWND box, int id) {
+    const HWND button = GetDlgItem(box, id);
+    // The box is not shown yet when it is activated: look at the style bit.
+    return button != nullptr && (GetWindowLongW(button, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+// Runs in the message box's own loop once it is on screen: screenshot, answer.
+void CALLBACK AnswerBox(HWND box, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(box, timer);
+    Session& session = TheSession();
+    PendingAnswer answer{0, L""};
+    std::size_t index = 0;
+    {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        for (index = 0; index < session.boxes.size(); ++index) {
+            if (session.boxes[index].window == box) {
+                break;
+            }
+        }
+        if (!session.answers.empty()) {
+            answer = session.answers.front();
+            session.answers.pop_front();
+        }
+    }
+    if (answer.button == 0) {
+        answer.button = ButtonVisible(box, IDCANCEL) ? IDCANCEL : IDOK;
+    }
+    if (!answer.screenshot.empty()) {
+        updater_session::Screenshot(box, answer.screenshot);
+    }
+    {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        if (index < session.boxes.size()) {
+            session.boxes[index].answer = answer.button;
+        }
+    }
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, answer.button)));
+}
+
+void NoteMessageBox(HWND box) {
+    Session& session = TheSession();
+    SeenBox seen;
+    seen.caption = TextOf(box);
+    seen.text = TextOf(GetDlgItem(box, MESSAGE_BOX_TEXT));
+    for (int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
+        if (ButtonVisible(box, id)) {
+            seen.buttons.push_back(id);
+        }
+    }
+    seen.owner = GetWindow(box, GW_OWNER);
+    seen.window = box;
+    seen.progressWindowOpen = session.progressWindow != nullptr && IsWindow(session.progressWindow);
+    seen.answer = -1;
+    // The icon is one of the system's shared icons in the box's icon static
+    // (id 0x14 on Windows, 1088 under Wine).
+    for (int iconControl : {0x14, 1088}) {
+        const auto icon =
+            reinterpret_cast<HICON>(SendDlgItemMessageW(box, iconControl, STM_GETICON, 0, 0));
+        for (int id : {32513, 32515, 32516}) {
+            if (icon != nullptr && icon == LoadIconW(nullptr, MAKEINTRESOURCEW(id))) {
+                seen.icon = id;
+            }
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        session.boxes.push_back(seen);
+    }
+    SetTimer(box, ANSWER_TIMER, 150, AnswerBox);
+}
+
+LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam) {
+    Session& session = TheSession();
+    if (code == HCBT_ACTIVATE) {
+        const HWND window = reinterpret_cast<HWND>(wParam);
+        if (ClassOf(window) == L"#32770" && GetDlgItem(window, MESSAGE_BOX_TEXT) != nullptr &&
+            session.handledBoxes.insert(window).second) {
+            NoteMessageBox(window);
+        }
+    } else if (code == HCBT_CREATEWND) {
+        const auto* create = reinterpret_cast<CBT_CREATEWNDW*>(lParam)->lpcs;
+        const bool namedClass = !IS_INTRESOURCE(create->lpszClass);
+        if (namedClass && lstrcmpiW(create->lpszClass, PROGRESS_CLASSW) == 0 &&
+            (create->style & WS_CHILD) == 0) {
+            std::lock_guard<std::mutex> lock(session.mutex);
+            session.progressWindow = reinterpret_cast<HWND>(wParam);
+            session.progress.created = true;
+            session.progress.className = create->lpszClass;
+            session.progress.title = create->lpszName != nullptr ? create->lpszName : L"";
+            session.progress.style = static_cast<DWORD>(create->style);
+            session.progress.exStyle = create->dwExStyle;
+            session.progress.x = create->x;
+            session.progress.y = create->y;
+            session.progress.width = create->cx;
+            session.progress.height = create->cy;
+            session.progress.owner = create->hwndParent;
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+LRESULT CALLBACK CallHook(int code, WPARAM wParam, LPARAM lParam) {
+    Session& session = TheSession();
+    const auto* call = reinterpret_cast<CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && call->message == PBM_SETPOS && call->hwnd == session.progressWindow) {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        session.progress.positions.push_back(static_cast<std::uint32_t>(call->wParam));
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void DialogThread(HANDLE ready) {
+    Session& session = TheSession();
+    ForwardBusEventsToMainWindow();
+    session.cbtHook = SetWindowsHookExW(WH_CBT, CbtHook, nullptr, GetCurrentThreadId());
+    session.callHook = SetWindowsHookExW(WH_CALLWNDPROC, CallHook, nullptr, GetCurrentThreadId());
+    SetEvent(ready);
+    session.result = RunUpdater(GetModuleHandleW(nullptr));
+    UnhookWindowsHookEx(session.callHook);
+    UnhookWindowsHookEx(session.cbtHook);
+}
+
+void WriteBmp(const std::wstring& path, int width, int height, const std::vector<std::uint8_t>& bgr) {
+    const std::uint32_t rowSize = (static_cast<std::uint32_t>(width) * 3 + 3) & ~3u;
+    BITMAPFILEHEADER file{};
+    BITMAPINFOHEADER info{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof(file) + sizeof(info);
+    file.bfSize = file.bfOffBits + rowSize * static_cast<std::uint32_t>(height);
+    info.biSize = sizeof(info);
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    std::ofstream out(path.c_str(), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(&file), sizeof(file));
+    out.write(reinterpret_cast<const char*>(&info), sizeof(info));
+    out.write(reinterpret_cast<const char*>(bgr.data()), static_cast<std::streamsize>(bgr.size()));
+}
+
+}  // namespace
+
+namespace updater_session {
+
+bool Start(const std::wstring& screenshots, DWORD timeoutMs) {
+    Session& session = TheSession();
+    {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        session.screenshots = screenshots;
+        session.answers.clear();
+        session.boxes.clear();
+        session.handledBoxes.clear();
+        session.progress = SeenProgress{};
+        session.progressWindow = nullptr;
+    }
+    emulated_bus::Reset();
+    mainWindow = 0;
+    const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    session.dialogThread = std::thread(DialogThread, ready);
+    WaitForSingleObject(ready, INFINITE);
+    CloseHandle(ready);
+    return WaitFor([] { return mainWindow != 0 && IsWindowVisible(MainWindow()); }, timeoutMs);
+}
+
+void OnDialogThread(std::function<void()> work) {
+    const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    PostToUpdaterThread([&work, done] {
+        work();
+        SetEvent(done);
+    });
+    WaitForSingleObject(done, INFINITE);
+    CloseHandle(done);
+}
+
+HWND MainWindow() { return reinterpret_cast<HWND>(mainWindow); }
+
+std::wstring Title() { return TextOf(MainWindow()); }
+
+std::wstring ItemText(int id) { return TextOf(GetDlgItem(MainWindow(), id)); }
+
+bool ItemEnabled(int id) { return IsWindowEnabled(GetDlgItem(MainWindow(), id)) != FALSE; }
+
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (GetTickCount64() > deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+void Answer(int button, const std::wstring& screenshot) {
+    std::lock_guard<std::mutex> lock(TheSession().mutex);
+    TheSession().answers.push_back({button, screenshot});
+}
+
+std::vector<SeenBox> Boxes() {
+    std::lock_guard<std::mutex> lock(TheSession().mutex);
+    return TheSession().boxes;
+}
+
+bool Press(int id, DWORD timeoutMs) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(MainWindow(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                               reinterpret_cast<LPARAM>(GetDlgItem(MainWindow(), id)), SMTO_NORMAL,
+                               timeoutMs, &result) != 0;
+}
+
+SeenProgress Progress() {
+    std::lock_guard<std::mutex> lock(TheSession().mutex);
+    return TheSession().progress;
+}
+
+bool Screenshot(HWND window, const std::wstring& name) {
+    const std::wstring folder = TheSession().screenshots;
+    if (folder.empty() || window == nullptr) {
+        return false;
+    }
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0) {
+        return false;
+    }
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    const HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    const HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    SelectObject(memory, previous);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    const std::uint32_t rowSize = (static_cast<std::uint32_t>(width) * 3 + 3) & ~3u;
+    std::vector<std::uint8_t> pixels(rowSize * static_cast<std::uint32_t>(height));
+    GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    WriteBmp(folder + L"\\" + name + L".bmp", width, height, pixels);
+    return true;
+}
+
+int Close() {
+    Session& session = TheSession();
+    if (mainWindow != 0) {
+        PostMessageW(MainWindow(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    }
+    if (session.dialogThread.joinable()) {
+        session.dialogThread.join();
+    }
+    return session.result;
+}
+
+}  // namespace updater_session

@@ -1,0 +1,7 @@
+// The end-to-end tests' entry: a GUI-capable console program.
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
