@@ -8,29 +8,12 @@
 #include <string>
 
 #include "res/resource.h"
+#include "tests/wine/expected_texts.h"
 
 namespace {
 
-struct TextEntry {
-    unsigned id;
-    const wchar_t* english;
-    const wchar_t* german;
-};
-
-const TextEntry TEXTS[] = {
-#include "texts_table.inc"
-};
-
-bool German() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN; }
-
-std::wstring Text(unsigned id) {
-    for (const TextEntry& entry : TEXTS) {
-        if (entry.id == id) {
-            return German() ? entry.german : entry.english;
-        }
-    }
-    return L"";
-}
+using expected_texts::German;
+using expected_texts::Text;
 
 std::wstring UpdaterPath() {
     wchar_t path[MAX_PATH];

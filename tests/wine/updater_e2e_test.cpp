@@ -16,32 +16,15 @@
 #include "emulator/win32/updater_session.h"
 #include "link/report.h"
 #include "res/resource.h"
+#include "tests/wine/expected_texts.h"
 #include "update/firmware_image.h"
 
 namespace session = updater_session;
 
 namespace {
 
-struct TextEntry {
-    unsigned id;
-    const wchar_t* english;
-    const wchar_t* german;
-};
-
-const TextEntry TEXTS[] = {
-#include "texts_table.inc"
-};
-
-bool German() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN; }
-
-std::wstring Text(unsigned id) {
-    for (const TextEntry& entry : TEXTS) {
-        if (entry.id == id) {
-            return German() ? entry.german : entry.english;
-        }
-    }
-    return L"";
-}
+using expected_texts::German;
+using expected_texts::Text;
 
 std::wstring Waiting(unsigned statusId) {
     return Text(statusId) + L"\r\n\r\n" + Text(IDS_INSTRUCTIONS);
