@@ -1,24 +1,36 @@
 #!/usr/bin/env bash
-# Builds the updater and opens it under Wine. With a display it opens on it;
-# without one it runs on an Xvfb display of its own and saves a screenshot of
-# the main window in the folder it names.
+# Builds the updater and runs its demo under Wine: the same program, with an
+# emulated programming unit in place of a USB one and a control window to plug
+# it in and out, choose what it is, and arm faults.
 #
-# The program talks to a real programming unit through the system's HID
-# interfaces; with none plugged in it shows its waiting state.
+# With a display it opens the demo there. Without one it starts its own Xvfb
+# and walks through a scripted tour (no unit, unit plugged, update to success
+# with the real waits, a failure, then the same in German), saving a PNG of
+# each stage in the folder it names at the end. Takes about a minute and a half.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/install-deps.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target orvanto-updater
+cmake --build --preset windows --target orvanto-updater-demo orvanto-updater
 
-exe=build/windows/orvanto-updater.exe
+demo=build/windows/orvanto-updater-demo.exe
 if [ -n "${DISPLAY:-}" ]; then
-  export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  exec wine "$exe"
+  exec tools/with-wine.sh build/windows/wine-prefix-run --display -- wine "$demo"
 fi
 
-shots=build/windows/screenshots
-tools/with-wine.sh build/windows/wine-prefix-run -- \
-  tools/screenshot-window.sh "$exe" "$shots/run-main.png"
-echo "No display: the updater ran on its own Xvfb display; its window is in $shots/run-main.png"
+tour=build/windows/tour
+rm -rf "$tour"
+mkdir -p "$tour"
+status=0
+tools/with-wine.sh build/windows/wine-prefix-run -- bash -c '
+  wine "'"$demo"'" --tour "$(winepath -w "'"$PWD/$tour"'")" en-' || status=$?
+tools/with-wine.sh build/windows/wine-prefix-run-de --lang de_DE.UTF-8 -- bash -c '
+  wine "'"$demo"'" --tour "$(winepath -w "'"$PWD/$tour"'")" de- --quick' || status=$?
+for bmp in "$tour"/*.bmp; do
+  [ -e "$bmp" ] || continue
+  convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+done
+echo "The tour's screenshots are in $tour:"
+ls "$tour"
+exit "$status"

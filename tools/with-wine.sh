@@ -2,8 +2,9 @@
 # Runs a command with a fresh Wine prefix and its own Xvfb display, then stops
 # both, whatever the command did.
 #
-#   tools/with-wine.sh PREFIX_DIR [--lang LANG] -- command args...
+#   tools/with-wine.sh PREFIX_DIR [--lang LANG] [--display] -- command args...
 #
+# With --display the command uses the display in DISPLAY instead of an Xvfb.
 # The prefix is made anew in PREFIX_DIR (removed first). Inside the command,
 # WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES and DISPLAY are set and the
 # wineserver is already running, so that a pipe from wine does not stay open
@@ -13,10 +14,14 @@ set -euo pipefail
 prefix_dir=$1
 shift
 lang_value=${LANG:-C.UTF-8}
-if [ "${1:-}" = "--lang" ]; then
-  lang_value=$2
-  shift 2
-fi
+use_display=no
+while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+  case "$1" in
+    --lang) lang_value=$2; shift 2 ;;
+    --display) use_display=yes; shift ;;
+    *) echo "with-wine: unknown option $1" >&2; exit 2 ;;
+  esac
+done
 [ "${1:-}" = "--" ] && shift
 
 export WINEPREFIX
@@ -38,7 +43,7 @@ cleanup() {
 trap cleanup EXIT
 
 # A display of our own, so screenshots work and no desktop is needed.
-for display_number in $(seq 90 140); do
+for display_number in $( [ "$use_display" = yes ] || seq 90 140); do
   if [ ! -e "/tmp/.X11-unix/X${display_number}" ] && [ ! -e "/tmp/.X${display_number}-lock" ]; then
     Xvfb ":${display_number}" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
     xvfb_pid=$!
@@ -46,10 +51,12 @@ for display_number in $(seq 90 140); do
     break
   fi
 done
-for _ in $(seq 1 50); do
-  [ -e "/tmp/.X11-unix/X${display_number}" ] && break
-  sleep 0.1
-done
+if [ -n "$xvfb_pid" ]; then
+  for _ in $(seq 1 50); do
+    [ -e "/tmp/.X11-unix/X${display_number}" ] && break
+    sleep 0.1
+  done
+fi
 
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
@@ -67,6 +74,10 @@ REGEDIT4
 "Managed"="N"
 "Decorated"="Y"
 REG
+if [ "$use_display" = yes ]; then
+  # A desktop's window manager looks after the windows.
+  sed -i 's/"Managed"="N"/"Managed"="Y"/' "$reg_file"
+fi
 wine regedit /S "$reg_file" >/dev/null 2>&1
 wineserver -w
 
