@@ -80,10 +80,10 @@ void BuildControls(HWND window) {
     Label(window, L"ESC:", 12, y);
     Combo(window, ID_ESC, 130, y, {L"updatable ESC attached", L"no ESC"});
     y += 30;
-    Label(window, L"ESC type code (hex):", 12, y);
+    Label(window, L"ESC type (hex):", 12, y);
     Edit(window, ID_TYPE_CODE, 130, y, L"111F405A");
     y += 30;
-    Label(window, L"ESC firmware (hex):", 12, y);
+    Label(window, L"ESC version (hex):", 12, y);
     Edit(window, ID_VERSION, 130, y, L"0205");
     y += 34;
     Add(window, L"BUTTON", L"Plug in", BS_PUSHBUTTON | WS_TABSTOP, 130, y, 200, 26, ID_PLUG);
