@@ -13,7 +13,7 @@ echo "== native build and tests (ASan, UBSan)"
 cmake --preset native-sanitize >/dev/null
 cmake --build --preset native-sanitize
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --preset native-sanitize
+  ctest --preset native-sanitize --parallel "$(nproc)"
 
 echo "== Windows build (mingw-w64)"
 cmake --preset windows >/dev/null
