@@ -14,8 +14,10 @@
 #include "emulator/win32/demo_notifications.h"
 #include "emulator/win32/tour.h"
 #include "platform/win32/main_dialog_win32.h"
+#include "platform/win32/system_libraries.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    RestrictDllSearchToSystem32();
     int count = 0;
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (arguments != nullptr && count >= 3 && std::wstring(arguments[1]) == L"--tour") {

@@ -2,5 +2,9 @@
 #include <windows.h>
 
 #include "platform/win32/main_dialog_win32.h"
+#include "platform/win32/system_libraries.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return RunUpdater(instance); }
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    RestrictDllSearchToSystem32();
+    return RunUpdater(instance);
+}

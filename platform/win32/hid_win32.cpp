@@ -10,10 +10,7 @@
 
 #include <setupapi.h>
 
-// mingw's HID headers lack C linkage of their own; hidsdi.h brings hidpi.h.
-extern "C" {
-#include <hidsdi.h>
-}
+#include "platform/win32/system_libraries.h"
 
 #include <cstddef>
 #include <cwchar>
@@ -91,7 +88,7 @@ bool CompleteTransfer(HANDLE handle, OVERLAPPED& overlapped, BOOL started, DWORD
 
 HidInterfaceList* HidOpenInterfaceList() {
     GUID hidGuid;
-    HidD_GetHidGuid(&hidGuid);
+    system32::HidD_GetHidGuid(&hidGuid);
     const HDEVINFO deviceInfo =
         SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (deviceInfo == INVALID_HANDLE_VALUE) {
@@ -158,7 +155,7 @@ void HidCloseInterface(HidHandle handle) {
 bool HidGetAttributes(HidHandle handle, std::uint16_t& vendorId, std::uint16_t& productId) {
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof(attributes);
-    if (!HidD_GetAttributes(ToHandle(handle), &attributes)) {
+    if (!system32::HidD_GetAttributes(ToHandle(handle), &attributes)) {
         return false;
     }
     vendorId = attributes.VendorID;
@@ -169,12 +166,12 @@ bool HidGetAttributes(HidHandle handle, std::uint16_t& vendorId, std::uint16_t& 
 bool HidGetReportLengths(HidHandle handle, std::uint16_t& inputLength,
                          std::uint16_t& outputLength) {
     PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (!HidD_GetPreparsedData(ToHandle(handle), &preparsed)) {
+    if (!system32::HidD_GetPreparsedData(ToHandle(handle), &preparsed)) {
         return false;
     }
     HIDP_CAPS caps{};
-    const NTSTATUS status = HidP_GetCaps(preparsed, &caps);
-    HidD_FreePreparsedData(preparsed);
+    const NTSTATUS status = system32::HidP_GetCaps(preparsed, &caps);
+    system32::HidD_FreePreparsedData(preparsed);
     if (status != HIDP_STATUS_SUCCESS) {
         return false;
     }

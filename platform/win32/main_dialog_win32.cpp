@@ -11,6 +11,7 @@
 #include "app/shell.h"
 #include "platform/win32/main_dialog_win32.h"
 #include "platform/win32/module.h"
+#include "platform/win32/system_libraries.h"
 
 HINSTANCE moduleInstance = nullptr;
 
@@ -42,7 +43,7 @@ void PaintLogo(HWND window) {
         const LogoPlacement place =
             PlaceLogo(info.bmWidth, info.bmHeight, ToScreenRect(windowRect), ToScreenRect(groupRect),
                       GetSystemMetrics(SM_CXDLGFRAME), GetSystemMetrics(SM_CYCAPTION));
-        TransparentBlt(context, place.x, place.y, place.width, place.height, memory, 0, 0,
+        system32::TransparentBlt(context, place.x, place.y, place.width, place.height, memory, 0, 0,
                        info.bmWidth, info.bmHeight, LOGO_TRANSPARENT);
         SelectObject(memory, previous);
         DeleteDC(memory);
@@ -103,11 +104,13 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }  // namespace
 
 int RunUpdater(HINSTANCE instance) {
+    // Before anything can load a DLL: no DLL from the program's folder.
+    RestrictDllSearchToSystem32();
     // A window that pumps no messages for 5 s would otherwise be replaced by
     // a "Not Responding" ghost inviting the user to end the program in the
     // middle of a flash write.
     DisableProcessWindowsGhosting();
-    InitCommonControls();
+    system32::InitCommonControls();
     moduleInstance = instance;
     StartShell();
     DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);

@@ -4,11 +4,9 @@
 #include <commctrl.h>
 #include <dbt.h>
 
-extern "C" {
-#include <hidsdi.h>
-}
 
 #include "platform/window.h"
+#include "platform/win32/system_libraries.h"
 #include "platform/win32/module.h"
 #include "res/resource.h"
 
@@ -59,7 +57,7 @@ NotificationHandle RegisterHidNotifications(WindowHandle window) {
     filter.dbcc_size = sizeof(filter);
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_reserved = 0;
-    HidD_GetHidGuid(&filter.dbcc_classguid);
+    system32::HidD_GetHidGuid(&filter.dbcc_classguid);
     const HDEVNOTIFY notification =
         RegisterDeviceNotificationW(ToWindow(window), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     return reinterpret_cast<NotificationHandle>(notification);

@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Reads a built Windows executable's PE headers and checks that it asks for
+ASLR (with high entropy) and DEP, keeps its relocations, and imports no DLL
+beyond Windows' own KnownDLLs.
+
+usage: check_executable.py PROGRAM.exe
+"""
+import struct
+import sys
+
+# DLLs that Windows loads only from its own KnownDLLs section.
+KNOWN_DLLS = {
+    "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll", "difxapi.dll",
+    "gdi32.dll", "gdiplus.dll", "imagehlp.dll", "imm32.dll", "kernel32.dll", "msctf.dll",
+    "msvcrt.dll", "normaliz.dll", "nsi.dll", "ole32.dll", "oleaut32.dll", "psapi.dll",
+    "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shcore.dll", "shell32.dll", "shlwapi.dll",
+    "user32.dll", "wldap32.dll", "ws2_32.dll",
+}
+
+HIGH_ENTROPY_VA = 0x0020
+DYNAMIC_BASE = 0x0040
+NX_COMPAT = 0x0100
+RELOCS_STRIPPED = 0x0001
+
+
+def imports(data, sections, import_rva):
+    def to_offset(rva):
+        for virtual, size, raw in sections:
+            if virtual <= rva < virtual + size:
+                return rva - virtual + raw
+        raise ValueError(f"RVA {rva:#x} is in no section")
+
+    names = []
+    offset = to_offset(import_rva)
+    while True:
+        name_rva = struct.unpack_from("<I", data, offset + 12)[0]
+        if name_rva == 0:
+            return names
+        start = to_offset(name_rva)
+        names.append(data[start:data.index(b"\0", start)].decode("ascii"))
+        offset += 20
+
+
+def main():
+    path = sys.argv[1]
+    data = open(path, "rb").read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        sys.exit(f"{path}: not a PE file")
+    machine, section_count = struct.unpack_from("<HH", data, pe + 4)
+    optional_size, characteristics = struct.unpack_from("<HH", data, pe + 20)
+    optional = pe + 24
+    magic = struct.unpack_from("<H", data, optional)[0]
+    if machine != 0x8664 or magic != 0x20B:
+        sys.exit(f"{path}: not an x64 PE32+ file")
+    dll_characteristics = struct.unpack_from("<H", data, optional + 70)[0]
+    directories = optional + 112
+    import_rva = struct.unpack_from("<I", data, directories + 8)[0]
+    reloc_rva, reloc_size = struct.unpack_from("<II", data, directories + 5 * 8)
+    sections = []
+    for i in range(section_count):
+        header = optional + optional_size + 40 * i
+        virtual_size, virtual, raw_size, raw = struct.unpack_from("<IIII", data, header + 8)
+        sections.append((virtual, max(virtual_size, raw_size), raw))
+
+    failures = []
+    for flag, name in ((DYNAMIC_BASE, "ASLR (DYNAMIC_BASE)"),
+                       (HIGH_ENTROPY_VA, "high-entropy ASLR (HIGH_ENTROPY_VA)"),
+                       (NX_COMPAT, "DEP (NX_COMPAT)")):
+        state = "on" if dll_characteristics & flag else "OFF"
+        print(f"{name}: {state}")
+        if not dll_characteristics & flag:
+            failures.append(name)
+    if characteristics & RELOCS_STRIPPED or reloc_size == 0:
+        failures.append("relocations (needed to move the image)")
+    print(f"relocations: {reloc_size} bytes")
+    dlls = imports(data, sections, import_rva)
+    print("imports: " + ", ".join(dlls))
+    for dll in dlls:
+        if dll.lower() not in KNOWN_DLLS:
+            failures.append(f"imports {dll}, which is not a KnownDLL")
+    if failures:
+        sys.exit(f"{path}: " + "; ".join(failures))
+    print(f"{path}: ok")
+
+
+if __name__ == "__main__":
+    main()
