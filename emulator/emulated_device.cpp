@@ -35,7 +35,8 @@ std::uint64_t EmulatedDevice::HostWaitBetween(std::size_t from, std::size_t to) 
     return end > start ? end - start : 0;
 }
 
-std::optional<Fault> EmulatedDevice::TakeFault(std::uint8_t command) {
+std::optional<Fault> EmulatedDevice::TakeFault(const std::vector<std::uint8_t>& report) {
+    const std::uint8_t command = report.size() > 1 ? report[1] : 0;
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         const bool byExchange = it->exchange != 0 && it->exchange == exchanges_;
         const bool byCommand = it->exchange == 0 && it->command == command &&
@@ -59,6 +60,7 @@ bool EmulatedDevice::HostWrite(const std::uint8_t* report, std::uint32_t length,
     // The HID class driver takes exactly one output report of the announced
     // length, starting with a report ID the device has.
     if (length != outputReportLength || length == 0 || report[0] != 0x01) {
+        ++malformedTransfers_;
         lastError = PLATFORM_ERROR_INVALID_PARAMETER;
         return false;
     }
@@ -67,7 +69,7 @@ bool EmulatedDevice::HostWrite(const std::uint8_t* report, std::uint32_t length,
     ++commandCounts_[command];
 
     std::vector<std::uint8_t> bytes(report, report + length);
-    const std::optional<Fault> fault = TakeFault(command);
+    const std::optional<Fault> fault = TakeFault(bytes);
     if (fault) {
         switch (fault->kind) {
         case FaultKind::WriteFails:
@@ -139,6 +141,7 @@ bool EmulatedDevice::HostRead(std::uint8_t* buffer, std::uint32_t length,
         return false;
     }
     if (length < inputReportLength) {
+        ++malformedTransfers_;
         lastError = ERROR_INVALID_USER_BUFFER;
         return false;
     }

@@ -91,6 +91,9 @@ public:
     std::uint64_t HostWaitBetween(std::size_t from, std::size_t to) const;
 
     std::uint32_t ExchangeCount() const { return exchanges_; }
+    // Writes and reads the host made with a length or report ID that the
+    // HID class driver refuses.
+    std::uint32_t MalformedTransfers() const { return malformedTransfers_; }
     // How many reports with this command code the device has received.
     std::uint32_t CommandCount(std::uint8_t command) const { return commandCounts_[command]; }
 
@@ -117,8 +120,12 @@ protected:
     };
     virtual std::optional<Answer> Respond(const std::vector<std::uint8_t>& report) = 0;
 
+    // The fault for the exchange just begun with `report` (ExchangeCount() is
+    // its number), if any: by default the first armed fault that matches it,
+    // taken off the list.
+    virtual std::optional<Fault> TakeFault(const std::vector<std::uint8_t>& report);
+
 private:
-    std::optional<Fault> TakeFault(std::uint8_t command);
 
     struct PendingReply {
         std::vector<std::uint8_t> bytes;
@@ -128,6 +135,7 @@ private:
     std::deque<PendingReply> replies_;
     std::vector<LoggedReport> log_;
     std::uint32_t exchanges_ = 0;
+    std::uint32_t malformedTransfers_ = 0;
     std::vector<std::uint32_t> commandCounts_ = std::vector<std::uint32_t>(256, 0);
 };
 

@@ -15,6 +15,9 @@ cmake --build --preset native-sanitize
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset native-sanitize --parallel "$(nproc)"
 
+echo "== fuzzing the unit's answers for a minute (libFuzzer, ASan, UBSan)"
+tools/fuzz.sh 60
+
 echo "== Windows build (mingw-w64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
