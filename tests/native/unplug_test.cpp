@@ -35,6 +35,27 @@ protected:
         }
     }
 
+    // A fresh window with a ready unit, the fault armed for the update's
+    // `at`-th exchange; returns the unit, and in `sentBefore` what it had
+    // received before the update.
+    std::shared_ptr<EmulatedUnit> ReadyUnitWithFault(FaultKind kind, std::uint32_t at,
+                                                     std::size_t& sentBefore) {
+        ShellFixture::TearDown();
+        SetUp();
+        auto unit = MakeUnit();
+        emulated_bus::Plug(unit);
+        OnInitDialog(DIALOG);
+        EXPECT_TRUE(UpdateEnabled());
+        pending.clear();
+        recorded_window::Reset();
+        Fault fault;
+        fault.kind = kind;
+        fault.exchange = unit->ExchangeCount() + at;
+        unit->ArmFault(fault);
+        sentBefore = unit->Commands().size();
+        return unit;
+    }
+
     std::vector<BusEvent> pending;
 };
 
@@ -96,19 +117,8 @@ TEST_F(UnplugTest, AtEveryExchangeOfIdentification) {
 TEST_F(UnplugTest, AtEveryExchangeOfAnUpdate) {
     for (std::uint32_t at = 1; at <= UPDATE_EXCHANGES; ++at) {
         SCOPED_TRACE(at);
-        ShellFixture::TearDown();
-        SetUp();
-        auto unit = MakeUnit();
-        emulated_bus::Plug(unit);
-        OnInitDialog(DIALOG);
-        ASSERT_TRUE(UpdateEnabled());
-        pending.clear();
-        recorded_window::Reset();
-        Fault fault;
-        fault.kind = FaultKind::Unplug;
-        fault.exchange = unit->ExchangeCount() + at;
-        unit->ArmFault(fault);
-        const std::size_t sentBefore = unit->Commands().size();
+        std::size_t sentBefore = 0;
+        auto unit = ReadyUnitWithFault(FaultKind::Unplug, at, sentBefore);
 
         ASSERT_TRUE(OnCommand(IDC_UPDATE));
         ASSERT_TRUE(unit->faults.empty()) << "the unplug was reached";
@@ -142,18 +152,8 @@ TEST_F(UnplugTest, AtEveryExchangeOfAnUpdate) {
 TEST_F(UnplugTest, BeforeEveryReplyOfAnUpdate) {
     for (std::uint32_t at = 1; at <= UPDATE_EXCHANGES; ++at) {
         SCOPED_TRACE(at);
-        ShellFixture::TearDown();
-        SetUp();
-        auto unit = MakeUnit();
-        emulated_bus::Plug(unit);
-        OnInitDialog(DIALOG);
-        pending.clear();
-        recorded_window::Reset();
-        Fault fault;
-        fault.kind = FaultKind::UnplugBeforeReply;
-        fault.exchange = unit->ExchangeCount() + at;
-        unit->ArmFault(fault);
-        const std::size_t sentBefore = unit->Commands().size();
+        std::size_t sentBefore = 0;
+        auto unit = ReadyUnitWithFault(FaultKind::UnplugBeforeReply, at, sentBefore);
 
         ASSERT_TRUE(OnCommand(IDC_UPDATE));
         EXPECT_EQ(unit->Commands().size() - sentBefore, at) << "nothing after the lost reply";
