@@ -72,7 +72,7 @@ WindowHandle CreateProgressWindow(WindowHandle owner, const std::wstring& title,
 void SetProgressPosition(WindowHandle progress, std::uint32_t position);
 
 // SetWindowPos(HWND_TOP, SWP_NOSIZE | SWP_NOMOVE), which also activates it.
-void BringWindowToTop(WindowHandle window);
+void RaiseWindowToTop(WindowHandle window);
 
 // The window in the foreground now (GetForegroundWindow); 0 for none.
 WindowHandle ForegroundWindow();

@@ -11,6 +11,7 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick
   clang libclang-rt-14-dev
   locales
+  emscripten chromium
 )
 
 missing=()

@@ -48,8 +48,8 @@ WindowHandle OpenProgressWindow() {
                                                        y, PROGRESS_WIDTH, PROGRESS_HEIGHT);
     if (progress != 0) {
         SetProgressPosition(progress, 0);
-        BringWindowToTop(mainWindow);
-        BringWindowToTop(progress);
+        RaiseWindowToTop(mainWindow);
+        RaiseWindowToTop(progress);
     }
     return progress;
 }
@@ -64,8 +64,8 @@ void KeepWindowsInFront(WindowHandle progress, WindowHandle& recorded) {
         return;
     }
     recorded = ForegroundWindow();
-    BringWindowToTop(mainWindow);
-    BringWindowToTop(progress);
+    RaiseWindowToTop(mainWindow);
+    RaiseWindowToTop(progress);
     ShowWindowNormally(mainWindow);
     ShowWindowNormally(progress);
 }

@@ -13,7 +13,7 @@
 #include "emulator/win32/control_window.h"
 #include "emulator/win32/demo_notifications.h"
 #include "emulator/win32/tour.h"
-#include "platform/win32/main_dialog_win32.h"
+#include "app/win32/main_dialog_win32.h"
 #include "platform/win32/system_libraries.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {

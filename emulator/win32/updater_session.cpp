@@ -11,7 +11,7 @@
 #include "app/shell.h"
 #include "emulator/emulated_device.h"
 #include "emulator/win32/demo_notifications.h"
-#include "platform/win32/main_dialog_win32.h"
+#include "app/win32/main_dialog_win32.h"
 
 namespace {
 

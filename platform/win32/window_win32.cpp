@@ -90,7 +90,7 @@ void SetProgressPosition(WindowHandle progress, std::uint32_t position) {
     UpdateWindow(ToWindow(progress));
 }
 
-void BringWindowToTop(WindowHandle window) {
+void RaiseWindowToTop(WindowHandle window) {
     SetWindowPos(ToWindow(window), HWND_TOP, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
 }
 

@@ -140,7 +140,7 @@ void SetProgressPosition(WindowHandle, std::uint32_t position) {
     Record({"position", 0, L"", L"", position});
 }
 
-void BringWindowToTop(WindowHandle window) {
+void RaiseWindowToTop(WindowHandle window) {
     Record({"top", 0, L"", L"", static_cast<std::uint32_t>(window)});
 }
 

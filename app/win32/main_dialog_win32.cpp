@@ -9,11 +9,9 @@
 #include <cwchar>
 
 #include "app/shell.h"
-#include "platform/win32/main_dialog_win32.h"
+#include "app/win32/main_dialog_win32.h"
 #include "platform/win32/module.h"
 #include "platform/win32/system_libraries.h"
-
-HINSTANCE moduleInstance = nullptr;
 
 namespace {
 
@@ -111,7 +109,7 @@ int RunUpdater(HINSTANCE instance) {
     // middle of a flash write.
     DisableProcessWindowsGhosting();
     system32::InitCommonControls();
-    moduleInstance = instance;
+    SetModuleInstance(instance);
     StartShell();
     DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
     if (escRowBrush != nullptr) {

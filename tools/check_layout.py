@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""Checks the layout's one-way dependencies.
+
+- platform/ (the seam headers and their implementations) includes nothing
+  from app/, link/ or update/;
+- the portable logic (app/ but its front ends app/win32 and app/web, link/,
+  update/) includes only the seam headers of platform/, never one
+  platform's own headers or system headers of Windows or the browser.
+
+usage: check_layout.py PROJECT_ROOT      exits 1 and names each offence
+"""
+import pathlib
+import re
+import sys
+
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+FRONT_ENDS = ("app/win32/", "app/web/")
+PLATFORM_SYSTEM_HEADERS = ("windows.h", "emscripten", "setupapi.h", "hidsdi.h", "dbt.h",
+                           "commctrl.h")
+
+
+def includes(path):
+    for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+        match = INCLUDE.match(line)
+        if match:
+            yield number, match.group(1), match.group(2)
+
+
+def offences(root):
+    paths = (p for top in ("app", "link", "update", "platform") for p in (root / top).rglob("*"))
+    for path in sorted(paths):
+        if path.suffix not in (".h", ".cpp") or not path.is_file():
+            continue
+        relative = path.relative_to(root).as_posix()
+        if relative.startswith("platform/"):
+            for number, quote, name in includes(path):
+                if quote == '"' and name.split("/")[0] in ("app", "link", "update"):
+                    yield f"{relative}:{number}: the platform layer includes {name}"
+        elif relative.split("/")[0] in ("app", "link", "update") and not relative.startswith(FRONT_ENDS):
+            for number, quote, name in includes(path):
+                if quote == '"' and name.startswith("platform/") and name.count("/") > 1:
+                    yield f"{relative}:{number}: portable logic includes one platform's {name}"
+                if quote == "<" and name.lower().startswith(PLATFORM_SYSTEM_HEADERS):
+                    yield f"{relative}:{number}: portable logic includes <{name}>"
+
+
+def main():
+    root = pathlib.Path(sys.argv[1]).resolve()
+    found = list(offences(root))
+    for line in found:
+        print(line)
+    if found:
+        sys.exit(1)
+    print("layout: platform/ includes nothing from app/, link/ or update/; the logic is portable")
+
+
+if __name__ == "__main__":
+    main()
