@@ -46,8 +46,9 @@ void ShowIncompatibleEscBox() {
     ShowMessageBox(mainWindow, text, LoadText(IDS_INCOMPATIBLE_CAPTION), BOX_OK | BOX_ICON_INFORMATION);
 }
 
-// Cases M, N and I turn the unit away: Update off, the record closed, then
-// (for an incompatible ESC after the information box) the status text.
+// A unit in its bootloader, a unit without an updatable ESC and an
+// incompatible ESC are turned away: Update off, the record closed, then (for
+// an incompatible ESC after the information box) the status text.
 void TurnUnitAway(UnitCase unitCase) {
     EnableItem(mainWindow, IDC_UPDATE, false);
     ResetConnection();
@@ -79,7 +80,8 @@ int OnArrival(const DeviceBroadcast& broadcast) {
     }
     const std::int32_t result = DiscoverUnit();
     if (result != 0) {
-        // No unit, or one that could not be identified (it stays open, Held).
+        // No unit, or one that could not be identified: that one stays open,
+        // and no further arrival is looked at until it is removed.
         return 1;
     }
     const UnitCase unitCase = JudgeDiscovery(result);

@@ -26,7 +26,24 @@ std::int32_t JudgeStatusReply(const ReplyReport& reply) {
     return LINK_OK;
 }
 
+// Whether the unit's report lengths, whatever its capabilities said, carry a
+// command of `commandBytes` and a reply of `replyBytes` leading bytes within
+// the 60-byte report buffers.
+bool ReportLengthsCarry(const UnitConnection& unit, std::uint32_t commandBytes,
+                        std::uint32_t replyBytes) {
+    return unit.outputReportLength <= REPORT_SIZE && unit.inputReportLength <= REPORT_SIZE &&
+           unit.outputReportLength >= commandBytes && unit.inputReportLength >= replyBytes;
+}
+
 }  // namespace
+
+bool ReportLengthsCarryUpdate(std::uint32_t blockBytes) {
+    // The longest command is a data block or the address (8 bytes after the
+    // header); the longest reply is one with its error code.
+    const std::uint32_t longestPayload = blockBytes > 8 ? blockBytes : 8;
+    return ReportLengthsCarry(unitConnection, HEADER_BYTES + longestPayload,
+                              REPLY_WITH_ERROR_CODE_BYTES);
+}
 
 CommandReport MakeCommandReport(std::uint8_t command, std::uint8_t length) {
     CommandReport report{};
@@ -50,12 +67,11 @@ std::int32_t ExchangeReports(const CommandReport& command, std::uint32_t command
     // The unit's report lengths come from its capabilities. Whatever they say,
     // nothing is read or written past the 60-byte report buffers, and a
     // command or reply that its reports cannot carry is not attempted.
-    const std::uint32_t outputLength = unit.outputReportLength;
-    const std::uint32_t inputLength = unit.inputReportLength;
-    if (outputLength > REPORT_SIZE || inputLength > REPORT_SIZE || outputLength < commandBytes ||
-        inputLength < replyBytes) {
+    if (!ReportLengthsCarry(unit, commandBytes, replyBytes)) {
         return LINK_NO_UNIT;
     }
+    const std::uint32_t outputLength = unit.outputReportLength;
+    const std::uint32_t inputLength = unit.inputReportLength;
 
     std::uint8_t out[REPORT_SIZE];
     std::memcpy(out, &command, REPORT_SIZE);

@@ -31,6 +31,13 @@ std::int32_t ExchangeReports(const CommandReport& command, std::uint32_t command
                              ReplyReport& reply, std::uint32_t replyBytes,
                              std::uint32_t delayBeforeReadMs = 0);
 
+// Whether the open unit's report lengths carry every command of an update,
+// whose data blocks hold up to `blockBytes` bytes, and every reply it reads.
+// An update checks this before it sends anything: a unit that could take the
+// lock, the unlock and the purge but not a data block would otherwise be
+// left with its ESC erased.
+bool ReportLengthsCarryUpdate(std::uint32_t blockBytes);
+
 // The unit's error code of a failed reply (bytes 4-7).
 std::uint32_t ReplyErrorCode(const ReplyReport& reply);
 

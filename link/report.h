@@ -30,7 +30,16 @@ constexpr std::uint8_t CMD_PURGE = 0x1E;
 constexpr std::uint8_t CMD_SET_ADDRESS = 0x1F;
 constexpr std::uint8_t CMD_WRITE_DATA = 0x1B;
 
-// Link result codes. Any other value is the unit's own error code.
+// Link result codes. One signed 32-bit status carries three kinds of value:
+// - the link's own codes 0 and -1 to -4 below;
+// - LINK_NOT_CONFIRMED, 1627, which is the Windows code ERROR_FUNCTION_FAILED:
+//   the unit answered, but its state byte did not confirm the command;
+// - any other value is the unit's own error code from a reply with status
+//   0xFF, passed on unchanged (bytes 4-7 of the reply, read as signed).
+// The kinds share one range: a unit error code of 0xFFFFFFFF to 0xFFFFFFFC
+// reads as -1 to -4 and cannot be told apart from the link's own code, nor
+// a unit code of 1627 from a state that was not confirmed. The user sees the
+// same status either way; the failing step's text says what went wrong.
 constexpr std::int32_t LINK_OK = 0;
 constexpr std::int32_t LINK_NO_UNIT = -1;
 constexpr std::int32_t LINK_WRITE_FAILED = -2;

@@ -9,6 +9,8 @@
 #define IDB_LOGO 121
 #define IDI_APP 123
 #define IDR_FIRMWARE 141
+// The SHA-256 digest of IDR_FIRMWARE, recorded when the image was embedded.
+#define IDR_FIRMWARE_DIGEST 241
 
 // Controls of IDD_MAIN
 #ifndef IDCANCEL
@@ -62,3 +64,5 @@
 #define IDS_LABEL_BOOTLOADER 40040
 #define IDS_LABEL_ESC 40041
 #define IDS_NO_FIRMWARE 40042
+#define IDS_REPORTS_TOO_SHORT 40043
+#define IDS_IMAGE_DAMAGED 40044

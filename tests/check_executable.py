@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Reads a built Windows executable's PE headers and checks that it asks for
-ASLR (with high entropy) and DEP, keeps its relocations, and imports no DLL
-beyond Windows' own KnownDLLs.
+ASLR (with high entropy) and DEP, keeps its relocations, imports no DLL
+beyond Windows' own KnownDLLs, and carries no debug information (no DWARF
+or stabs sections, no symbol table, no time stamp).
 
 usage: check_executable.py PROGRAM.exe
 """
@@ -58,12 +59,24 @@ def main():
     import_rva = struct.unpack_from("<I", data, directories + 8)[0]
     reloc_rva, reloc_size = struct.unpack_from("<II", data, directories + 5 * 8)
     sections = []
+    section_names = []
     for i in range(section_count):
         header = optional + optional_size + 40 * i
+        section_names.append(data[header:header + 8].rstrip(b"\0").decode("ascii", "replace"))
         virtual_size, virtual, raw_size, raw = struct.unpack_from("<IIII", data, header + 8)
         sections.append((virtual, max(virtual_size, raw_size), raw))
 
     failures = []
+    # Long section names (/4, /19, ...) live in the symbol table's string
+    # table; a stripped image has neither.
+    time_stamp, symbol_table, symbol_count = struct.unpack_from("<III", data, pe + 8)
+    debug = [name for name in section_names
+             if name.startswith((".debug", ".stab", ".zdebug")) or name.startswith("/")]
+    print("sections: " + ", ".join(section_names))
+    if debug or symbol_table or symbol_count:
+        failures.append(f"debug information ({', '.join(debug) or 'symbol table'})")
+    if time_stamp:
+        failures.append(f"a time stamp in its header ({time_stamp:#x}), so no two builds are alike")
     for flag, name in ((DYNAMIC_BASE, "ASLR (DYNAMIC_BASE)"),
                        (HIGH_ENTROPY_VA, "high-entropy ASLR (HIGH_ENTROPY_VA)"),
                        (NX_COMPAT, "DEP (NX_COMPAT)")):

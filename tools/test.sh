@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 
 tools/install-deps.sh
 
+echo "== layout: platform/ below everything, the logic portable"
+python3 tools/check_layout.py .
+
 echo "== native build and tests (ASan, UBSan)"
 cmake --preset native-sanitize >/dev/null
 cmake --build --preset native-sanitize
@@ -21,6 +24,9 @@ tools/fuzz.sh 60
 echo "== Windows build (mingw-w64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
+
+echo "== the release build again, from scratch elsewhere: the same bytes"
+tools/check-reproducible.sh
 
 shots=build/windows/screenshots
 rm -rf "$shots"

@@ -1,7 +1,10 @@
 #include "update/firmware_image.h"
 
+#include <algorithm>
+
 #include "platform/resources.h"
 #include "res/resource.h"
+#include "update/sha256.h"
 
 FirmwareImage LocateFirmwareImage() {
     const RawResource resource = LoadRawResource(IDR_FIRMWARE);
@@ -10,4 +13,13 @@ FirmwareImage LocateFirmwareImage() {
 
 bool IsWritableImage(const FirmwareImage& image) {
     return image.data != nullptr && image.size != 0 && image.size % 16 == 0;
+}
+
+bool ImageMatchesRecordedDigest(const FirmwareImage& image) {
+    const RawResource recorded = LoadRawResource(IDR_FIRMWARE_DIGEST);
+    if (image.data == nullptr || recorded.data == nullptr || recorded.size != Sha256Digest().size()) {
+        return false;
+    }
+    const Sha256Digest digest = Sha256(image.data, image.size);
+    return std::equal(digest.begin(), digest.end(), recorded.data);
 }

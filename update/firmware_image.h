@@ -15,3 +15,9 @@ FirmwareImage LocateFirmwareImage();
 // multiple of 16 bytes, so that every block carries whole 32-bit words and
 // nothing of it is lost or filled up as firmware.
 bool IsWritableImage(const FirmwareImage& image);
+
+// Whether the image's SHA-256 digest equals the one recorded when it was
+// embedded. A damaged executable (a bad download or disk) must not have its
+// damaged image written into an ESC; an image without a recorded digest is
+// not taken either.
+bool ImageMatchesRecordedDigest(const FirmwareImage& image);

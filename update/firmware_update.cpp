@@ -70,8 +70,11 @@ void KeepWindowsInFront(WindowHandle progress, WindowHandle& recorded) {
     ShowWindowNormally(progress);
 }
 
-// Writes the image in 48-byte blocks; the short last block is filled up with
-// 0xFF in a buffer of its own. Returns the failing block's status, or 0.
+// Writes the image in 48-byte blocks, 12 words each. A short last block is
+// copied into a 48-byte buffer filled with 0xFF, but only its own whole words
+// go out: the report says `remaining / 4` words, carries those bytes and
+// zeros after them, so no 0xFF filler ever reaches the unit. Returns the
+// failing block's status, or 0.
 std::int32_t WriteImage(const FirmwareImage& image, WindowHandle progress) {
     std::uint32_t remaining = image.size;
     const std::uint8_t* position = image.data;
@@ -118,10 +121,22 @@ void RunFirmwareUpdate() {
         return;
     }
 
-    // A build without a usable image refuses before it asks or sends anything.
+    // Refusals before anything is asked or sent; the unit stays open and the
+    // window as it is. A build without a usable image; an image that is not
+    // the one recorded at build time; a unit whose reports cannot carry a
+    // data block (it would take the lock, the unlock and the purge, and then
+    // leave the ESC erased).
     const FirmwareImage image = LocateFirmwareImage();
+    std::uint32_t refusal = 0;
     if (!IsWritableImage(image)) {
-        ShowMessageBox(mainWindow, LoadText(IDS_NO_FIRMWARE), LoadText(IDS_UPDATE_FAILED_CAPTION),
+        refusal = IDS_NO_FIRMWARE;
+    } else if (!ImageMatchesRecordedDigest(image)) {
+        refusal = IDS_IMAGE_DAMAGED;
+    } else if (!ReportLengthsCarryUpdate(std::min(image.size, BLOCK_BYTES))) {
+        refusal = IDS_REPORTS_TOO_SHORT;
+    }
+    if (refusal != 0) {
+        ShowMessageBox(mainWindow, LoadText(refusal), LoadText(IDS_UPDATE_FAILED_CAPTION),
                        BOX_OK | BOX_ICON_ERROR);
         return;
     }

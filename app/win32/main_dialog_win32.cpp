@@ -36,8 +36,8 @@ void PaintLogo(HWND window) {
         const HGDIOBJ previous = SelectObject(memory, logo);
         RECT windowRect{};
         RECT groupRect{};
-        GetWindowRect(reinterpret_cast<HWND>(mainWindow), &windowRect);
-        GetWindowRect(GetDlgItem(reinterpret_cast<HWND>(mainWindow), IDC_VERSION_GROUP), &groupRect);
+        GetWindowRect(window, &windowRect);
+        GetWindowRect(GetDlgItem(window, IDC_VERSION_GROUP), &groupRect);
         const LogoPlacement place =
             PlaceLogo(info.bmWidth, info.bmHeight, ToScreenRect(windowRect), ToScreenRect(groupRect),
                       GetSystemMetrics(SM_CXDLGFRAME), GetSystemMetrics(SM_CYCAPTION));
@@ -62,13 +62,17 @@ INT_PTR ColourEscRow(HDC context, HWND control) {
     return reinterpret_cast<INT_PTR>(escRowBrush);
 }
 
-// WM_DEVICECHANGE: the device type at offset 4 of the header and, for an
-// interface, its name from offset 28, never read past the size the header
-// gives.
+// WM_DEVICECHANGE. Only the arrival and removal events carry a broadcast;
+// for every other event code lParam is not looked at, since any program may
+// send WM_DEVICECHANGE with whatever lParam it likes. For those two: the
+// device type at offset 4 of the header and, for an interface, its name from
+// offset 28, never read past the size the header gives.
 INT_PTR DeviceChange(WPARAM event, LPARAM data) {
+    const auto code = static_cast<std::uint32_t>(event);
     const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
-    if (header == nullptr) {
-        return OnDeviceChange(static_cast<std::uint32_t>(event), nullptr) != 0;
+    if ((event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) || header == nullptr ||
+        header->dbch_size < sizeof(DEV_BROADCAST_HDR)) {
+        return OnDeviceChange(code, nullptr) != 0;
     }
     DeviceBroadcast broadcast{header->dbch_devicetype, std::wstring()};
     constexpr DWORD nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
@@ -77,7 +81,7 @@ INT_PTR DeviceChange(WPARAM event, LPARAM data) {
         const std::size_t maxChars = (header->dbch_size - nameOffset) / sizeof(wchar_t);
         broadcast.name.assign(device->dbcc_name, wcsnlen(device->dbcc_name, maxChars));
     }
-    return OnDeviceChange(static_cast<std::uint32_t>(event), &broadcast) != 0;
+    return OnDeviceChange(code, &broadcast) != 0;
 }
 
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -57,10 +57,8 @@ private:
     HANDLE event_;
 };
 
-// Waits at most `timeoutMs` for an overlapped transfer that `started` began.
-// On expiry the transfer is cancelled and waited for, and the last-error value
-// is ERROR_TIMEOUT; on any other failure it is the failing call's.
-bool CompleteTransfer(HANDLE handle, OVERLAPPED& overlapped, BOOL started, DWORD timeoutMs) {
+// The transfer's own outcome, with the last-error value of its failure.
+bool FinishTransfer(HANDLE handle, OVERLAPPED& overlapped, BOOL started, DWORD timeoutMs) {
     if (!started && GetLastError() != ERROR_IO_PENDING) {
         return false;
     }
@@ -84,11 +82,28 @@ bool CompleteTransfer(HANDLE handle, OVERLAPPED& overlapped, BOOL started, DWORD
     return GetOverlappedResult(handle, &overlapped, &transferred, FALSE) != FALSE;
 }
 
+// Waits at most `timeoutMs` for an overlapped transfer that `started` began.
+// On expiry the transfer is cancelled and waited for, and the last-error value
+// is ERROR_TIMEOUT; on any other failure it is the failing call's. On success
+// the last-error value is left as the caller had it: a transfer that went
+// pending sets ERROR_IO_PENDING on its way, and a later failure that the unit
+// reports (not the platform) must not show that value as its cause.
+bool CompleteTransfer(HANDLE handle, OVERLAPPED& overlapped, BOOL started, DWORD timeoutMs,
+                      DWORD callerError) {
+    if (FinishTransfer(handle, overlapped, started, timeoutMs)) {
+        SetLastError(callerError);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 HidInterfaceList* HidOpenInterfaceList() {
     GUID hidGuid;
-    system32::HidD_GetHidGuid(&hidGuid);
+    if (!system32::HidD_GetHidGuid(&hidGuid)) {
+        return nullptr;
+    }
     const HDEVINFO deviceInfo =
         SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (deviceInfo == INVALID_HANDLE_VALUE) {
@@ -182,6 +197,7 @@ bool HidGetReportLengths(HidHandle handle, std::uint16_t& inputLength,
 
 bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t length,
                     std::uint32_t timeoutMs) {
+    const DWORD callerError = GetLastError();
     TransferEvent event;
     if (event.get() == nullptr) {
         return false;
@@ -189,11 +205,12 @@ bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t 
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
     const BOOL started = WriteFile(ToHandle(handle), report, length, nullptr, &overlapped);
-    return CompleteTransfer(ToHandle(handle), overlapped, started, timeoutMs);
+    return CompleteTransfer(ToHandle(handle), overlapped, started, timeoutMs, callerError);
 }
 
 bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
                    std::uint32_t timeoutMs) {
+    const DWORD callerError = GetLastError();
     TransferEvent event;
     if (event.get() == nullptr) {
         return false;
@@ -201,7 +218,7 @@ bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
     OVERLAPPED overlapped{};
     overlapped.hEvent = event.get();
     const BOOL started = ReadFile(ToHandle(handle), buffer, length, nullptr, &overlapped);
-    return CompleteTransfer(ToHandle(handle), overlapped, started, timeoutMs);
+    return CompleteTransfer(ToHandle(handle), overlapped, started, timeoutMs, callerError);
 }
 
 std::uint32_t PlatformLastError() { return GetLastError(); }

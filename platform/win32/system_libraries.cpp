@@ -40,14 +40,15 @@ void RestrictDllSearchToSystem32() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARC
 
 namespace system32 {
 
-void HidD_GetHidGuid(GUID* guid) {
+bool HidD_GetHidGuid(GUID* guid) {
     using Function = void(WINAPI*)(GUID*);
     static const auto function = Resolve<Function>(Hid(), "HidD_GetHidGuid");
     if (function == nullptr) {
         *guid = GUID{};
-        return;
+        return false;
     }
     function(guid);
+    return true;
 }
 
 BOOLEAN HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {

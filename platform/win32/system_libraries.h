@@ -21,7 +21,9 @@ void RestrictDllSearchToSystem32();
 
 namespace system32 {
 
-void HidD_GetHidGuid(GUID* guid);  // leaves the GUID zero on failure
+// The HID interface class. False, with the GUID zero, when hid.dll cannot be
+// had: then no HID interface can be listed or announced.
+bool HidD_GetHidGuid(GUID* guid);
 BOOLEAN HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes);
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data);
 BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data);

@@ -52,12 +52,17 @@ void SetApplicationIcon(WindowHandle window) {
     SetClassLongPtrW(ToWindow(window), GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
 }
 
+// Without hid.dll there is no HID class to ask for: registering for the zero
+// GUID would succeed and announce nothing, and the program would never find
+// a unit without saying why. That counts as a failed registration.
 NotificationHandle RegisterHidNotifications(WindowHandle window) {
     DEV_BROADCAST_DEVICEINTERFACE_W filter{};
     filter.dbcc_size = sizeof(filter);
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_reserved = 0;
-    system32::HidD_GetHidGuid(&filter.dbcc_classguid);
+    if (!system32::HidD_GetHidGuid(&filter.dbcc_classguid)) {
+        return 0;
+    }
     const HDEVNOTIFY notification =
         RegisterDeviceNotificationW(ToWindow(window), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     return reinterpret_cast<NotificationHandle>(notification);

@@ -30,6 +30,7 @@
 #include "link/unit_connection.h"
 #include "platform/native/native_resources.h"
 #include "tests/native/recorded_window.h"
+#include "update/sha256.h"
 
 namespace {
 
@@ -191,7 +192,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     emulated_bus::Reset();
     simulated_clock::Reset();
     recorded_window::Reset();
+    static const Sha256Digest digest = Sha256(image.data(), image.size());
     SetNativeFirmwareImage(image.data(), static_cast<std::uint32_t>(image.size()));
+    SetNativeFirmwareDigest(digest.data());
     StartShell();
 
     // Discovery: maybe another device first, then the fuzzed one.

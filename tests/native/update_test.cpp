@@ -12,6 +12,7 @@
 #include "tests/native/shell_fixture.h"
 #include "update/firmware_image.h"
 #include "update/firmware_update.h"
+#include "update/sha256.h"
 
 namespace {
 
@@ -462,6 +463,8 @@ TEST_F(UpdateTest, ImageOfWholeBlocksHasNoShortBlock) {
     std::vector<std::uint8_t> image(48 * 5);
     std::iota(image.begin(), image.end(), std::uint8_t{1});
     SetNativeFirmwareImage(image.data(), static_cast<std::uint32_t>(image.size()));
+    const Sha256Digest digest = Sha256(image.data(), image.size());
+    SetNativeFirmwareDigest(digest.data());
     PressUpdate();
     EXPECT_EQ(unit->blockLengths, std::vector<std::uint32_t>(5, 48));
     EXPECT_EQ(recorded_window::ProgressPositions(),

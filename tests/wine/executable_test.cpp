@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "res/resource.h"
+#include "tests/wine/expected_texts.h"
+
 namespace {
 
 std::wstring BuildFolder() {
@@ -110,6 +113,62 @@ TEST(Executable, LoadsNoDllPlantedBesideIt) {
         EXPECT_FALSE(Exists(folder + L"\\" + name + L".loaded"))
             << "the updater loaded the planted " << std::string(name, name + wcslen(name));
     }
+}
+
+// Wine's per-program setting that keeps hid.dll from loading at all, as on
+// a Windows whose System32 lacks it.
+void DisableHidDll(const wchar_t* program) {
+    const std::wstring key = std::wstring(L"Software\\Wine\\AppDefaults\\") + program + L"\\DllOverrides";
+    HKEY overrides = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                              &overrides, nullptr),
+              ERROR_SUCCESS);
+    const wchar_t disabled[] = L"";
+    RegSetValueExW(overrides, L"hid", 0, REG_SZ, reinterpret_cast<const BYTE*>(disabled), sizeof(disabled));
+    RegCloseKey(overrides);
+}
+
+std::wstring WindowText(HWND window) {
+    wchar_t text[2048] = {};
+    GetWindowTextW(window, text, 2048);
+    return text;
+}
+
+// Without hid.dll no unit can ever be found: the updater says so with the
+// error box of a failed device registration and ends, instead of showing a
+// window that waits for a unit in vain.
+TEST(Executable, WithoutHidDllItSaysSoAndEnds) {
+    const std::wstring folder = BuildFolder() + L"\\nohid";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring program = folder + L"\\orvanto-updater-nohid.exe";
+    ASSERT_TRUE(CopyFileW(UpdaterPath().c_str(), program.c_str(), FALSE));
+    DisableHidDll(L"orvanto-updater-nohid.exe");
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    std::wstring command = L"\"" + program + L"\"";
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               folder.c_str(), &startup, &process));
+    const std::wstring caption = expected_texts::Text(IDS_APPLICATION_ERROR_CAPTION);
+    HWND box = nullptr;
+    for (int i = 0; i < 400 && box == nullptr; ++i) {
+        box = FindWindowW(L"#32770", caption.c_str());
+        if (box == nullptr && WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0) {
+            break;
+        }
+    }
+    ASSERT_NE(box, nullptr) << "no error box; the updater ran on without hid.dll";
+    EXPECT_EQ(WindowText(GetDlgItem(box, 0xFFFF)), expected_texts::Text(IDS_REGISTRATION_FAILED));
+    const HWND main = FindWindowW(L"#32770", L"VESTORA ORVANTO FW Updater 3.0 ");
+    EXPECT_TRUE(main == nullptr || !IsWindowVisible(main)) << "the main window was shown";
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0) << "it did not end";
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
 }
 
 std::wstring VersionString(const std::vector<BYTE>& info, const wchar_t* block, const wchar_t* name) {

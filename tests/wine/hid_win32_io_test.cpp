@@ -8,7 +8,9 @@
 
 #include <array>
 #include <string>
+#include <thread>
 
+#include "link/commands.h"
 #include "link/report.h"
 #include "link/unit_connection.h"
 #include "platform/clock.h"
@@ -168,6 +170,47 @@ TEST(HidWin32Io, FailedWriteKeepsItsOwnLastError) {
     EXPECT_FALSE(HidReadReport(device.client, buffer.data(), 60, SHORT_LIMIT_MS));
     EXPECT_NE(PlatformLastError(), 0u);
     EXPECT_NE(PlatformLastError(), static_cast<std::uint32_t>(ERROR_OPERATION_ABORTED));
+}
+
+// A transfer that goes pending and then succeeds leaves the caller's
+// last-error value as it was, not ERROR_IO_PENDING (997): a failure that the
+// unit itself reports afterwards (status 0xFF) would otherwise show 997 in
+// its code line, a value that has nothing to do with it.
+TEST(HidWin32Io, PendingTransferThatSucceedsKeepsTheCallersLastError) {
+    PipeDevice device;
+    ASSERT_TRUE(device.Ready());
+    std::thread unit([&] {
+        Sleep(100);  // the host's read is pending by now
+        device.Send(Report(0x02, 0x00));
+    });
+    std::array<std::uint8_t, 60> buffer{};
+    SetLastError(4242);
+    const bool read = HidReadReport(device.client, buffer.data(), 60, 2000);
+    const std::uint32_t afterRead = PlatformLastError();
+    unit.join();
+    ASSERT_TRUE(read);
+    EXPECT_EQ(afterRead, 4242u);
+
+    // The same through the link: the unit refuses the unlock with its own
+    // code after a pending read; the last error is still the caller's.
+    unitConnection = InitialConnection();
+    unitConnection.handle = device.client;
+    unitConnection.inputReportLength = 60;
+    unitConnection.outputReportLength = 60;
+    std::thread refusing([&] {
+        device.Receive();
+        Sleep(100);
+        auto reply = Report(0x02, REPLY_STATUS_FAILED);
+        WriteLe32(&reply[4], 0x0105);
+        device.Send(reply);
+    });
+    SetLastError(0);
+    const std::int32_t status = SetWriteProtection(false);
+    const std::uint32_t lastError = PlatformLastError();
+    refusing.join();
+    unitConnection.handle = INVALID_HID_HANDLE;
+    EXPECT_EQ(status, 0x0105);
+    EXPECT_EQ(lastError, 0u) << "the code line would end in " << lastError;
 }
 
 // Waits last at least as long as asked and leave the last-error value alone.
