@@ -37,6 +37,8 @@ std::shared_ptr<EmulatedUnit> PlugDemoUnit(const DemoUnitSettings& settings) {
     unit->esc.state = settings.escAttached ? 3 : 0;
     unit->esc.typeCode = settings.escTypeCode;
     unit->esc.firmwareVersion = settings.escFirmwareVersion;
+    unit->inputReportLength = settings.inputReportLength;
+    unit->outputReportLength = settings.outputReportLength;
     PluggedUnit() = unit;
     emulated_bus::Plug(unit);
     return unit;
@@ -83,6 +85,9 @@ bool ArmDemoFault(DemoFaultKind kind, DemoFaultStep step, std::uint32_t block,
         break;
     case DemoFaultKind::Unplug:
         fault.kind = FaultKind::Unplug;
+        break;
+    case DemoFaultKind::UnplugBeforeReply:
+        fault.kind = FaultKind::UnplugBeforeReply;
         break;
     case DemoFaultKind::None:
         break;

@@ -17,6 +17,9 @@ struct DemoUnitSettings {
     bool escAttached = true;          // escState 3, else 0
     std::uint32_t escTypeCode = ESC_TYPE_ORVANTO_A;
     std::uint16_t escFirmwareVersion = 0x0205;  // 0xFFFF: none
+    // The HID report lengths the unit announces, report ID included.
+    std::uint16_t inputReportLength = 60;
+    std::uint16_t outputReportLength = 60;
 };
 
 // Plugs a unit with these settings in (pulling out one that is in first).
@@ -25,13 +28,14 @@ void UnplugDemoUnit();
 // The unit plugged in now, or null.
 std::shared_ptr<EmulatedUnit> DemoUnit();
 
-enum class DemoFaultKind { None, UnitError, NoReply, WriteFails, Unplug };
+enum class DemoFaultKind { None, UnitError, NoReply, WriteFails, Unplug, UnplugBeforeReply };
 enum class DemoFaultStep { SystemLock, ProtectionOff, Purge, SetAddress, DataBlock };
 
 // Arms a fault for the next update on the plugged unit: at `step` (for a
 // data block, the `block`-th from now, 1-based), the unit reports
 // `errorCode` (the system lock: a state that does not confirm it), never
-// answers, fails the write, or is pulled out just before the report.
+// answers, fails the write, or is pulled out just before the report or
+// after carrying it out, before its reply.
 // Returns false when no unit is plugged in.
 bool ArmDemoFault(DemoFaultKind kind, DemoFaultStep step, std::uint32_t block,
                   std::uint32_t errorCode);

@@ -163,6 +163,18 @@ bool EmulatedDevice::HostRead(std::uint8_t* buffer, std::uint32_t length,
     return true;
 }
 
+std::optional<EmulatedDevice::PendingReply> EmulatedDevice::TakeReply() {
+    if (replies_.empty()) {
+        return std::nullopt;
+    }
+    PendingReply reply = std::move(replies_.front());
+    replies_.pop_front();
+    if (reply.failWith == 0) {
+        log_.push_back({false, reply.readyAtUs, reply.readyAtUs, reply.bytes});
+    }
+    return reply;
+}
+
 // ---------------------------------------------------------------------------
 // The bus and the platform's HID functions on it.
 

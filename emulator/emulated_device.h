@@ -109,6 +109,21 @@ public:
 
     bool plugged = false;
 
+    // A reply the device has queued for the host: its bytes, when it is ready
+    // on the platform clock, and, when non-zero, the last-error value with
+    // which the host's read fails instead.
+    struct PendingReply {
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t readyAtUs;
+        std::uint32_t failWith;
+    };
+
+    // For a host that cannot block (the browser), in place of HostRead: takes
+    // the next reply the device has queued after HostWrite, without waiting
+    // for it, and logs it as sent when it is ready. The host hands it on when
+    // that time comes. Nothing when the device owes no reply.
+    std::optional<PendingReply> TakeReply();
+
 protected:
     // The device's answer to one output report, `report` holding
     // outputReportLength bytes. Returns the input report (the device pads or
@@ -126,12 +141,6 @@ protected:
     virtual std::optional<Fault> TakeFault(const std::vector<std::uint8_t>& report);
 
 private:
-
-    struct PendingReply {
-        std::vector<std::uint8_t> bytes;
-        std::uint64_t readyAtUs;
-        std::uint32_t failWith;  // non-zero: the read fails with this last-error value
-    };
     std::deque<PendingReply> replies_;
     std::vector<LoggedReport> log_;
     std::uint32_t exchanges_ = 0;

@@ -1,0 +1,158 @@
+// The emulated programming unit as a WebAssembly module of its own, for the
+// browser demo and the browser tests. Its whole surface is the block of
+// functions below, in terms of reports: the page's stand-in for WebHID
+// (fake-hid.js) hands it each output report and dispatches the reply the
+// unit gives back after the time the unit needs. Nothing here blocks: the
+// model queues its reply with the time it is ready, and TakeReply hands it
+// over at once.
+#include <emscripten/emscripten.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "emulator/demo_unit.h"
+#include "emulator/emulated_device.h"
+#include "platform/clock.h"
+#include "platform/hid.h"
+
+namespace {
+
+// The unit's time: the stand-in passes it with every report, in milliseconds
+// on the page's clock times the page's time scale.
+std::uint64_t nowUs = 0;
+
+// The unit last plugged in: its flash and log stay readable after it was
+// pulled out, so that a failed update can be looked at.
+std::shared_ptr<EmulatedUnit> lastUnit;
+
+// What the unit did with the last output report.
+std::vector<std::uint8_t> reply;
+bool replyComing = false;
+double replyDelayMs = 0;
+
+}  // namespace
+
+// The model's time: the browser's host never waits on the device (it takes
+// replies with TakeReply), and the platform clock is the unit's time above.
+void DeviceWaitUntil(std::uint64_t deadlineUs) {
+    if (deadlineUs > nowUs) {
+        nowUs = deadlineUs;
+    }
+}
+
+std::uint64_t MonotonicMicroseconds() { return nowUs; }
+
+extern "C" {
+
+// Plugs a unit in with these settings, pulling out the one that is in.
+// productId 1 is an ORBICON, 2 a LINK-BOX; report lengths include the ID
+// byte (1 to 60). Returns 1, or 0 when a setting is out of range.
+EMSCRIPTEN_KEEPALIVE int EmulatorPlug(int productId, int inBootloader, int escAttached,
+                                      std::uint32_t escTypeCode, int escFirmwareVersion,
+                                      int inputReportLength, int outputReportLength) {
+    if ((productId != 1 && productId != 2) || escFirmwareVersion < 0 ||
+        escFirmwareVersion > 0xFFFF || inputReportLength < 1 || inputReportLength > 60 ||
+        outputReportLength < 1 || outputReportLength > 60) {
+        return 0;
+    }
+    DemoUnitSettings settings;
+    settings.productId = static_cast<std::uint16_t>(productId);
+    settings.inBootloader = inBootloader != 0;
+    settings.escAttached = escAttached != 0;
+    settings.escTypeCode = escTypeCode;
+    settings.escFirmwareVersion = static_cast<std::uint16_t>(escFirmwareVersion);
+    settings.inputReportLength = static_cast<std::uint16_t>(inputReportLength);
+    settings.outputReportLength = static_cast<std::uint16_t>(outputReportLength);
+    lastUnit = PlugDemoUnit(settings);
+    return 1;
+}
+
+EMSCRIPTEN_KEEPALIVE void EmulatorUnplug() { UnplugDemoUnit(); }
+
+// 1 while a unit is plugged in; a fault may have pulled it out.
+EMSCRIPTEN_KEEPALIVE int EmulatorPlugged() { return DemoUnit() ? 1 : 0; }
+
+// Arms a fault for the next update (the numbers of DemoFaultKind and
+// DemoFaultStep). Returns 1, or 0 when no unit is plugged in or a number is
+// out of range.
+EMSCRIPTEN_KEEPALIVE int EmulatorArmFault(int kind, int step, std::uint32_t block,
+                                          std::uint32_t errorCode) {
+    if (kind < static_cast<int>(DemoFaultKind::None) ||
+        kind > static_cast<int>(DemoFaultKind::UnplugBeforeReply) ||
+        step < static_cast<int>(DemoFaultStep::SystemLock) ||
+        step > static_cast<int>(DemoFaultStep::DataBlock)) {
+        return 0;
+    }
+    return ArmDemoFault(static_cast<DemoFaultKind>(kind), static_cast<DemoFaultStep>(step), block,
+                        errorCode)
+               ? 1
+               : 0;
+}
+
+// Hands the unit one output report of `length` bytes, report ID first, at
+// the unit's time `nowMs`. Returns 0 when the unit took it, otherwise the
+// last-error value of the failed write (1167: the unit is not there). Then
+// EmulatorReplyComing says whether a reply comes, EmulatorReplyDelayMs after
+// the report, with EmulatorReplyLength bytes at EmulatorReplyBytes.
+EMSCRIPTEN_KEEPALIVE std::uint32_t EmulatorSend(const std::uint8_t* report, std::uint32_t length,
+                                                double nowMs) {
+    nowUs = nowMs > 0 ? static_cast<std::uint64_t>(nowMs * 1000.0) : 0;
+    reply.clear();
+    replyComing = false;
+    replyDelayMs = 0;
+    const std::shared_ptr<EmulatedUnit> unit = DemoUnit();
+    if (!unit) {
+        return PLATFORM_ERROR_DEVICE_NOT_CONNECTED;
+    }
+    std::uint32_t lastError = 0;
+    if (!unit->HostWrite(report, length, 0, lastError)) {
+        return lastError != 0 ? lastError : PLATFORM_ERROR_GEN_FAILURE;
+    }
+    // A reply whose read would fail is lost on the way: no input report.
+    if (const std::optional<EmulatedDevice::PendingReply> queued = unit->TakeReply();
+        queued && queued->failWith == 0) {
+        reply = queued->bytes;
+        replyComing = true;
+        replyDelayMs = queued->readyAtUs > nowUs
+                           ? static_cast<double>(queued->readyAtUs - nowUs) / 1000.0
+                           : 0.0;
+    }
+    return 0;
+}
+
+EMSCRIPTEN_KEEPALIVE int EmulatorReplyComing() { return replyComing ? 1 : 0; }
+EMSCRIPTEN_KEEPALIVE double EmulatorReplyDelayMs() { return replyDelayMs; }
+EMSCRIPTEN_KEEPALIVE std::uint32_t EmulatorReplyLength() {
+    return static_cast<std::uint32_t>(reply.size());
+}
+EMSCRIPTEN_KEEPALIVE const std::uint8_t* EmulatorReplyBytes() { return reply.data(); }
+
+// The ESC's flash of the unit last plugged in (none before the first plug).
+EMSCRIPTEN_KEEPALIVE std::uint32_t EmulatorFlashSize() {
+    return lastUnit ? static_cast<std::uint32_t>(lastUnit->esc.flash.size()) : 0;
+}
+EMSCRIPTEN_KEEPALIVE const std::uint8_t* EmulatorFlashBytes() {
+    return lastUnit ? lastUnit->esc.flash.data() : nullptr;
+}
+
+// The reports the unit last plugged in received (from host 1) and sent
+// (0), in order, each with the unit's time in milliseconds.
+EMSCRIPTEN_KEEPALIVE std::uint32_t EmulatorLogSize() {
+    return lastUnit ? static_cast<std::uint32_t>(lastUnit->Log().size()) : 0;
+}
+EMSCRIPTEN_KEEPALIVE int EmulatorLogFromHost(std::uint32_t index) {
+    return lastUnit->Log().at(index).fromHost ? 1 : 0;
+}
+EMSCRIPTEN_KEEPALIVE double EmulatorLogTimeMs(std::uint32_t index) {
+    return static_cast<double>(lastUnit->Log().at(index).completedAtUs) / 1000.0;
+}
+EMSCRIPTEN_KEEPALIVE std::uint32_t EmulatorLogLength(std::uint32_t index) {
+    return static_cast<std::uint32_t>(lastUnit->Log().at(index).bytes.size());
+}
+EMSCRIPTEN_KEEPALIVE const std::uint8_t* EmulatorLogBytes(std::uint32_t index) {
+    return lastUnit->Log().at(index).bytes.data();
+}
+
+}  // extern "C"
