@@ -21,8 +21,23 @@ if [ -z "$window" ]; then
   kill "$pid" 2>/dev/null || true
   exit 1
 fi
-sleep 1
-import -window "$window" "$out"
+# Captured once the window has settled: two captures in a row alike (at most
+# 5 s of tries), so that a window still painting is not taken half drawn.
+previous=""
+settled=no
+for _ in $(seq 1 25); do
+  import -window "$window" "$out"
+  current=$(identify -format "%#" "$out")
+  if [ "$current" = "$previous" ]; then
+    settled=yes
+    break
+  fi
+  previous=$current
+  sleep 0.2
+done
+if [ "$settled" != yes ]; then
+  echo "screenshot: the window kept changing; kept the last capture" >&2
+fi
 # One Escape closes the dialog. (Repeated keystrokes would outlive the window
 # and land in whatever program comes next.)
 xdotool key --window "$window" Escape >/dev/null 2>&1 || true

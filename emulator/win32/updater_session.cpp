@@ -1,9 +1,12 @@
 #include "emulator/win32/updater_session.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 
+#include <atomic>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -26,12 +29,20 @@ struct Session {
     int result = -1;
     HHOOK cbtHook = nullptr;
     HHOOK callHook = nullptr;
+    HHOOK returnHook = nullptr;
     std::wstring screenshots;
     std::deque<PendingAnswer> answers;
     std::vector<SeenBox> boxes;
     std::set<HWND> handledBoxes;
     SeenProgress progress;
     HWND progressWindow = nullptr;
+    std::vector<std::string> problems;
+    // Set on the dialog's thread, read on any.
+    std::atomic<HWND> mainWindowHandle{nullptr};
+    std::atomic<std::uint32_t> arrivalsHandled{0};
+    std::atomic<std::uint32_t> removalsHandled{0};
+    // Dialog thread only: when each box waiting for its answer was noted.
+    std::map<HWND, ULONGLONG> boxNotedAt;
 };
 
 Session& TheSession() {
@@ -40,7 +51,19 @@ Session& TheSession() {
 }
 
 constexpr UINT_PTR ANSWER_TIMER = 0x0A45;
+// How often a box is looked at until it is on screen, and for how long.
+constexpr UINT BOX_POLL_MS = 10;
+constexpr ULONGLONG BOX_SHOWN_LIMIT_MS = 5000;
 constexpr int MESSAGE_BOX_TEXT = 0xFFFF;
+
+std::string Narrow(const std::wstring& text) {
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr);
+    narrow.resize(narrow.size() - 1);
+    return narrow;
+}
 
 std::wstring TextOf(HWND window) {
     wchar_t text[4096] = {};
@@ -60,10 +83,25 @@ bool ButtonVisible(HWND box, int id) {
     return button != nullptr && (GetWindowLongW(button, GWL_STYLE) & WS_VISIBLE) != 0;
 }
 
-// Runs in the message box's own loop once it is on screen: screenshot, answer.
+// Runs in the message box's own loop, every BOX_POLL_MS until the box is on
+// screen: then paints it through, takes the screenshot asked for and answers.
+// A box that does not come on screen within BOX_SHOWN_LIMIT_MS is noted as a
+// problem and answered all the same.
 void CALLBACK AnswerBox(HWND box, UINT, UINT_PTR timer, DWORD) {
-    KillTimer(box, timer);
     Session& session = TheSession();
+    const bool shown = IsWindowVisible(box) != FALSE;
+    const ULONGLONG waited = GetTickCount64() - session.boxNotedAt[box];
+    if (!shown && waited < BOX_SHOWN_LIMIT_MS) {
+        return;  // the timer fires again
+    }
+    KillTimer(box, timer);
+    session.boxNotedAt.erase(box);
+    if (!shown) {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        session.problems.push_back("the message box \"" + Narrow(TextOf(box)) +
+                                   "\" was not on screen within " +
+                                   std::to_string(BOX_SHOWN_LIMIT_MS) + " ms; answered regardless");
+    }
     PendingAnswer answer{0, L""};
     std::size_t index = 0;
     {
@@ -82,6 +120,7 @@ void CALLBACK AnswerBox(HWND box, UINT, UINT_PTR timer, DWORD) {
         answer.button = ButtonVisible(box, IDCANCEL) ? IDCANCEL : IDOK;
     }
     if (!answer.screenshot.empty()) {
+        RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
         updater_session::Screenshot(box, answer.screenshot);
     }
     {
@@ -123,7 +162,8 @@ void NoteMessageBox(HWND box) {
         std::lock_guard<std::mutex> lock(session.mutex);
         session.boxes.push_back(seen);
     }
-    SetTimer(box, ANSWER_TIMER, 150, AnswerBox);
+    session.boxNotedAt[box] = GetTickCount64();
+    SetTimer(box, ANSWER_TIMER, BOX_POLL_MS, AnswerBox);
 }
 
 LRESULT CALLBACK CbtHook(int code, WPARAM wParam, LPARAM lParam) {
@@ -166,33 +206,67 @@ LRESULT CALLBACK CallHook(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// After the main window's procedure has returned: hands the window over once
+// it has initialised (the shell's own handle is the dialog thread's), and
+// counts the device notifications it has dealt with.
+LRESULT CALLBACK ReturnHook(int code, WPARAM wParam, LPARAM lParam) {
+    Session& session = TheSession();
+    const auto* call = reinterpret_cast<CWPRETSTRUCT*>(lParam);
+    if (code == HC_ACTION && mainWindow != 0 && call->hwnd == reinterpret_cast<HWND>(mainWindow)) {
+        if (call->message == WM_INITDIALOG) {
+            session.mainWindowHandle = call->hwnd;
+        } else if (call->message == WM_DEVICECHANGE && call->wParam == DBT_DEVICEARRIVAL) {
+            ++session.arrivalsHandled;
+        } else if (call->message == WM_DEVICECHANGE && call->wParam == DBT_DEVICEREMOVECOMPLETE) {
+            ++session.removalsHandled;
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 void DialogThread(HANDLE ready) {
     Session& session = TheSession();
     ForwardBusEventsToMainWindow();
     session.cbtHook = SetWindowsHookExW(WH_CBT, CbtHook, nullptr, GetCurrentThreadId());
     session.callHook = SetWindowsHookExW(WH_CALLWNDPROC, CallHook, nullptr, GetCurrentThreadId());
+    session.returnHook =
+        SetWindowsHookExW(WH_CALLWNDPROCRET, ReturnHook, nullptr, GetCurrentThreadId());
     SetEvent(ready);
     session.result = RunUpdater(GetModuleHandleW(nullptr));
+    UnhookWindowsHookEx(session.returnHook);
     UnhookWindowsHookEx(session.callHook);
     UnhookWindowsHookEx(session.cbtHook);
 }
 
-void WriteBmp(const std::wstring& path, int width, int height, const std::vector<std::uint8_t>& bgr) {
-    const std::uint32_t rowSize = (static_cast<std::uint32_t>(width) * 3 + 3) & ~3u;
+// A 24-bit bottom-up BMP of a capture.
+void WriteBmp(const std::wstring& path, const updater_session::Capture& capture) {
+    const std::uint32_t rowSize = (static_cast<std::uint32_t>(capture.width) * 3 + 3) & ~3u;
     BITMAPFILEHEADER file{};
     BITMAPINFOHEADER info{};
     file.bfType = 0x4D42;
     file.bfOffBits = sizeof(file) + sizeof(info);
-    file.bfSize = file.bfOffBits + rowSize * static_cast<std::uint32_t>(height);
+    file.bfSize = file.bfOffBits + rowSize * static_cast<std::uint32_t>(capture.height);
     info.biSize = sizeof(info);
-    info.biWidth = width;
-    info.biHeight = height;
+    info.biWidth = capture.width;
+    info.biHeight = capture.height;
     info.biPlanes = 1;
     info.biBitCount = 24;
+    std::vector<std::uint8_t> rows(rowSize * static_cast<std::uint32_t>(capture.height), 0);
+    for (int y = 0; y < capture.height; ++y) {
+        std::uint8_t* row = &rows[rowSize * static_cast<std::uint32_t>(capture.height - 1 - y)];
+        for (int x = 0; x < capture.width; ++x) {
+            const std::uint8_t* pixel =
+                &capture.bgra[(static_cast<std::size_t>(y) * capture.width + x) * 4];
+            row[x * 3] = pixel[0];
+            row[x * 3 + 1] = pixel[1];
+            row[x * 3 + 2] = pixel[2];
+        }
+    }
     std::ofstream out(path.c_str(), std::ios::binary);
     out.write(reinterpret_cast<const char*>(&file), sizeof(file));
     out.write(reinterpret_cast<const char*>(&info), sizeof(info));
-    out.write(reinterpret_cast<const char*>(bgr.data()), static_cast<std::streamsize>(bgr.size()));
+    out.write(reinterpret_cast<const char*>(rows.data()),
+              static_cast<std::streamsize>(rows.size()));
 }
 
 }  // namespace
@@ -209,14 +283,19 @@ bool Start(const std::wstring& screenshots, DWORD timeoutMs) {
         session.handledBoxes.clear();
         session.progress = SeenProgress{};
         session.progressWindow = nullptr;
+        session.problems.clear();
     }
     emulated_bus::Reset();
     mainWindow = 0;
+    session.mainWindowHandle = nullptr;
+    session.arrivalsHandled = 0;
+    session.removalsHandled = 0;
     const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     session.dialogThread = std::thread(DialogThread, ready);
     WaitForSingleObject(ready, INFINITE);
     CloseHandle(ready);
-    return WaitFor([] { return mainWindow != 0 && IsWindowVisible(MainWindow()); }, timeoutMs);
+    return WaitFor([] { return MainWindow() != nullptr && IsWindowVisible(MainWindow()); },
+                   timeoutMs);
 }
 
 void OnDialogThread(std::function<void()> work) {
@@ -229,7 +308,7 @@ void OnDialogThread(std::function<void()> work) {
     CloseHandle(done);
 }
 
-HWND MainWindow() { return reinterpret_cast<HWND>(mainWindow); }
+HWND MainWindow() { return TheSession().mainWindowHandle; }
 
 std::wstring Title() { return TextOf(MainWindow()); }
 
@@ -246,6 +325,13 @@ bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
         Sleep(20);
     }
     return true;
+}
+
+std::uint32_t DeviceEventsHandled(WPARAM kind) {
+    if (kind == DBT_DEVICEARRIVAL) {
+        return TheSession().arrivalsHandled;
+    }
+    return kind == DBT_DEVICEREMOVECOMPLETE ? TheSession().removalsHandled.load() : 0;
 }
 
 void Answer(int button, const std::wstring& screenshot) {
@@ -265,18 +351,21 @@ bool Press(int id, DWORD timeoutMs) {
                                timeoutMs, &result) != 0;
 }
 
+std::vector<std::string> Problems() {
+    std::lock_guard<std::mutex> lock(TheSession().mutex);
+    return TheSession().problems;
+}
+
 SeenProgress Progress() {
     std::lock_guard<std::mutex> lock(TheSession().mutex);
     return TheSession().progress;
 }
 
-bool Screenshot(HWND window, const std::wstring& name) {
-    const std::wstring folder = TheSession().screenshots;
-    if (folder.empty() || window == nullptr) {
+bool CaptureWindow(HWND window, Capture& capture) {
+    RECT rect{};
+    if (window == nullptr || !GetWindowRect(window, &rect)) {
         return false;
     }
-    RECT rect{};
-    GetWindowRect(window, &rect);
     const int width = rect.right - rect.left;
     const int height = rect.bottom - rect.top;
     if (width <= 0 || height <= 0) {
@@ -291,28 +380,40 @@ bool Screenshot(HWND window, const std::wstring& name) {
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
     info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biHeight = -height;  // top row first
     info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
-    const std::uint32_t rowSize = (static_cast<std::uint32_t>(width) * 3 + 3) & ~3u;
-    std::vector<std::uint8_t> pixels(rowSize * static_cast<std::uint32_t>(height));
-    GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
+    capture.width = width;
+    capture.height = height;
+    capture.bgra.assign(static_cast<std::size_t>(width) * height * 4, 0);
+    const int rows = GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), capture.bgra.data(),
+                               &info, DIB_RGB_COLORS);
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    WriteBmp(folder + L"\\" + name + L".bmp", width, height, pixels);
+    return rows == height;
+}
+
+bool Screenshot(HWND window, const std::wstring& name) {
+    const std::wstring folder = TheSession().screenshots;
+    Capture capture;
+    if (folder.empty() || !CaptureWindow(window, capture)) {
+        return false;
+    }
+    WriteBmp(folder + L"\\" + name + L".bmp", capture);
     return true;
 }
 
 int Close() {
     Session& session = TheSession();
-    if (mainWindow != 0) {
+    if (MainWindow() != nullptr) {
         PostMessageW(MainWindow(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     }
     if (session.dialogThread.joinable()) {
         session.dialogThread.join();
     }
+    session.mainWindowHandle = nullptr;
     return session.result;
 }
 

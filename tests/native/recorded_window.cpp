@@ -33,6 +33,7 @@ namespace recorded_window {
 
 void Reset() { TheWindow() = Window{}; }
 const std::vector<WindowOperation>& Operations() { return TheWindow().operations; }
+void Note(const std::string& kind) { Record({kind, 0, L"", L"", 0}); }
 
 std::vector<WindowOperation> Boxes() {
     std::vector<WindowOperation> boxes;

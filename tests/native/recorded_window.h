@@ -14,7 +14,8 @@
 
 struct WindowOperation {
     // "text", "enable", "title", "box", "end", "icon", "register", "unregister",
-    // "progress", "position", "top", "show", "destroy"
+    // "progress", "position", "top", "show", "destroy"; or a kind of the
+    // test's own from Note()
     std::string kind;
     int id = 0;          // control id, end result
     std::wstring text;   // text set, or box text
@@ -32,6 +33,10 @@ namespace recorded_window {
 
 void Reset();
 const std::vector<WindowOperation>& Operations();
+// Puts an event from outside the window (a report the unit received, say)
+// into the same sequence, so that a test sees it in order with the window's
+// operations.
+void Note(const std::string& kind);
 std::vector<WindowOperation> Boxes();
 
 std::wstring ItemText(int id);

@@ -2,6 +2,10 @@
 // pulled out, the hint box, the Update button and the version rows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "tests/native/shell_fixture.h"
 
 namespace {
@@ -41,21 +45,28 @@ TEST_F(ShellTest, StartUpWithoutUnitWaits) {
     EXPECT_NE(deviceNotification, 0u);
 }
 
-// The order of the first steps: icon, title, labels, registration before the
-// first discovery.
+// The order of the first steps: icon, title, labels, the registration, and
+// only then discovery's exchanges with the unit, before the hint and Update
+// are set. Catches a discovery run before the registration, which would miss
+// a unit plugged in between the two.
 TEST_F(ShellTest, RegistrationComesBeforeDiscovery) {
     auto unit = MakeUnit();
+    unit->onReport = [](const std::vector<std::uint8_t>&) { recorded_window::Note("exchange"); };
     emulated_bus::Plug(unit);
     OnInitDialog(DIALOG);
-    const auto& operations = recorded_window::Operations();
-    ASSERT_GE(operations.size(), 6u);
-    EXPECT_EQ(operations[0].kind, "icon");
-    EXPECT_EQ(operations[1].kind, "title");
-    EXPECT_EQ(operations[5].kind, "register");
-    EXPECT_EQ(unit->ExchangeCount(), 3u);
+    std::vector<std::string> kinds;
+    for (const WindowOperation& operation : recorded_window::Operations()) {
+        kinds.push_back(operation.kind);
+    }
+    const std::vector<std::string> start = {"icon",     "title",    "text",    "text", "text",
+                                            "register", "exchange", "exchange", "exchange"};
+    ASSERT_GE(kinds.size(), start.size()) << ::testing::PrintToString(kinds);
+    EXPECT_EQ(std::vector<std::string>(kinds.begin(), kinds.begin() + start.size()), start);
+    EXPECT_EQ(std::count(kinds.begin(), kinds.end(), "exchange"), 3)
+        << "identification's three exchanges, and no others";
 }
 
-// Start-up with a compatible ESC (case R): ready form, Update on, rows shown,
+// Start-up with a ready unit (a compatible ESC behind it): ready form, Update on, rows shown,
 // the unit stays open.
 TEST_F(ShellTest, StartUpWithCompatibleEscIsReady) {
     auto unit = MakeUnit();
@@ -76,7 +87,8 @@ TEST_F(ShellTest, StartUpWithCompatibleEscIsReady) {
     EXPECT_TRUE(recorded_window::ItemEnabled(IDC_LABEL_ESC));
 }
 
-// Cases M and N at start-up: their status texts, Update off, the unit closed.
+// A unit in its bootloader (wrong mode) and a unit without an updatable ESC
+// at start-up: their status texts, Update off, the unit closed.
 TEST_F(ShellTest, StartUpTurnsAwayWrongModeAndMissingEsc) {
     struct Case {
         bool bootloader;
@@ -100,8 +112,8 @@ TEST_F(ShellTest, StartUpTurnsAwayWrongModeAndMissingEsc) {
     }
 }
 
-// Case I: the information box naming ORVANTO comes first, with the record
-// already closed; then the waiting form with 40035.
+// An incompatible ESC: the information box naming ORVANTO comes first, with
+// the record already closed; then the waiting form with 40035.
 TEST_F(ShellTest, StartUpWithIncompatibleEscInformsFirst) {
     auto unit = MakeUnit();
     unit->esc.typeCode = 0x12345678;
@@ -147,7 +159,8 @@ TEST_F(ShellTest, RegistrationFailureEndsTheDialog) {
     EXPECT_EQ(deviceNotification, 0u);
 }
 
-// Arrival while waiting, for each case.
+// Arrival while waiting, for each kind of unit: wrong mode, no updatable ESC,
+// incompatible ESC, ready.
 TEST_F(ShellTest, ArrivalWhileWaitingDecidesAnew) {
     OnInitDialog(DIALOG);
     auto unit = MakeUnit(UNIT_PATH, PRODUCT_ID_ORBICON);
@@ -205,8 +218,8 @@ TEST_F(ShellTest, ArrivalIsIgnoredWhileAUnitIsOpen) {
     EXPECT_EQ(unitConnection.devicePath, UNIT_PATH);
 }
 
-// A unit that is opened on arrival but fails identification is held: the
-// window stays as it was, further arrivals are ignored, its removal shows
+// A unit that is opened on arrival but fails identification is held open:
+// the window stays as it was, further arrivals are ignored, its removal shows
 // 40020.
 TEST_F(ShellTest, FailedIdentificationOnArrivalHoldsTheUnit) {
     OnInitDialog(DIALOG);

@@ -6,6 +6,10 @@
 // while it writes.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+#include <vector>
+
 #include "emulator/simulated_clock.h"
 #include "link/commands.h"
 #include "platform/hid.h"
@@ -37,7 +41,7 @@ protected:
 
     // A fresh window with a ready unit, the fault armed for the update's
     // `at`-th exchange; returns the unit, and in `sentBefore` what it had
-    // received before the update.
+    // received before the update. `readyBefore` tells whether Update was on.
     std::shared_ptr<EmulatedUnit> ReadyUnitWithFault(FaultKind kind, std::uint32_t at,
                                                      std::size_t& sentBefore) {
         ShellFixture::TearDown();
@@ -45,7 +49,7 @@ protected:
         auto unit = MakeUnit();
         emulated_bus::Plug(unit);
         OnInitDialog(DIALOG);
-        EXPECT_TRUE(UpdateEnabled());
+        readyBefore = UpdateEnabled();
         pending.clear();
         recorded_window::Reset();
         Fault fault;
@@ -57,6 +61,8 @@ protected:
     }
 
     std::vector<BusEvent> pending;
+    // Whether the last ReadyUnitWithFault left Update enabled.
+    bool readyBefore = false;
 };
 
 // The failure text of the step that an exchange of the update belongs to.
@@ -97,7 +103,8 @@ TEST_F(UnplugTest, AtEveryExchangeOfIdentification) {
                 pending.clear();
 
                 EXPECT_EQ(Arrive(UNIT_PATH), 1);
-                EXPECT_NE(unitConnection.handle, INVALID_HID_HANDLE) << "held";
+                EXPECT_NE(unitConnection.handle, INVALID_HID_HANDLE)
+                    << "held open after the failed identification";
                 EXPECT_EQ(unit->Commands().size(),
                           kind == FaultKind::Unplug ? at - 1 : at) << "nothing after the failure";
                 EXPECT_EQ(Hint(), Waiting(IDS_NO_UNIT_FOUND));
@@ -111,66 +118,139 @@ TEST_F(UnplugTest, AtEveryExchangeOfIdentification) {
     }
 }
 
-// The whole update, pulled out before each of its exchanges in turn. Before
-// the closing steps: a failure of that step with status -2 and
-// ERROR_DEVICE_NOT_CONNECTED; at the closing steps: still a success.
-TEST_F(UnplugTest, AtEveryExchangeOfAnUpdate) {
-    for (std::uint32_t at = 1; at <= UPDATE_EXCHANGES; ++at) {
-        SCOPED_TRACE(at);
-        std::size_t sentBefore = 0;
-        auto unit = ReadyUnitWithFault(FaultKind::Unplug, at, sentBefore);
-
-        ASSERT_TRUE(OnCommand(IDC_UPDATE));
-        ASSERT_TRUE(unit->faults.empty()) << "the unplug was reached";
-        EXPECT_EQ(unit->Commands().size() - sentBefore, at - 1) << "nothing after the unplug";
-        const auto boxes = recorded_window::Boxes();
-        if (at <= UPDATE_EXCHANGES - 2) {
-            ASSERT_EQ(boxes.size(), 2u);
-            EXPECT_EQ(boxes[1].text, LoadText(StepText(at)) + L"\r\n" +
-                                         FormatText(2048, LoadText(IDS_ERROR_CODE_LINE),
-                                                    {0xFFFFFFFEu, 1167u}));
-            EXPECT_EQ(unitConnection.handle, INVALID_HID_HANDLE);
-            EXPECT_FALSE(recorded_window::ProgressWindowExists());
-            DeliverNotifications();
-            EXPECT_EQ(Hint(), LoadText(IDS_UPDATE_FAILED_HINT));
-        } else {
-            EXPECT_EQ(boxes.size(), 1u);
-            EXPECT_EQ(Hint(), LoadText(IDS_UPDATE_SUCCEEDED));
-            DeliverNotifications();
-            EXPECT_EQ(Hint(), Waiting(IDS_CONNECTION_LOST));
-        }
-        EXPECT_FALSE(UpdateEnabled());
-        EXPECT_EQ(emulated_bus::OpenHandleCount(), 0u);
-        if (HasFailure()) {
-            break;  // one broken exchange tells enough
+// What went wrong at which exchange of a loop over thousands of them. Every
+// failing exchange is kept; at the end each distinct fault is reported once,
+// with the exchanges it showed at as ranges ("5-2042"), so that a fault at
+// many moments is seen whole and in a few lines.
+class Mismatches {
+public:
+    void Check(std::uint32_t at, bool holds, const std::string& what) {
+        if (!holds) {
+            exchanges_[what].push_back(at);
         }
     }
+
+    void Report() const {
+        for (const auto& [what, exchanges] : exchanges_) {
+            ADD_FAILURE() << what << "\n  at " << exchanges.size() << " exchange(s): "
+                          << Ranges(exchanges);
+        }
+    }
+
+private:
+    static std::string Ranges(const std::vector<std::uint32_t>& exchanges) {
+        std::string text;
+        for (std::size_t i = 0; i < exchanges.size();) {
+            std::size_t j = i;
+            while (j + 1 < exchanges.size() && exchanges[j + 1] == exchanges[j] + 1) {
+                ++j;
+            }
+            text += (text.empty() ? "" : ", ") + std::to_string(exchanges[i]);
+            if (j > i) {
+                text += "-" + std::to_string(exchanges[j]);
+            }
+            i = j + 1;
+        }
+        return text;
+    }
+
+    std::map<std::string, std::vector<std::uint32_t>> exchanges_;
+};
+
+// A value as a failure message shows it.
+template <typename T>
+std::string Shown(const T& value) {
+    return ::testing::PrintToString(value);
+}
+
+// The whole update, pulled out before each of its exchanges in turn. Before
+// the closing steps: a failure of that step with status -2 and
+// ERROR_DEVICE_NOT_CONNECTED; at the closing steps: still a success. Catches
+// an unplug at any one moment that crashes, sends on, shows the wrong step or
+// code, or leaves the unit open.
+TEST_F(UnplugTest, AtEveryExchangeOfAnUpdate) {
+    Mismatches mismatches;
+    for (std::uint32_t at = 1; at <= UPDATE_EXCHANGES; ++at) {
+        std::size_t sentBefore = 0;
+        auto unit = ReadyUnitWithFault(FaultKind::Unplug, at, sentBefore);
+        mismatches.Check(at, readyBefore, "the unit was not ready before the update");
+
+        mismatches.Check(at, OnCommand(IDC_UPDATE), "Update was not handled");
+        mismatches.Check(at, unit->faults.empty(), "the unplug was not reached");
+        const std::size_t sent = unit->Commands().size() - sentBefore;
+        mismatches.Check(at, sent == at - 1,
+                         "commands after the unplug: " +
+                             std::to_string(static_cast<long long>(sent) - (at - 1)));
+        const auto boxes = recorded_window::Boxes();
+        if (at <= UPDATE_EXCHANGES - 2) {
+            const std::wstring expected =
+                LoadText(StepText(at)) + L"\r\n" +
+                FormatText(2048, LoadText(IDS_ERROR_CODE_LINE), {0xFFFFFFFEu, 1167u});
+            mismatches.Check(at, boxes.size() == 2u,
+                             "boxes: " + std::to_string(boxes.size()) + " instead of 2");
+            if (boxes.size() == 2u) {
+                mismatches.Check(at, boxes[1].text == expected,
+                                 "failure box " + Shown(boxes[1].text) + "\n  instead of " +
+                                     Shown(expected));
+            }
+            mismatches.Check(at, unitConnection.handle == INVALID_HID_HANDLE,
+                             "the unit is still open after the failure");
+            mismatches.Check(at, !recorded_window::ProgressWindowExists(),
+                             "the progress window is still there");
+            DeliverNotifications();
+            mismatches.Check(at, Hint() == LoadText(IDS_UPDATE_FAILED_HINT),
+                             "hint after the removal " + Shown(Hint()));
+        } else {
+            mismatches.Check(at, boxes.size() == 1u,
+                             "boxes: " + std::to_string(boxes.size()) + " instead of 1");
+            mismatches.Check(at, Hint() == LoadText(IDS_UPDATE_SUCCEEDED),
+                             "hint after the update " + Shown(Hint()));
+            DeliverNotifications();
+            mismatches.Check(at, Hint() == Waiting(IDS_CONNECTION_LOST),
+                             "hint after the removal " + Shown(Hint()));
+        }
+        mismatches.Check(at, !UpdateEnabled(), "Update is still enabled");
+        mismatches.Check(at, emulated_bus::OpenHandleCount() == 0u,
+                         "handles left open: " + std::to_string(emulated_bus::OpenHandleCount()));
+    }
+    mismatches.Report();
 }
 
 // The same, with each command reaching the unit and its reply lost as the
-// unit goes: the read fails with -3.
+// unit goes: the read fails with -3. Catches a lost reply at any one moment
+// that is taken for an answer, sends on, or shows the wrong step or code.
 TEST_F(UnplugTest, BeforeEveryReplyOfAnUpdate) {
+    Mismatches mismatches;
     for (std::uint32_t at = 1; at <= UPDATE_EXCHANGES; ++at) {
-        SCOPED_TRACE(at);
         std::size_t sentBefore = 0;
         auto unit = ReadyUnitWithFault(FaultKind::UnplugBeforeReply, at, sentBefore);
+        mismatches.Check(at, readyBefore, "the unit was not ready before the update");
 
-        ASSERT_TRUE(OnCommand(IDC_UPDATE));
-        EXPECT_EQ(unit->Commands().size() - sentBefore, at) << "nothing after the lost reply";
+        mismatches.Check(at, OnCommand(IDC_UPDATE), "Update was not handled");
+        const std::size_t sent = unit->Commands().size() - sentBefore;
+        mismatches.Check(at, sent == at,
+                         "commands after the lost reply: " +
+                             std::to_string(static_cast<long long>(sent) - at));
         const auto boxes = recorded_window::Boxes();
         if (at <= UPDATE_EXCHANGES - 2) {
-            ASSERT_EQ(boxes.size(), 2u);
-            EXPECT_EQ(boxes[1].text, LoadText(StepText(at)) + L"\r\n" +
-                                         FormatText(2048, LoadText(IDS_ERROR_CODE_LINE),
-                                                    {0xFFFFFFFDu, 1167u}));
-            EXPECT_EQ(unitConnection.handle, INVALID_HID_HANDLE);
+            const std::wstring expected =
+                LoadText(StepText(at)) + L"\r\n" +
+                FormatText(2048, LoadText(IDS_ERROR_CODE_LINE), {0xFFFFFFFDu, 1167u});
+            mismatches.Check(at, boxes.size() == 2u,
+                             "boxes: " + std::to_string(boxes.size()) + " instead of 2");
+            if (boxes.size() == 2u) {
+                mismatches.Check(at, boxes[1].text == expected,
+                                 "failure box " + Shown(boxes[1].text) + "\n  instead of " +
+                                     Shown(expected));
+            }
+            mismatches.Check(at, unitConnection.handle == INVALID_HID_HANDLE,
+                             "the unit is still open after the failure");
         } else {
-            EXPECT_EQ(Hint(), LoadText(IDS_UPDATE_SUCCEEDED));
-        }
-        if (HasFailure()) {
-            break;
+            mismatches.Check(at, Hint() == LoadText(IDS_UPDATE_SUCCEEDED),
+                             "hint after the update " + Shown(Hint()));
         }
     }
+    mismatches.Report();
 }
 
 }  // namespace

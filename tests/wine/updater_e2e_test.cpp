@@ -5,16 +5,22 @@
 // scenario that measures them.
 #include <windows.h>
 
+#include <dbt.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "app/shell.h"
 #include "emulator/demo_unit.h"
+#include "emulator/emulated_device.h"
 #include "emulator/win32/scaled_clock.h"
 #include "emulator/win32/updater_session.h"
 #include "link/report.h"
+#include "link/unit_connection.h"
 #include "res/resource.h"
 #include "tests/wine/expected_texts.h"
 #include "update/firmware_image.h"
@@ -39,6 +45,10 @@ std::wstring ScreenshotFolder() {
     return folder;
 }
 
+// A screenshot's name with the language of the run, so that the English and
+// the German run keep theirs side by side.
+std::wstring Named(const std::wstring& stage) { return stage + (German() ? L"-de" : L"-en"); }
+
 // The time an update takes at the test's clock scale, with room to spare.
 constexpr DWORD UPDATE_LIMIT_MS = 60000;
 constexpr std::uint32_t TEST_CLOCK_SCALE = 50;
@@ -51,19 +61,47 @@ protected:
         ASSERT_TRUE(session::Start(ScreenshotFolder())) << "the main window did not appear";
     }
 
-    void TearDown() override { EXPECT_EQ(session::Close(), 0); }
+    void TearDown() override {
+        EXPECT_EQ(session::Close(), 0);
+        for (const std::string& problem : session::Problems()) {
+            ADD_FAILURE() << problem;
+        }
+    }
 
-    // Plugs a unit in and waits until the window has taken it up.
+    // Plugs a unit in and waits until the window has handled its arrival
+    // (for an incompatible ESC, that includes the answered information box).
     void Plug(const DemoUnitSettings& settings = DemoUnitSettings{}) {
+        const std::uint32_t before = session::DeviceEventsHandled(DBT_DEVICEARRIVAL);
         session::OnDialogThread([&] { PlugDemoUnit(settings); });
-        session::WaitFor([] { return session::ItemText(IDC_VERSION_UNIT) != L"0.0.0" ||
-                                     session::ItemText(IDC_HINT).find(Text(IDS_NO_UNIT_FOUND)) != 0; });
+        ASSERT_TRUE(session::WaitFor(
+            [&] { return session::DeviceEventsHandled(DBT_DEVICEARRIVAL) > before; }))
+            << "the window did not handle the unit's arrival within 10 s";
     }
 
     void PlugAndWaitForReady(const DemoUnitSettings& settings = DemoUnitSettings{}) {
-        session::OnDialogThread([&] { PlugDemoUnit(settings); });
-        ASSERT_TRUE(session::WaitFor([] { return session::ItemEnabled(IDC_UPDATE); }))
-            << "the unit did not become ready";
+        ASSERT_NO_FATAL_FAILURE(Plug(settings));
+        ASSERT_TRUE(session::ItemEnabled(IDC_UPDATE))
+            << "the unit's arrival was handled, but Update is off; the hint reads: "
+            << ::testing::PrintToString(session::ItemText(IDC_HINT));
+    }
+
+    // Pulls the unit out and waits until the window has handled the removal.
+    void UnplugAndWait() {
+        const std::uint32_t before = session::DeviceEventsHandled(DBT_DEVICEREMOVECOMPLETE);
+        session::OnDialogThread([] { UnplugDemoUnit(); });
+        ASSERT_TRUE(session::WaitFor(
+            [&] { return session::DeviceEventsHandled(DBT_DEVICEREMOVECOMPLETE) > before; }))
+            << "the window did not handle the unit's removal within 10 s";
+    }
+
+    // No unit held: the record closed and no handle left open on the bus.
+    static bool UnitClosed() {
+        bool closed = false;
+        session::OnDialogThread([&] {
+            closed = unitConnection.handle == INVALID_HID_HANDLE &&
+                     emulated_bus::OpenHandleCount() == 0;
+        });
+        return closed;
     }
 
     std::uint32_t Exchanges() {
@@ -81,15 +119,82 @@ protected:
     // Presses Update and waits for the whole run.
     void PressUpdate() { ASSERT_TRUE(session::Press(IDC_UPDATE, UPDATE_LIMIT_MS)); }
 
-    // The window as painted now: paint it through first, on its own thread.
-    void Shot(const std::wstring& name) {
+    // Paints the main window through, on its own thread.
+    static void PaintThrough() {
         session::OnDialogThread([] {
             RedrawWindow(session::MainWindow(), nullptr, nullptr,
                          RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
         });
-        session::Screenshot(session::MainWindow(), name);
+    }
+
+    // The window as painted now, saved under its stage's name.
+    static void Shot(const std::wstring& stage) {
+        PaintThrough();
+        session::Screenshot(session::MainWindow(), Named(stage));
     }
 };
+
+// A control's rectangle within a capture of the main window.
+RECT InCapture(int id) {
+    RECT main{};
+    RECT control{};
+    GetWindowRect(session::MainWindow(), &main);
+    GetWindowRect(GetDlgItem(session::MainWindow(), id), &control);
+    OffsetRect(&control, -main.left, -main.top);
+    return control;
+}
+
+std::uint32_t CountColour(const session::Capture& capture, const RECT& area, COLORREF colour) {
+    std::uint32_t count = 0;
+    for (int y = std::max(0L, area.top); y < std::min<LONG>(capture.height, area.bottom); ++y) {
+        for (int x = std::max(0L, area.left); x < std::min<LONG>(capture.width, area.right); ++x) {
+            count += capture.At(x, y) == colour ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+// The logo as the program carries it, one flag a pixel: true where it is the
+// transparent key colour, RGB(0, 255, 0). Top row first.
+struct LogoKey {
+    int width = 0;
+    int height = 0;
+    std::vector<bool> transparent;
+};
+
+LogoKey ReadLogoKey() {
+    LogoKey key;
+    const HBITMAP logo = static_cast<HBITMAP>(LoadImageW(
+        GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_LOGO), IMAGE_BITMAP, 0, 0, 0));
+    if (logo == nullptr) {
+        return key;
+    }
+    BITMAP info{};
+    GetObjectW(logo, sizeof(info), &info);
+    BITMAPINFO format{};
+    format.bmiHeader.biSize = sizeof(format.bmiHeader);
+    format.bmiHeader.biWidth = info.bmWidth;
+    format.bmiHeader.biHeight = -info.bmHeight;
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    format.bmiHeader.biCompression = BI_RGB;
+    std::vector<std::uint8_t> bgra(static_cast<std::size_t>(info.bmWidth) * info.bmHeight * 4);
+    const HDC screen = GetDC(nullptr);
+    const int rows = GetDIBits(screen, logo, 0, static_cast<UINT>(info.bmHeight), bgra.data(),
+                               &format, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    DeleteObject(logo);
+    if (rows != info.bmHeight) {
+        return key;
+    }
+    key.width = info.bmWidth;
+    key.height = info.bmHeight;
+    key.transparent.resize(bgra.size() / 4);
+    for (std::size_t i = 0; i < key.transparent.size(); ++i) {
+        key.transparent[i] = bgra[i * 4] == 0 && bgra[i * 4 + 1] == 255 && bgra[i * 4 + 2] == 0;
+    }
+    return key;
+}
 
 // No unit: the waiting form with 40017, Update off, empty rows.
 TEST_F(Updater, StartsWithoutUnit) {
@@ -102,7 +207,7 @@ TEST_F(Updater, StartsWithoutUnit) {
 
 // A LINK-BOX with an accepted ESC is plugged in: Ready.
 TEST_F(Updater, LinkBoxWithAcceptedEscIsReady) {
-    PlugAndWaitForReady();
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
     EXPECT_EQ(session::ItemText(IDC_HINT), Text(IDS_READY));
     EXPECT_EQ(session::ItemText(IDC_LABEL_UNIT), L"LINK-BOX");
     EXPECT_EQ(session::ItemText(IDC_VERSION_UNIT), L"1.4");
@@ -112,20 +217,108 @@ TEST_F(Updater, LinkBoxWithAcceptedEscIsReady) {
     Shot(L"e2e-ready");
 }
 
+// The window as painted with a unit open, read pixel by pixel: the ESC row's
+// label and version in pure red and no other row red; the logo drawn, with
+// its green key transparent (no pure green anywhere, the window's face colour
+// wherever the logo is key colour all round). Catches a lost text colour, a
+// row coloured that should not be, and a logo blitted without its key.
+TEST_F(Updater, EscRowIsRedAndLogoIsTransparent) {
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
+    PaintThrough();
+    session::Capture capture;
+    ASSERT_TRUE(session::CaptureWindow(session::MainWindow(), capture));
+
+    const COLORREF red = RGB(255, 0, 0);
+    const COLORREF green = RGB(0, 255, 0);
+    EXPECT_GT(CountColour(capture, InCapture(IDC_LABEL_ESC), red), 0u) << "ESC label";
+    EXPECT_GT(CountColour(capture, InCapture(IDC_VERSION_ESC), red), 0u) << "ESC version";
+    for (int id :
+         {IDC_LABEL_UNIT, IDC_VERSION_UNIT, IDC_LABEL_BOOTLOADER, IDC_VERSION_BOOTLOADER}) {
+        EXPECT_EQ(CountColour(capture, InCapture(id), red), 0u) << "control " << id;
+    }
+
+    const RECT whole{0, 0, capture.width, capture.height};
+    EXPECT_EQ(CountColour(capture, whole, green), 0u) << "pure green shows";
+
+    // Where the program placed the logo, in the capture's coordinates.
+    const LogoKey key = ReadLogoKey();
+    ASSERT_GT(key.width, 0) << "the logo resource cannot be read";
+    RECT window{};
+    RECT group{};
+    POINT client{0, 0};
+    GetWindowRect(session::MainWindow(), &window);
+    GetWindowRect(GetDlgItem(session::MainWindow(), IDC_VERSION_GROUP), &group);
+    ClientToScreen(session::MainWindow(), &client);
+    const LogoPlacement place = PlaceLogo(
+        key.width, key.height, {window.left, window.top, window.right, window.bottom},
+        {group.left, group.top, group.right, group.bottom}, GetSystemMetrics(SM_CXDLGFRAME),
+        GetSystemMetrics(SM_CYCAPTION));
+    ASSERT_GT(place.width, 0);
+    ASSERT_GT(place.height, 0);
+    const int left = client.x - window.left + place.x;
+    const int top = client.y - window.top + place.y;
+    ASSERT_LE(left + place.width, capture.width);
+    ASSERT_LE(top + place.height, capture.height);
+
+    // A drawn pixel whose source pixels, and their neighbours, are all key
+    // colour must show the face colour, whatever the scaling picked.
+    std::vector<int> opaque((key.width + 1) * static_cast<std::size_t>(key.height + 1), 0);
+    const auto sum = [&](int x, int y) -> int& { return opaque[y * (key.width + 1) + x]; };
+    for (int y = 0; y < key.height; ++y) {
+        for (int x = 0; x < key.width; ++x) {
+            sum(x + 1, y + 1) = sum(x, y + 1) + sum(x + 1, y) - sum(x, y) +
+                                (key.transparent[y * key.width + x] ? 0 : 1);
+        }
+    }
+    const COLORREF face = GetSysColor(COLOR_BTNFACE);
+    std::uint32_t background = 0;
+    std::uint32_t drawn = 0;
+    std::vector<std::string> wrong;
+    for (int dy = 0; dy < place.height; ++dy) {
+        const int y0 = std::max(0, dy * key.height / place.height - 1);
+        const int y1 = std::min(key.height, (dy + 1) * key.height / place.height + 2);
+        for (int dx = 0; dx < place.width; ++dx) {
+            const int x0 = std::max(0, dx * key.width / place.width - 1);
+            const int x1 = std::min(key.width, (dx + 1) * key.width / place.width + 2);
+            const COLORREF shown = capture.At(left + dx, top + dy);
+            drawn += shown != face ? 1 : 0;
+            if (sum(x1, y1) - sum(x0, y1) - sum(x1, y0) + sum(x0, y0) != 0) {
+                continue;  // some of the logo itself is near
+            }
+            ++background;
+            if (shown != face && wrong.size() < 5) {
+                char text[80];
+                std::snprintf(text, sizeof text, "(%d,%d) is rgb(%d,%d,%d)", dx, dy,
+                              GetRValue(shown), GetGValue(shown), GetBValue(shown));
+                wrong.push_back(text);
+            }
+        }
+    }
+    EXPECT_TRUE(wrong.empty()) << "the logo's background is not the face colour rgb("
+                               << int{GetRValue(face)} << "," << int{GetGValue(face)} << ","
+                               << int{GetBValue(face)} << "); first places in the logo: "
+                               << ::testing::PrintToString(wrong);
+    EXPECT_GT(background, static_cast<std::uint32_t>(place.width * place.height / 4))
+        << "too little of the logo's background was looked at";
+    EXPECT_GT(drawn, static_cast<std::uint32_t>(place.width * place.height / 50))
+        << "the logo is not drawn";
+}
+
 // The whole update: the confirmation, the progress window as made and its
 // bar, the rows afterwards, and the image in the ESC's flash.
 TEST_F(Updater, UpdatesToSuccess) {
-    PlugAndWaitForReady();
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
     session::OnDialogThread([] {
         DemoUnit()->onReport = [](const std::vector<std::uint8_t>& report) {
             static int blocks = 0;
             if (report.at(1) == CMD_WRITE_DATA && ++blocks == 1000) {
-                session::Screenshot(FindWindowW(L"msctls_progress32", nullptr), L"e2e-progress");
-                session::Screenshot(session::MainWindow(), L"e2e-updating");
+                session::Screenshot(FindWindowW(L"msctls_progress32", nullptr),
+                                    Named(L"e2e-progress"));
+                session::Screenshot(session::MainWindow(), Named(L"e2e-updating"));
             }
         };
     });
-    session::Answer(IDOK, L"e2e-box-confirmation");
+    session::Answer(IDOK, Named(L"e2e-box-confirmation"));
     PressUpdate();
 
     const auto boxes = session::Boxes();
@@ -177,13 +370,13 @@ TEST_F(Updater, UpdatesToSuccess) {
 TEST_F(Updater, DecliningSendsNothing) {
     DemoUnitSettings atThree;
     atThree.escFirmwareVersion = 0x0300;
-    PlugAndWaitForReady(atThree);
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady(atThree));
     const std::uint32_t before = Exchanges();
 
     session::Answer(IDCANCEL);
     PressUpdate();
     session::Answer(IDOK);
-    session::Answer(IDNO, L"e2e-box-version-question");
+    session::Answer(IDNO, Named(L"e2e-box-version-question"));
     PressUpdate();
 
     const auto boxes = session::Boxes();
@@ -201,10 +394,10 @@ TEST_F(Updater, DecliningSendsNothing) {
 // The unit reports an error at the purge: the error box with the step's text
 // and code line, then 40030.
 TEST_F(Updater, FailureAtThePurge) {
-    PlugAndWaitForReady();
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
     Arm(DemoFaultKind::UnitError, DemoFaultStep::Purge, 0, 0xABCD);
     session::Answer(IDOK);
-    session::Answer(IDOK, L"e2e-box-failure");
+    session::Answer(IDOK, Named(L"e2e-box-failure"));
     PressUpdate();
 
     const auto boxes = session::Boxes();
@@ -226,7 +419,7 @@ TEST_F(Updater, FailureAtThePurge) {
 // A data block's reply never comes: after the time limit the update fails
 // with -3 and ERROR_TIMEOUT, the progress window already gone.
 TEST_F(Updater, FailureAtADataBlock) {
-    PlugAndWaitForReady();
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
     Arm(DemoFaultKind::NoReply, DemoFaultStep::DataBlock, 10, 0);
     session::Answer(IDOK);
     session::Answer(IDOK);
@@ -246,26 +439,31 @@ TEST_F(Updater, FailureAtADataBlock) {
 // ERROR_DEVICE_NOT_CONNECTED, and the removal, handled after the update has
 // returned, leaves the failure text.
 TEST_F(Updater, UnitPulledOutMidUpdate) {
-    PlugAndWaitForReady();
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
     Arm(DemoFaultKind::Unplug, DemoFaultStep::DataBlock, 500, 0);
     session::Answer(IDOK);
     session::Answer(IDOK);
     PressUpdate();
     const auto boxes = session::Boxes();
     ASSERT_EQ(boxes.size(), 2u);
+    ASSERT_GE(boxes[1].text.size(), 21u);
     EXPECT_EQ(boxes[1].text.substr(boxes[1].text.size() - 21), L"0xfffffffe-0x0000048f");
-    session::WaitFor([] { return false; }, 300);  // let the removal be handled
+    ASSERT_TRUE(session::WaitFor(
+        [] { return session::DeviceEventsHandled(DBT_DEVICEREMOVECOMPLETE) >= 1; }))
+        << "the window did not handle the unit's removal within 10 s";
     EXPECT_EQ(session::ItemText(IDC_HINT), Text(IDS_UPDATE_FAILED_HINT));
     EXPECT_FALSE(session::ItemEnabled(IDC_UPDATE));
+    EXPECT_TRUE(UnitClosed());
 }
 
 // An ESC of another type: the information box naming ORVANTO, then 40035.
 TEST_F(Updater, IncompatibleEsc) {
     DemoUnitSettings other;
     other.escTypeCode = 0x12345678;
-    session::Answer(IDOK, L"e2e-box-incompatible");
-    Plug(other);
-    ASSERT_TRUE(session::WaitFor([] { return session::ItemText(IDC_HINT) == Waiting(IDS_INCOMPATIBLE_ESC); }));
+    session::Answer(IDOK, Named(L"e2e-box-incompatible"));
+    ASSERT_NO_FATAL_FAILURE(Plug(other));
+    EXPECT_EQ(session::ItemText(IDC_HINT), Waiting(IDS_INCOMPATIBLE_ESC));
+    EXPECT_TRUE(UnitClosed());
     const auto boxes = session::Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, Text(IDS_INCOMPATIBLE_CAPTION));
@@ -274,12 +472,14 @@ TEST_F(Updater, IncompatibleEsc) {
     EXPECT_FALSE(session::ItemEnabled(IDC_UPDATE));
 }
 
-// Pulled out while Ready: 40020.
+// Pulled out while Ready: once the removal is handled, 40020, Update off and
+// the unit closed.
 TEST_F(Updater, UnplugWhileReady) {
-    PlugAndWaitForReady();
-    session::OnDialogThread([] { UnplugDemoUnit(); });
-    ASSERT_TRUE(session::WaitFor([] { return session::ItemText(IDC_HINT) == Waiting(IDS_CONNECTION_LOST); }));
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
+    ASSERT_NO_FATAL_FAILURE(UnplugAndWait());
+    EXPECT_EQ(session::ItemText(IDC_HINT), Waiting(IDS_CONNECTION_LOST));
     EXPECT_FALSE(session::ItemEnabled(IDC_UPDATE));
+    EXPECT_TRUE(UnitClosed());
     Shot(L"e2e-connection-lost");
 }
 
@@ -289,13 +489,13 @@ TEST_F(Updater, GermanScenario) {
     if (!German()) {
         GTEST_SKIP() << "needs a German user interface";
     }
-    PlugAndWaitForReady();
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
     EXPECT_EQ(session::ItemText(IDC_HINT).rfind(L"Programmiereinheit mit angeschlossenem Regler", 0), 0u);
     EXPECT_EQ(session::ItemText(IDC_LABEL_ESC), L"Regler");
     Shot(L"e2e-german-ready");
     Arm(DemoFaultKind::WriteFails, DemoFaultStep::SetAddress, 0, 0);
-    session::Answer(IDOK, L"e2e-german-box-confirmation");
-    session::Answer(IDOK, L"e2e-german-box-failure");
+    session::Answer(IDOK, Named(L"e2e-german-box-confirmation"));
+    session::Answer(IDOK, Named(L"e2e-german-box-failure"));
     PressUpdate();
     const auto boxes = session::Boxes();
     ASSERT_EQ(boxes.size(), 2u);
@@ -311,7 +511,7 @@ TEST_F(Updater, GermanScenario) {
 // the machine).
 TEST_F(Updater, RealWaitsUpdate) {
     SetClockScale(1);
-    PlugAndWaitForReady();
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
     session::Answer(IDOK);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(session::Press(IDC_UPDATE, 120000));
