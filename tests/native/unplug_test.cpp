@@ -163,6 +163,22 @@ std::string Shown(const T& value) {
     return ::testing::PrintToString(value);
 }
 
+// The failure box of the step that exchange `at` belongs to, with `status`
+// and the last error of a unit that is gone, and the unit closed after it.
+void CheckFailureShown(Mismatches& mismatches, std::uint32_t at,
+                       const std::vector<WindowOperation>& boxes, std::uint32_t status) {
+    const std::wstring expected = LoadText(StepText(at)) + L"\r\n" +
+                                  FormatText(2048, LoadText(IDS_ERROR_CODE_LINE), {status, 1167u});
+    mismatches.Check(at, boxes.size() == 2u,
+                     "boxes: " + std::to_string(boxes.size()) + " instead of 2");
+    if (boxes.size() == 2u) {
+        mismatches.Check(at, boxes[1].text == expected,
+                         "failure box " + Shown(boxes[1].text) + "\n  instead of " + Shown(expected));
+    }
+    mismatches.Check(at, unitConnection.handle == INVALID_HID_HANDLE,
+                     "the unit is still open after the failure");
+}
+
 // The whole update, pulled out before each of its exchanges in turn. Before
 // the closing steps: a failure of that step with status -2 and
 // ERROR_DEVICE_NOT_CONNECTED; at the closing steps: still a success. Catches
@@ -183,18 +199,7 @@ TEST_F(UnplugTest, AtEveryExchangeOfAnUpdate) {
                              std::to_string(static_cast<long long>(sent) - (at - 1)));
         const auto boxes = recorded_window::Boxes();
         if (at <= UPDATE_EXCHANGES - 2) {
-            const std::wstring expected =
-                LoadText(StepText(at)) + L"\r\n" +
-                FormatText(2048, LoadText(IDS_ERROR_CODE_LINE), {0xFFFFFFFEu, 1167u});
-            mismatches.Check(at, boxes.size() == 2u,
-                             "boxes: " + std::to_string(boxes.size()) + " instead of 2");
-            if (boxes.size() == 2u) {
-                mismatches.Check(at, boxes[1].text == expected,
-                                 "failure box " + Shown(boxes[1].text) + "\n  instead of " +
-                                     Shown(expected));
-            }
-            mismatches.Check(at, unitConnection.handle == INVALID_HID_HANDLE,
-                             "the unit is still open after the failure");
+            CheckFailureShown(mismatches, at, boxes, 0xFFFFFFFEu);
             mismatches.Check(at, !recorded_window::ProgressWindowExists(),
                              "the progress window is still there");
             DeliverNotifications();
@@ -233,18 +238,7 @@ TEST_F(UnplugTest, BeforeEveryReplyOfAnUpdate) {
                              std::to_string(static_cast<long long>(sent) - at));
         const auto boxes = recorded_window::Boxes();
         if (at <= UPDATE_EXCHANGES - 2) {
-            const std::wstring expected =
-                LoadText(StepText(at)) + L"\r\n" +
-                FormatText(2048, LoadText(IDS_ERROR_CODE_LINE), {0xFFFFFFFDu, 1167u});
-            mismatches.Check(at, boxes.size() == 2u,
-                             "boxes: " + std::to_string(boxes.size()) + " instead of 2");
-            if (boxes.size() == 2u) {
-                mismatches.Check(at, boxes[1].text == expected,
-                                 "failure box " + Shown(boxes[1].text) + "\n  instead of " +
-                                     Shown(expected));
-            }
-            mismatches.Check(at, unitConnection.handle == INVALID_HID_HANDLE,
-                             "the unit is still open after the failure");
+            CheckFailureShown(mismatches, at, boxes, 0xFFFFFFFDu);
         } else {
             mismatches.Check(at, Hint() == LoadText(IDS_UPDATE_SUCCEEDED),
                              "hint after the update " + Shown(Hint()));
