@@ -1,0 +1,465 @@
+// What the browser tests share: where the build is, the expected texts (read
+// from res/, the one source of every text), Debian's Chromium started and
+// always stopped, and a page of the updater whose message boxes, progress
+// positions and states are recorded as they happen.
+import { execFileSync } from "node:child_process";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+
+import puppeteer from "puppeteer-core";
+
+import { startServer } from "./server.mjs";
+
+export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
+// The web build to test: build/web, or the folder named by ORVANTO_WEB_BUILD.
+export const BUILD = path.resolve(ROOT, process.env.ORVANTO_WEB_BUILD || "build/web");
+export const CHROMIUM = process.env.ORVANTO_CHROMIUM || "/usr/bin/chromium";
+export const SCREENSHOTS = path.join(BUILD, "screenshots");
+export const STANDIN_IMAGE = path.join(BUILD, "generated", "orvanto-3.0-STANDIN-not-firmware.bin");
+
+// A limit for conditions that come within a second or two when all is well;
+// it only keeps a broken page from hanging the test run.
+export const LIMIT_MS = 30000;
+
+// Box answers and icons as the page marks them.
+export const OK = 1;
+export const CANCEL = 2;
+export const YES = 6;
+export const NO = 7;
+
+// ---------------------------------------------------------------- texts
+
+function readStringTable() {
+  const table = new Map();
+  const lines = fs.readFileSync(path.join(ROOT, "res", "texts.txt"), "utf8").split("\n");
+  for (const line of lines) {
+    if (line === "" || line.startsWith("#")) {
+      continue;
+    }
+    const [id, language, text] = line.split("\t");
+    table.set(`${id} ${language}`, text.replaceAll("\\r\\n", "\r\n"));
+  }
+  return table;
+}
+
+// The texts of the dialog's controls, by control name (IDCANCEL, IDC_UPDATE,
+// IDC_STATIC for the hint's caption, ...), and the dialog's caption.
+function readDialogTexts(language) {
+  const rc = fs.readFileSync(path.join(ROOT, "res", `lang_${language}.rc`), "utf8");
+  const main = rc.slice(rc.indexOf("IDD_MAIN"), rc.indexOf("END", rc.indexOf("IDD_MAIN")));
+  const texts = { caption: /CAPTION "([^"]*)"/.exec(main)[1] };
+  for (const match of main.matchAll(/CONTROL "([^"]*)", (\w+),/g)) {
+    texts[match[2]] = match[1];
+  }
+  return texts;
+}
+
+const STRING_TABLE = readStringTable();
+
+// The page shows a line break "\r\n" as "\n".
+export function pageText(text) {
+  return text.replaceAll("\r\n", "\n");
+}
+
+export function textsFor(language) {
+  const dialog = readDialogTexts(language);
+  const text = (id) => {
+    const found = STRING_TABLE.get(`${id} ${language}`);
+    if (found === undefined) {
+      throw new Error(`res/texts.txt has no text ${id} (${language})`);
+    }
+    return pageText(found);
+  };
+  return {
+    language,
+    text,
+    dialog,
+    // A status text, an empty line and the connection instructions.
+    waiting: (statusId) => `${text(statusId)}\n\n${text(40001)}`,
+    // The failure box's code line, from text 40036.
+    codeLine: (status, lastError) => {
+      const hex = (value) => (value >>> 0).toString(16).padStart(8, "0");
+      const parts = text(40036).split("0x%08x");
+      return `${parts[0]}0x${hex(status)}${parts[1]}0x${hex(lastError)}${parts[2]}`;
+    },
+    codeLinePrefix: () => text(40036).slice(0, text(40036).indexOf("0x")),
+  };
+}
+
+// ---------------------------------------------------------------- the build
+
+export function buildFolder(name) {
+  const folder = path.join(BUILD, name);
+  if (!fs.existsSync(folder)) {
+    throw new Error(`${folder} is missing: build the web preset first (tools/test-web.sh does)`);
+  }
+  return folder;
+}
+
+export function standinImage() {
+  return fs.readFileSync(STANDIN_IMAGE);
+}
+
+// ---------------------------------------------------------------- the browser
+
+const running = new Set();
+process.on("exit", () => {
+  // A test that died half-way leaves no browser behind.
+  for (const { process: child, dataDir } of running) {
+    try {
+      child?.kill("SIGKILL");
+    } catch {}
+    fs.rmSync(dataDir, { recursive: true, force: true });
+  }
+});
+
+// Starts Chromium headless with a fresh, empty profile, in English or German
+// (the browser's own language: navigator.language and Accept-Language).
+// close() stops it and removes the profile.
+export async function launchBrowser({ language = "en" } = {}) {
+  const dataDir = fs.mkdtempSync(path.join(os.tmpdir(), "orvanto-web-profile-"));
+  const locale = language === "de" ? "de-DE" : "en-US";
+  const args = [
+    "--disable-gpu",
+    "--disable-dev-shm-usage",
+    "--disable-quic",
+    "--no-first-run",
+    "--no-default-browser-check",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+    `--lang=${locale}`,
+    `--accept-lang=${locale},${language}`,
+  ];
+  if (process.getuid?.() === 0) {
+    args.push("--no-sandbox");
+  }
+  let browser;
+  try {
+    browser = await puppeteer.launch({
+      executablePath: CHROMIUM,
+      headless: true,
+      userDataDir: dataDir,
+      args,
+      env: { ...process.env, LANG: `${locale.replace("-", "_")}.UTF-8`, LANGUAGE: locale.replace("-", "_") },
+    });
+  } catch (error) {
+    fs.rmSync(dataDir, { recursive: true, force: true });
+    throw new Error(`Chromium (${CHROMIUM}) did not start: ${error.message}`);
+  }
+  const entry = { process: browser.process(), dataDir };
+  running.add(entry);
+  return {
+    browser,
+    language,
+    async close() {
+      try {
+        await browser.close();
+      } catch {
+        entry.process?.kill("SIGKILL");
+      } finally {
+        running.delete(entry);
+        fs.rmSync(dataDir, { recursive: true, force: true });
+      }
+    },
+  };
+}
+
+// ---------------------------------------------------------------- the page
+
+// Runs in the page before its own scripts: records every message box as it
+// opens (with what it says and whether the progress panel was still open),
+// every value the progress bar is given while its panel is open (the last
+// panel's), and every state of the page.
+function instrument() {
+  const seen = { boxes: [], progress: [], states: [], errors: [] };
+  window.__seen = seen;
+  window.addEventListener("error", (event) => seen.errors.push(String(event.message)));
+  window.addEventListener("unhandledrejection", (event) => seen.errors.push(String(event.reason)));
+  const boxOf = (dialog) => {
+    const panel = document.getElementById("progress-panel");
+    return {
+      icon: dialog.getAttribute("data-icon"),
+      role: dialog.getAttribute("role"),
+      modal: dialog.matches(":modal"),
+      caption: document.getElementById("message-box-caption")?.textContent,
+      text: document.getElementById("message-box-text")?.textContent,
+      answers: [...dialog.querySelectorAll("[data-answer]")].map((b) => Number(b.dataset.answer)),
+      focused: Number(document.activeElement?.dataset?.answer ?? 0),
+      progressOpen: Boolean(panel?.open),
+      labelledBy: dialog.getAttribute("aria-labelledby"),
+      describedBy: dialog.getAttribute("aria-describedby"),
+    };
+  };
+  new MutationObserver((records) => {
+    records.forEach((record, index) => {
+      const target = record.target;
+      // An "open" record whose old value is null: the dialog opened.
+      const opened = record.attributeName === "open" && record.oldValue === null;
+      if (opened && target.id === "message-box") {
+        seen.boxes.push(boxOf(target));
+      } else if (opened && target.id === "progress-panel") {
+        // The positions of this progress panel: those set once it is open
+        // (the page may reset the bar before it opens it).
+        seen.progress = [];
+      } else if (record.attributeName === "value" && target.id === "progress-bar") {
+        // Several positions may arrive in one batch: each record holds the
+        // value before it, so the value it set is the next one's old value.
+        const next = records.slice(index + 1).find((r) => r.target === target && r.attributeName === "value");
+        const value = next ? next.oldValue : target.getAttribute("value");
+        seen.progress.push(value === null ? null : Number(value));
+      } else if (record.attributeName === "data-state" && target === document.documentElement) {
+        seen.states.push(target.dataset.state);
+      }
+    });
+  }).observe(document, {
+    subtree: true,
+    attributes: true,
+    attributeOldValue: true,
+    attributeFilter: ["open", "value", "data-state"],
+  });
+}
+
+// Opens url in a fresh browser context (its own grants, storage and service
+// workers) and waits until the page has shown its first complete view.
+// Options: withoutHid (navigator.hid removed before the page runs), prepare
+// (called with the page before it loads).
+export async function openPage(session, url, { withoutHid = false, prepare = null } = {}) {
+  const context = await session.browser.createBrowserContext();
+  const page = await context.newPage();
+  if (prepare) {
+    await prepare(page);
+  }
+  await page.setViewport({ width: 900, height: 860 });
+  page.setDefaultTimeout(LIMIT_MS);
+  await page.evaluateOnNewDocument(instrument);
+  if (withoutHid) {
+    await page.evaluateOnNewDocument(() => {
+      delete Navigator.prototype.hid;
+      delete navigator.hid;
+    });
+  }
+  page.consoleErrors = [];
+  page.on("console", (message) => {
+    if (message.type() === "error") {
+      page.consoleErrors.push(message.text());
+    }
+  });
+  page.on("pageerror", (error) => page.consoleErrors.push(String(error)));
+  await page.goto(url, { waitUntil: "load" });
+  await waitForState(page, ["idle", "busy", "ended", "unsupported"]);
+  page.closeContext = () => context.close();
+  return page;
+}
+
+// Waits until the page's data-state is one of the given names.
+export async function waitForState(page, names, timeout = LIMIT_MS) {
+  const wanted = [].concat(names);
+  try {
+    await page.waitForFunction((w) => w.includes(document.documentElement.dataset.state),
+      { polling: 100, timeout }, wanted);
+  } catch (error) {
+    const state = await page.evaluate(() => document.documentElement.dataset.state).catch(() => "?");
+    const errors = page.consoleErrors?.length ? `; the page's errors: ${page.consoleErrors.join(" | ")}` : "";
+    throw new Error(`the page's state never became ${wanted.join(" or ")}; it is ${state}${errors}`);
+  }
+  return page.evaluate(() => document.documentElement.dataset.state);
+}
+
+export async function waitFor(page, fn, ...args) {
+  return page.waitForFunction(fn, { polling: 100, timeout: LIMIT_MS }, ...args);
+}
+
+// What the main view shows now.
+export async function view(page) {
+  return page.evaluate(() => {
+    const text = (id) => document.getElementById(id)?.textContent ?? null;
+    const shown = (id) => {
+      const element = document.getElementById(id);
+      return Boolean(element) && !element.hidden && element.getClientRects().length > 0;
+    };
+    const disabled = (id) => document.getElementById(id)?.disabled ?? null;
+    const colour = (id) => {
+      const element = document.getElementById(id);
+      return element ? getComputedStyle(element).color : null;
+    };
+    return {
+      state: document.documentElement.dataset.state,
+      title: text("title"),
+      documentTitle: document.title,
+      labelUnit: text("label-unit"),
+      versionUnit: text("version-unit"),
+      labelBootloader: text("label-bootloader"),
+      versionBootloader: text("version-bootloader"),
+      labelEsc: text("label-esc"),
+      versionEsc: text("version-esc"),
+      escColour: colour("version-esc"),
+      unitColour: colour("version-unit"),
+      groupCaption: text("version-group-caption"),
+      hintCaption: text("hint-caption"),
+      hint: text("hint"),
+      updateText: text("update"),
+      closeText: text("close"),
+      updateDisabled: disabled("update"),
+      closeDisabled: disabled("close"),
+      requestShown: shown("request-unit"),
+      requestText: text("request-unit"),
+      unsupportedShown: shown("unsupported"),
+      sessionEndedShown: shown("session-ended"),
+      controlIds: Object.fromEntries(
+        [...document.querySelectorAll("[data-control-id]")].map((e) => [e.id, Number(e.dataset.controlId)])),
+    };
+  });
+}
+
+// "rgb(r, g, b)" is red when red clearly outweighs green and blue.
+export function isRed(colour) {
+  const [r, g, b] = (colour.match(/\d+/g) || []).map(Number);
+  return r >= 128 && g < r / 2 && b < r / 2;
+}
+
+export async function seen(page) {
+  return page.evaluate(() => window.__seen);
+}
+
+// Waits for the count-th message box (1-based) of this page load, and
+// returns what it showed as it opened.
+export async function waitForBox(page, count) {
+  await waitFor(page, (n) => window.__seen.boxes.length >= n, count);
+  return (await seen(page)).boxes[count - 1];
+}
+
+// Presses the button of the open message box that gives this answer.
+export async function answer(page, value) {
+  await page.click(`#message-box [data-answer="${value}"]`);
+}
+
+export async function waitForHint(page, expected) {
+  try {
+    await waitFor(page, (want) => document.getElementById("hint")?.textContent === want, expected);
+  } catch (error) {
+    const actual = await page.evaluate(() => document.getElementById("hint")?.textContent);
+    throw new Error(`the hint never became ${JSON.stringify(expected)}; it shows ${JSON.stringify(actual)}`);
+  }
+}
+
+export async function screenshot(page, name) {
+  fs.mkdirSync(SCREENSHOTS, { recursive: true });
+  await page.screenshot({ path: path.join(SCREENSHOTS, `${name}.png`), fullPage: true });
+}
+
+// ---------------------------------------------------------------- the emulator
+
+// The emulated unit's settings as the Windows demo's defaults: a LINK-BOX
+// in its normal firmware with an accepted ESC at version 2.5.
+export const DEFAULT_UNIT = {
+  productId: 2,
+  bootloader: false,
+  esc: true,
+  escTypeCode: 0x111f405a,
+  escVersion: 0x0205,
+  inputLength: 60,
+  outputLength: 60,
+};
+
+export async function emulatorReady(page) {
+  await page.waitForFunction(() => window.orvantoEmulator !== undefined, { polling: 100, timeout: LIMIT_MS });
+  await page.evaluate(() => window.orvantoEmulator.ready);
+}
+
+export async function plug(page, settings = {}) {
+  await emulatorReady(page);
+  await page.evaluate((s) => window.orvantoEmulator.plug(s), { ...DEFAULT_UNIT, ...settings });
+}
+
+// Plugs a unit and lets the user choose it in the browser's chooser: the
+// request button is clicked, as only a click may open the chooser (the
+// stand-in's chooser picks the first unit that matches the page's filters).
+export async function plugAndChoose(page, settings = {}) {
+  await plug(page, settings);
+  await page.click("#request-unit");
+}
+
+export async function plugAndWaitForReady(page, settings = {}) {
+  await plugAndChoose(page, settings);
+  await waitFor(page, () => document.getElementById("update")?.disabled === false);
+  await waitForState(page, "idle");
+}
+
+export async function armFault(page, fault) {
+  await page.evaluate((f) => window.orvantoEmulator.armFault(f), fault);
+}
+
+// The emulated unit's log, each entry {fromHost, timeMs, bytes: number[]
+// with the report ID first}.
+export async function unitLog(page) {
+  return page.evaluate(() =>
+    window.orvantoEmulator.log().map((entry) => ({
+      fromHost: entry.fromHost,
+      timeMs: entry.timeMs,
+      bytes: Array.from(entry.bytes),
+    })));
+}
+
+export async function flash(page) {
+  const encoded = await page.evaluate(() => {
+    const bytes = window.orvantoEmulator.flash();
+    let binary = "";
+    for (let i = 0; i < bytes.length; i += 0x8000) {
+      binary += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+    }
+    return btoa(binary);
+  });
+  return Buffer.from(encoded, "base64");
+}
+
+// ---------------------------------------------------------------- a suite
+
+// One browser and one server for a group of tests in one language; each
+// test opens its own page in a fresh context.
+export async function suite({ language = "en", folder = "test" } = {}) {
+  const server = await startServer(buildFolder(folder));
+  let session;
+  try {
+    session = await launchBrowser({ language });
+  } catch (error) {
+    await server.close();
+    throw error;
+  }
+  return {
+    server,
+    session,
+    texts: textsFor(language),
+    url: (file) => server.url + file,
+    async close() {
+      try {
+        await session.close();
+      } finally {
+        await server.close();
+      }
+    },
+  };
+}
+
+// The names of the folder's files, relative to it, "/" between folders.
+export function listFiles(folder) {
+  const out = [];
+  const walk = (dir, prefix) => {
+    for (const entry of fs.readdirSync(dir, { withFileTypes: true }).sort((a, b) => (a.name < b.name ? -1 : 1))) {
+      const name = prefix + entry.name;
+      if (entry.isDirectory()) {
+        walk(path.join(dir, entry.name), name + "/");
+      } else {
+        out.push(name);
+      }
+    }
+  };
+  walk(folder, "");
+  return out;
+}
+
+export function python(script, ...args) {
+  return execFileSync("python3", [path.join(ROOT, "tools", script), ...args], { encoding: "utf8" });
+}

@@ -1,0 +1,283 @@
+// The product page as the build delivers it: no emulator in it, a clear
+// message in a browser without WebHID, a web app manifest the browser
+// accepts, a service worker that lists every file of its folder, and the
+// updater opening again with the network gone after one visit.
+import assert from "node:assert/strict";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import { after, before, describe, it } from "node:test";
+
+import {
+  OK,
+  answer,
+  buildFolder,
+  launchBrowser,
+  listFiles,
+  openPage,
+  plugAndWaitForReady,
+  python,
+  screenshot,
+  seen,
+  suite,
+  textsFor,
+  unitLog,
+  view,
+  waitFor,
+  waitForBox,
+  waitForState,
+} from "./harness.mjs";
+import { MIME_TYPES, startServer } from "./server.mjs";
+
+// The FILES list of a stamped sw.js.
+function workerFiles(folder) {
+  const source = fs.readFileSync(path.join(folder, "sw.js"), "utf8");
+  const match = /const FILES = (\[[^\]]*\]);/.exec(source);
+  assert.ok(match, "sw.js holds its FILES list");
+  return JSON.parse(match[1].replace(/,\s*\]$/, "]"));
+}
+
+// Width and height from a PNG's IHDR.
+function pngSize(file) {
+  const bytes = fs.readFileSync(file);
+  assert.equal(bytes.subarray(1, 4).toString("latin1"), "PNG", `${file} is a PNG`);
+  return `${bytes.readUInt32BE(16)}x${bytes.readUInt32BE(20)}`;
+}
+
+// Puts the emulated unit of the tests' folder under the product page: its
+// scripts go into index.html before the page's own, as in test.html, and its
+// files are served from test/emulator. The service worker is bypassed, so
+// that every request meets this.
+async function withEmulatedUnit(page) {
+  const emulator = path.join(buildFolder("test"), "emulator");
+  const head = '<script src="emulator/emulator.js"></script>\n' +
+    '<script src="emulator/fake-hid.js" data-time-scale="1"></script>\n';
+  await page.setBypassServiceWorker(true);
+  await page.setRequestInterception(true);
+  page.on("request", async (request) => {
+    const url = new URL(request.url());
+    if (url.pathname === "/index.html") {
+      const html = await (await fetch(url)).text();
+      const at = html.indexOf("<script");
+      assert.ok(at > 0, "index.html has scripts");
+      await request.respond({ status: 200, contentType: MIME_TYPES[".html"], body: html.slice(0, at) + head + html.slice(at) });
+    } else if (url.pathname.startsWith("/emulator/")) {
+      const file = path.join(emulator, path.basename(url.pathname));
+      await request.respond({ status: 200, contentType: MIME_TYPES[path.extname(file)], body: fs.readFileSync(file) });
+    } else {
+      await request.continue();
+    }
+  });
+}
+
+describe("the folders the build makes", () => {
+  // The worker pre-caches exactly the files of its folder: catches a stamp
+  // that ran before the last file was copied (that file would be missing
+  // offline) or a list that names a file that is not there (the install,
+  // and with it the whole offline cache, would fail).
+  for (const name of ["site", "demo", "test"]) {
+    it(`${name}/sw.js pre-caches every file of ${name}/ but itself`, () => {
+      const folder = buildFolder(name);
+      const files = listFiles(folder).filter((file) => file !== "sw.js" && !file.split("/").some((p) => p.startsWith(".")));
+      assert.deepEqual(workerFiles(folder), files);
+    });
+  }
+
+  // The product page must never carry the emulator or the stand-in image:
+  // catches a build that copies the demo's files into site/.
+  it("site/ holds no emulator, no test or demo page and no stand-in image", () => {
+    const files = listFiles(buildFolder("site"));
+    assert.deepEqual(files.filter((f) => /emulator|fake-hid|panel|demo|test\.html|STANDIN/i.test(f)), []);
+    for (const file of files.filter((f) => /\.(js|html|wasm)$/.test(f))) {
+      const content = fs.readFileSync(path.join(buildFolder("site"), file));
+      assert.equal(content.includes("STAND-IN NOT FW!"), false, `${file} carries the stand-in image`);
+      assert.equal(content.includes("orvantoEmulator"), false, `${file} carries the emulator hooks`);
+    }
+  });
+
+  // The manifest's icons are there at the sizes it states: catches an icon
+  // missing from the folder or drawn at another size (the browser would
+  // refuse the install).
+  it("site/ has the manifest's icons at their stated sizes", () => {
+    const folder = buildFolder("site");
+    const manifest = JSON.parse(fs.readFileSync(path.join(folder, "manifest.webmanifest"), "utf8"));
+    assert.equal(manifest.name, "VESTORA ORVANTO FW Updater");
+    assert.ok(manifest.icons.some((i) => i.purpose === "maskable"));
+    for (const icon of manifest.icons) {
+      assert.equal(pngSize(path.join(folder, icon.src)), icon.sizes, icon.src);
+    }
+  });
+});
+
+for (const language of ["en", "de"]) {
+  describe(`the product page (${language})`, () => {
+    let s;
+    before(async () => {
+      s = await suite({ language, folder: "site" });
+    });
+    after(async () => {
+      await s?.close();
+    });
+
+    // No WebHID (Firefox, Safari, a phone): catches a page that stays
+    // blank or half-started instead of saying which browsers work.
+    it("names the browsers that work and the Windows program when WebHID is missing", async () => {
+      const page = await openPage(s.session, s.url("index.html"), { withoutHid: true });
+      try {
+        assert.equal(await waitForState(page, "unsupported"), "unsupported");
+        const shown = await view(page);
+        assert.equal(shown.unsupportedShown, true);
+        const message = await page.$eval("#unsupported", (e) => e.textContent);
+        for (const word of ["Chrome", "Edge", "Opera", "Windows"]) {
+          assert.ok(message.includes(word), `the message names ${word}: ${message}`);
+        }
+        assert.equal(await page.$eval("#update", (e) => e.checkVisibility()), false, "no Update button");
+        await screenshot(page, `${language}-unsupported`);
+      } finally {
+        await page.closeContext();
+      }
+    });
+
+    // The product page as built without a firmware image, with the emulated
+    // unit put under it (the product page itself never carries it): catches
+    // an updater that starts writing with nothing to write, which would
+    // leave the ESC erased.
+    it("refuses Update without a firmware image before anything is sent", async () => {
+      const t = textsFor(language);
+      const page = await openPage(s.session, s.url("index.html"), { prepare: withEmulatedUnit });
+      try {
+        await plugAndWaitForReady(page);
+        const sentBefore = (await unitLog(page)).length;
+        await page.click("#update");
+        const box = await waitForBox(page, 1);
+        assert.equal(box.caption, t.text(40002));
+        assert.equal(box.text, t.text(40042));
+        assert.equal(box.icon, "error");
+        await screenshot(page, `${language}-product-no-image`);
+        await answer(page, OK);
+        await waitForState(page, "idle");
+        assert.equal((await unitLog(page)).length, sentBefore, "nothing was sent to the unit");
+        assert.equal((await seen(page)).boxes.length, 1, "no confirmation was asked");
+      } finally {
+        await page.closeContext();
+      }
+    });
+
+    // The product page's first view, with WebHID and no unit granted:
+    // catches a product page that depends on anything of the emulator.
+    it("opens with the request button and the no-unit hint", async () => {
+      const page = await openPage(s.session, s.url("index.html"));
+      try {
+        const shown = await view(page);
+        assert.equal(shown.state, "idle");
+        assert.equal(shown.requestShown, true);
+        assert.equal(shown.hint, textsFor(language).waiting(40017));
+        assert.equal(await page.evaluate(() => "orvantoEmulator" in window), false);
+        await screenshot(page, `${language}-product-no-unit`);
+      } finally {
+        await page.closeContext();
+      }
+    });
+  });
+}
+
+describe("the product page as an installed app", () => {
+  // The browser's own reading of the manifest: catches a manifest that is
+  // not linked, not served as a manifest, or that the browser rejects.
+  it("has a web app manifest that Chromium reads without errors", async () => {
+    const s = await suite({ folder: "site" });
+    try {
+      const page = await openPage(s.session, s.url("index.html"));
+      const cdp = await page.createCDPSession();
+      const manifest = await cdp.send("Page.getAppManifest");
+      assert.ok(manifest.url.endsWith("/manifest.webmanifest"), `manifest at ${manifest.url}`);
+      assert.deepEqual(manifest.errors, []);
+      const response = await fetch(s.url("manifest.webmanifest"));
+      assert.equal(response.headers.get("content-type"), "application/manifest+json");
+      await page.closeContext();
+    } finally {
+      await s.close();
+    }
+  });
+
+  // A new version of the page: catches a worker whose cache name does not
+  // change with the files (the old page would be served for ever), and an
+  // activation that keeps the old cache (or deletes the new one).
+  it("replaces the cached page and deletes the old cache when a new version is served", async () => {
+    const folder = fs.mkdtempSync(path.join(os.tmpdir(), "orvanto-web-site-"));
+    fs.cpSync(buildFolder("site"), folder, { recursive: true });
+    const server = await startServer(folder);
+    const session = await launchBrowser();
+    const context = await session.browser.createBrowserContext();
+    const visit = async () => {
+      const page = await context.newPage();
+      await page.goto(server.url + "index.html");
+      await waitFor(page, () => navigator.serviceWorker?.controller?.state === "activated");
+      return page;
+    };
+    const cacheNames = (page) => page.evaluate(() => caches.keys());
+    const servedStyles = (page) => page.evaluate(async () => (await fetch("styles.css")).text());
+    try {
+      const first = await visit();
+      const before = await cacheNames(first);
+      assert.equal(before.length, 1);
+      await first.close();
+
+      fs.appendFileSync(path.join(folder, "styles.css"), "\n/* the next version */\n");
+      python("stamp_service_worker.py", folder);
+      // The next visit is still served by the old worker; it finds the new
+      // one, which waits until no page of the old version is open.
+      const second = await visit();
+      await waitFor(second, async () => (await navigator.serviceWorker.getRegistration())?.waiting !== null);
+      await second.close();
+
+      const third = await visit();
+      const after = await cacheNames(third);
+      assert.equal(after.length, 1, `one cache left: ${after}`);
+      assert.notEqual(after[0], before[0]);
+      assert.ok((await servedStyles(third)).endsWith("/* the next version */\n"), "the new file is served");
+      await third.close();
+    } finally {
+      await context.close();
+      await session.close();
+      await server.close();
+      fs.rmSync(folder, { recursive: true, force: true });
+    }
+  });
+
+  // After one visit, with the server gone: catches a worker that is not
+  // registered, caches too little (the wasm, the texts) or serves nothing
+  // offline.
+  it("opens again without a network after one visit", async () => {
+    const server = await startServer(buildFolder("site"));
+    const session = await launchBrowser();
+    try {
+      const page = await openPage(session, server.url + "index.html");
+      await waitFor(page, () => navigator.serviceWorker?.controller?.state === "activated");
+      const cached = await page.evaluate(async () => {
+        let count = 0;
+        for (const name of await caches.keys()) {
+          count += (await (await caches.open(name)).keys()).length;
+        }
+        return count;
+      });
+      assert.ok(cached > 5, `${cached} files cached`);
+      await server.close();
+      assert.equal(await fetch(server.url).then(() => "reachable", () => "gone"), "gone");
+      await page.reload({ waitUntil: "load" });
+      await waitForState(page, "idle");
+      const shown = await view(page);
+      assert.equal(shown.hint, textsFor("en").waiting(40017));
+      assert.equal(shown.title, "VESTORA ORVANTO FW Updater 3.0 ");
+      await screenshot(page, "en-offline");
+      // The installed app starts at the folder itself (start_url ".").
+      await page.goto(server.url, { waitUntil: "load" });
+      await waitForState(page, "idle");
+      assert.equal((await view(page)).hint, textsFor("en").waiting(40017));
+      await page.closeContext();
+    } finally {
+      await session.close();
+      await server.close();
+    }
+  });
+});

@@ -1,0 +1,109 @@
+// The two build scripts of the page: the service worker's stamp and the
+// icons. No browser needed.
+import assert from "node:assert/strict";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import { describe, it } from "node:test";
+import zlib from "node:zlib";
+
+import { python } from "./harness.mjs";
+
+function tempFolder() {
+  return fs.mkdtempSync(path.join(os.tmpdir(), "orvanto-web-tools-"));
+}
+
+const versionOf = (folder) => /const VERSION = "([0-9a-f]+)";/.exec(fs.readFileSync(path.join(folder, "sw.js"), "utf8"))[1];
+
+// RGBA pixels of a PNG written by make_web_icons.py (8-bit RGBA, filter 0
+// on every line, as that script writes them).
+function decodePng(file) {
+  const bytes = fs.readFileSync(file);
+  const width = bytes.readUInt32BE(16);
+  const height = bytes.readUInt32BE(20);
+  assert.equal(bytes[24], 8);
+  assert.equal(bytes[25], 6, "RGBA");
+  const chunks = [];
+  for (let at = 8; at < bytes.length;) {
+    const length = bytes.readUInt32BE(at);
+    if (bytes.subarray(at + 4, at + 8).toString("latin1") === "IDAT") {
+      chunks.push(bytes.subarray(at + 8, at + 8 + length));
+    }
+    at += 12 + length;
+  }
+  const raw = zlib.inflateSync(Buffer.concat(chunks));
+  const pixel = (x, y) => {
+    const at = y * (width * 4 + 1) + 1 + x * 4;
+    assert.equal(raw[y * (width * 4 + 1)], 0);
+    return [...raw.subarray(at, at + 4)];
+  };
+  return { width, height, pixel };
+}
+
+describe("the service worker's stamp", () => {
+  // The cache name must change with any file of the page and only then:
+  // catches a digest that misses a file's content (a new version of the
+  // page would be served from the old cache for ever) and one that changes
+  // on every build (every visit would fetch everything again).
+  it("gives a new version for a changed file and the same one for an unchanged folder", () => {
+    const folder = tempFolder();
+    try {
+      fs.writeFileSync(path.join(folder, "index.html"), "<!doctype html>");
+      fs.mkdirSync(path.join(folder, "emulator"));
+      fs.writeFileSync(path.join(folder, "emulator", "unit.wasm"), Buffer.from([0, 97, 115, 109]));
+      python("stamp_service_worker.py", folder);
+      const first = fs.readFileSync(path.join(folder, "sw.js"), "utf8");
+      python("stamp_service_worker.py", folder);
+      assert.equal(fs.readFileSync(path.join(folder, "sw.js"), "utf8"), first, "the same folder, the same worker");
+      assert.ok(first.includes('"emulator/unit.wasm"'), "files in sub-folders are listed");
+
+      fs.writeFileSync(path.join(folder, "emulator", "unit.wasm"), Buffer.from([0, 97, 115, 110]));
+      const before = /const VERSION = "([0-9a-f]+)";/.exec(first)[1];
+      python("stamp_service_worker.py", folder);
+      assert.notEqual(versionOf(folder), before, "one changed byte makes a new version");
+    } finally {
+      fs.rmSync(folder, { recursive: true, force: true });
+    }
+  });
+});
+
+describe("the page's logo and icons", () => {
+  // Catches the logo's green colour key left opaque (a green box on the
+  // page), icons drawn at the wrong size, and output that differs from run
+  // to run (the service worker would see a new page at every build).
+  it("are drawn the same at every run, with the logo's key transparent", () => {
+    const first = tempFolder();
+    const second = tempFolder();
+    try {
+      python("make_web_icons.py", first);
+      python("make_web_icons.py", second);
+      const names = fs.readdirSync(first).sort();
+      assert.deepEqual(names, ["favicon.png", "icon-192.png", "icon-512.png", "icon-maskable-512.png", "logo.png"]);
+      for (const name of names) {
+        assert.ok(fs.readFileSync(path.join(first, name)).equals(fs.readFileSync(path.join(second, name))), name);
+      }
+      const logo = decodePng(path.join(first, "logo.png"));
+      assert.equal(logo.width, 886);
+      let greenLeft = 0;
+      for (let y = 0; y < logo.height; ++y) {
+        for (let x = 0; x < logo.width; ++x) {
+          const [r, g, b, a] = logo.pixel(x, y);
+          if (a > 0 && g > 200 && r < 60 && b < 60) {
+            ++greenLeft;
+          }
+        }
+      }
+      assert.equal(greenLeft, 0, "no visible green pixel");
+      assert.equal(logo.pixel(0, 0)[3], 0, "the corner shows the page through");
+      const maskable = decodePng(path.join(first, "icon-maskable-512.png"));
+      assert.equal(maskable.pixel(0, 0)[3], 255, "a maskable icon fills its corners");
+      for (const [name, size] of [["icon-192.png", 192], ["icon-512.png", 512], ["favicon.png", 32]]) {
+        const icon = decodePng(path.join(first, name));
+        assert.deepEqual([icon.width, icon.height], [size, size], name);
+      }
+    } finally {
+      fs.rmSync(first, { recursive: true, force: true });
+      fs.rmSync(second, { recursive: true, force: true });
+    }
+  });
+});

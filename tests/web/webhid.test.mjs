@@ -1,0 +1,207 @@
+// The page's WebHID layer, seen through what the page shows and what the
+// emulated unit received: report lengths from the device's collections, the
+// report ID apart from the data, replies that never come, writes the browser
+// refuses, devices that go away in the middle of an exchange, and which of
+// several granted devices is taken.
+import assert from "node:assert/strict";
+import { after, before, describe, it } from "node:test";
+
+import {
+  CANCEL,
+  OK,
+  answer,
+  armFault,
+  openPage,
+  plug,
+  plugAndChoose,
+  plugAndWaitForReady,
+  seen,
+  suite,
+  unitLog,
+  view,
+  waitFor,
+  waitForBox,
+  waitForHint,
+  waitForState,
+} from "./harness.mjs";
+
+const COMMANDS = new Set([0x08, 0x0a, 0x1d, 0x22, 0x0b, 0x20, 0x1e, 0x1f, 0x1b]);
+
+describe("the page's WebHID layer", () => {
+  let s;
+  let t;
+  const pages = [];
+  const open = async () => {
+    const page = await openPage(s.session, s.url("test.html"));
+    pages.push(page);
+    return page;
+  };
+
+  before(async () => {
+    s = await suite({ language: "en" });
+    t = s.texts;
+  });
+  after(async () => {
+    for (const page of pages) {
+      await page.closeContext().catch(() => {});
+    }
+    await s?.close();
+  });
+
+  // Runs an update to its failure box, with the fault armed, and returns it.
+  const failedUpdate = async (page, fault) => {
+    await plugAndWaitForReady(page);
+    await armFault(page, fault);
+    await page.click("#update");
+    await waitForBox(page, 1);
+    await answer(page, OK);
+    const box = await waitForBox(page, 2);
+    await answer(page, OK);
+    await waitForHint(page, t.text(40030));
+    await waitForState(page, "idle");
+    return box;
+  };
+
+  // Catches a report sent with its ID also as the first data byte (every
+  // command would then arrive one byte off) or under the wrong ID, and
+  // output reports not of the length the collections announce.
+  it("sends report ID 1 apart from the data, in reports of the announced length", async () => {
+    const page = await open();
+    await plugAndWaitForReady(page);
+    const log = await unitLog(page);
+    const sent = log.filter((entry) => entry.fromHost);
+    const received = log.filter((entry) => !entry.fromHost);
+    assert.ok(sent.length >= 3, `identification sent ${sent.length} reports`);
+    for (const report of sent) {
+      assert.equal(report.bytes[0], 1, "report ID 1");
+      assert.ok(COMMANDS.has(report.bytes[1]), `byte 1 is a command, not 0x${report.bytes[1].toString(16)}`);
+      assert.equal(report.bytes.length, 60);
+    }
+    assert.ok(received.length >= sent.length - 1);
+    for (const report of received) {
+      assert.equal(report.bytes[0], 2, "the unit's replies carry report ID 2");
+    }
+  });
+
+  // The lengths come from the device's collections, not from a constant:
+  // catches a page that always sends 60 bytes (more than the unit's
+  // descriptor carries) and one that takes a unit whose output report is
+  // too short for identification as ready.
+  it("takes the report lengths from the collections, and does not take a unit whose reports are too short", async () => {
+    const page = await open();
+    await plugAndChoose(page, { outputLength: 4 });
+    await waitFor(page, () => window.orvantoEmulator.log().some((entry) => entry.fromHost));
+    // The program takes a click only once it is done with the unit's
+    // arrival: what the page shows when Close has been taken is what
+    // identification left.
+    await page.click("#close");
+    await waitForState(page, "ended");
+    const sent = (await unitLog(page)).filter((entry) => entry.fromHost);
+    assert.deepEqual([...new Set(sent.map((report) => report.bytes.length))], [4], "reports of 4 bytes, ID included");
+    const shown = await view(page);
+    assert.equal(shown.updateDisabled, true, "a unit that cannot be identified is not ready");
+    assert.equal(shown.hint, t.waiting(40017));
+  });
+
+  // A reply that never comes: catches a read that waits for ever (the page
+  // would hang in the update) and a time-out reported under another status
+  // or last-error value than the Windows program's.
+  it("fails a block whose reply never comes with -3 and the time-out's code", async () => {
+    const page = await open();
+    const box = await failedUpdate(page, { kind: "no-reply", step: "block", block: 10 });
+    assert.equal(box.text, `${t.text(40009)}\n${t.codeLine(-3, 0x5b4)}`);
+    assert.equal(box.progressOpen, false);
+    assert.equal((await seen(page)).progress.length, 10, "0, then blocks 1 to 9");
+    assert.equal((await view(page)).updateDisabled, true);
+  });
+
+  // The browser refuses a report (sendReport rejects): catches a rejection
+  // that escapes as an unhandled error, or is taken for success, instead of
+  // failing the step with -2.
+  it("fails the step with -2 when the browser refuses to send the report", async () => {
+    const page = await open();
+    const box = await failedUpdate(page, { kind: "write-fails", step: "address" });
+    assert.equal(box.caption, t.text(40002));
+    // 31: ERROR_GEN_FAILURE, what Windows reports for a write the device
+    // does not take.
+    assert.equal(box.text, `${t.text(40008)}\n${t.codeLine(-2, 31)}`);
+    const sent = (await unitLog(page)).filter((entry) => entry.fromHost).map((entry) => entry.bytes[1]);
+    assert.notEqual(sent.at(-1), 0x1b, "no data block follows the failed address");
+    assert.deepEqual((await seen(page)).errors, []);
+  });
+
+  // The unit goes away after taking a block, before its reply: catches a
+  // read that keeps waiting for a reply from a device that is gone.
+  it("fails, and does not hang, when the unit disconnects during a transfer", async () => {
+    const page = await open();
+    const box = await failedUpdate(page, { kind: "unplug-before-reply", step: "block", block: 3 });
+    assert.equal(box.caption, t.text(40002));
+    // -3: the read failed; 1167: ERROR_DEVICE_NOT_CONNECTED, as on Windows.
+    assert.equal(box.text, `${t.text(40009)}\n${t.codeLine(-3, 1167)}`);
+    assert.equal((await view(page)).hint, t.text(40030));
+  });
+
+  // Another granted HID device besides the unit, first in the browser's
+  // list: catches a page that opens the first device it is given whatever
+  // its IDs, and one that takes another device's removal for the unit's.
+  it("takes only a device with the unit's IDs, and ignores another device's removal", async () => {
+    const page = await open();
+    await page.evaluate(() => window.orvantoEmulator.ready);
+    const other = await page.evaluate(() =>
+      window.orvantoEmulator.addOtherDevice({ vendorId: 0x046d, productId: 0xc077 }));
+    await plugAndWaitForReady(page);
+    assert.equal((await view(page)).hint, t.text(40000));
+    const openedOther = await page.evaluate(async () =>
+      (await navigator.hid.getDevices()).filter((d) => d.vendorId !== 0x3f19 && d.opened).length);
+    assert.equal(openedOther, 0, "the other device is not held open");
+
+    // The page takes device events and clicks in the order they come: once
+    // the other device's removal has been announced, a press of Update
+    // comes after it and finds the unit still ready.
+    await page.evaluate((id) => new Promise((resolve) => {
+      navigator.hid.addEventListener("disconnect", resolve, { once: true });
+      window.orvantoEmulator.removeOtherDevice(id);
+    }), other);
+    await page.click("#update");
+    const box = await waitForBox(page, 1);
+    assert.equal(box.caption, t.text(40037), "the confirmation, not a failure");
+    await answer(page, CANCEL);
+    await waitForState(page, "idle");
+    const shown = await view(page);
+    assert.equal(shown.hint, t.text(40000), "the unit is still ready");
+    assert.equal(shown.updateDisabled, false);
+  });
+
+  // A unit granted on an earlier visit and plugged in before the page
+  // opens: catches a page that only takes units from the chooser or from
+  // connect events, so that every visit would need the chooser again.
+  it("finds a unit granted earlier at start, without the chooser", async () => {
+    const page = await openPage(s.session, s.url("test.html"), {
+      prepare: (p) => p.evaluateOnNewDocument(() => {
+        window.orvantoEmulatorSetup = { unit: { productId: 1 }, granted: true };
+      }),
+    });
+    pages.push(page);
+    await waitFor(page, () => document.getElementById("update")?.disabled === false);
+    const shown = await view(page);
+    assert.equal(shown.hint, t.text(40000));
+    assert.equal(shown.labelUnit, "ORBICON");
+    assert.equal(shown.requestShown, false);
+  });
+
+  // Plugged in again after being pulled out: catches device paths that are
+  // reused or compared wrongly, so that the unit plugged in anew is not
+  // taken up (or its removal is missed).
+  it("takes the unit up again when it is plugged back in", async () => {
+    const page = await open();
+    await plugAndWaitForReady(page);
+    await page.evaluate(() => window.orvantoEmulator.unplug());
+    await waitForHint(page, t.waiting(40020));
+    await plug(page);
+    await waitForHint(page, t.text(40000));
+    await waitForState(page, "idle");
+    assert.equal((await view(page)).updateDisabled, false);
+    await page.evaluate(() => window.orvantoEmulator.unplug());
+    await waitForHint(page, t.waiting(40020));
+  });
+});

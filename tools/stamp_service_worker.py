@@ -1,0 +1,79 @@
+#!/usr/bin/env python3
+"""Writes FOLDER/sw.js, the page's service worker, from the template
+app/web/sw.js: its VERSION becomes a digest of every file of the folder (and
+of the template), its FILES the list of the folder's files to keep in the
+cache, relative to the folder, sw.js itself left out.
+
+Run it as the last step of making a folder: a file added or changed after it
+would be missing from the cache or served in an old version. The digest
+depends only on the files' names and contents, so an unchanged folder keeps
+its sw.js byte for byte (and the browser keeps its cache).
+
+usage: stamp_service_worker.py FOLDER [TEMPLATE]
+"""
+import hashlib
+import json
+import pathlib
+import re
+import sys
+
+# Names that stand for themselves in a URL: no escaping needed, no ambiguity
+# between the file's name and its address.
+PLAIN_NAME = re.compile(r"^[A-Za-z0-9._-]+(/[A-Za-z0-9._-]+)*$")
+
+
+def folder_files(folder):
+    files = []
+    for path in sorted(folder.rglob("*")):
+        if not path.is_file():
+            continue
+        relative = path.relative_to(folder).as_posix()
+        if relative == "sw.js" or any(part.startswith(".") for part in relative.split("/")):
+            continue
+        if not PLAIN_NAME.match(relative):
+            sys.exit(f"stamp_service_worker: {folder / relative}: a name to be served as it is "
+                     "may hold only letters, digits, '.', '_' and '-'")
+        files.append(relative)
+    return files
+
+
+def digest(folder, files, template_text):
+    total = hashlib.sha256()
+    total.update(template_text.encode("utf-8"))
+    for relative in files:
+        total.update(b"\0" + relative.encode("utf-8") + b"\0")
+        total.update(hashlib.sha256((folder / relative).read_bytes()).digest())
+    return total.hexdigest()[:20]
+
+
+def stamp(template_text, version, files):
+    version_token = '"@VERSION@"'
+    files_token = '["@FILES@"]'
+    for token in (version_token, files_token):
+        if template_text.count(token) != 1:
+            sys.exit(f"stamp_service_worker: the template must hold {token} exactly once")
+    listing = "[\n" + "".join(f"  {json.dumps(name)},\n" for name in files) + "]"
+    text = template_text.replace(version_token, json.dumps(version))
+    return text.replace(files_token, listing)
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        sys.exit("usage: stamp_service_worker.py FOLDER [TEMPLATE]")
+    folder = pathlib.Path(sys.argv[1])
+    template = (pathlib.Path(sys.argv[2]) if len(sys.argv) == 3 else
+                pathlib.Path(__file__).resolve().parent.parent / "app" / "web" / "sw.js")
+    if not folder.is_dir():
+        sys.exit(f"stamp_service_worker: {folder} is not a folder")
+    template_text = template.read_text(encoding="utf-8")
+    files = folder_files(folder)
+    if "index.html" not in files:
+        sys.exit(f"stamp_service_worker: {folder} has no index.html")
+    text = stamp(template_text, digest(folder, files, template_text), files)
+    target = folder / "sw.js"
+    if not target.exists() or target.read_text(encoding="utf-8") != text:
+        target.write_text(text, encoding="utf-8")
+
+
+if __name__ == "__main__":
+    main()
