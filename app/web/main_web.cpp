@@ -1,0 +1,44 @@
+// The updater in the browser: the counterpart of the Windows dialog
+// procedure. One thread of control, as under Windows: the page queues the
+// user's clicks and the units that come and go, and this loop takes them one
+// at a time and hands them to the shell. While the shell works (an update
+// runs to its end inside OnCommand), nothing is taken: events wait in the
+// page's queue, as WM_DEVICECHANGE waits in the Windows message queue. Only
+// an open message box takes device events meanwhile (platform/web).
+#include "app/shell.h"
+#include "platform/web/page_host.h"
+#include "platform/web/page_window.h"
+
+namespace {
+
+// The WM_DEVICECHANGE of Windows: an interface broadcast with its path.
+void HandleDeviceEvent(std::uint32_t event, const std::wstring& path) {
+    const DeviceBroadcast broadcast{DEVICE_TYPE_INTERFACE, path};
+    OnDeviceChange(event, &broadcast);
+}
+
+// The dialog's modal loop, until Close (or the start) ends the dialog.
+void RunMainDialog() {
+    while (!MainDialogEnded()) {
+        const PageEvent event = PageNextEvent();
+        if (event.kind == PAGE_EVENT_COMMAND) {
+            OnCommand(static_cast<int>(event.value));
+        } else if (event.kind == PAGE_EVENT_DEVICE) {
+            HandleDeviceEvent(event.value, event.path);
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    SetDeviceEventHandler(HandleDeviceEvent);
+    StartShell();
+    OnInitDialog(PAGE_MAIN_WINDOW);
+    if (!MainDialogEnded()) {
+        PageShowMain();
+        RunMainDialog();
+    }
+    PageShowSessionEnded(MainDialogResult());
+    return 0;
+}
