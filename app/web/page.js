@@ -148,6 +148,11 @@
       };
     }
 
+    // The worker's message takes a few tenths of a millisecond to reach the
+    // page: it is asked to wake the page this much early, and the page
+    // spends the rest on its own clock.
+    const PAGE_FINISH_MS = 0.5;
+
     // Calls `done` no earlier than `ms` from now; returns a function that
     // cancels it.
     function after(ms, done) {
@@ -155,14 +160,19 @@
       let cancel = null;
       let cancelled = false;
       const check = () => {
-        const left = deadline - performance.now();
+        let left = deadline - performance.now();
         if (cancelled) {
           return;
+        }
+        if (left > 0 && left <= 2 * PAGE_FINISH_MS) {
+          while (left > 0) {
+            left = deadline - performance.now();
+          }
         }
         if (left <= 0) {
           done();
         } else {
-          cancel = timer(left, check);
+          cancel = timer(left - PAGE_FINISH_MS, check);
         }
       };
       check();
@@ -178,7 +188,27 @@
       return new Promise((resolve) => after(ms, resolve));
     }
 
-    return { after, wait };
+    // Calls `done` no earlier than `ms` from now on the page's own timers;
+    // returns a function that cancels it. For the transfers' time limits:
+    // a guard against a unit that stops answering, set and cancelled twice
+    // for every block, where a message to the worker each time would cost
+    // more than the timer. In a hidden tab it may fire late, never early.
+    function limit(ms, done) {
+      const deadline = performance.now() + ms;
+      let timeout = null;
+      const check = () => {
+        const left = deadline - performance.now();
+        if (left <= 0) {
+          done();
+        } else {
+          timeout = setTimeout(check, left);
+        }
+      };
+      timeout = setTimeout(check, ms);
+      return () => clearTimeout(timeout);
+    }
+
+    return { after, wait, limit };
   })();
 
   // ---- HID over WebHID.
@@ -385,7 +415,7 @@
       const failure = () => (record.gone || record.closed || !record.device.opened
         ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE);
       record.writer = finish;
-      cancelTimer = clock.after(timeoutMs, () => finish(ERROR_TIMEOUT));
+      cancelTimer = clock.limit(timeoutMs, () => finish(ERROR_TIMEOUT));
       let sending;
       try {
         sending = record.device.sendReport(report[0], report.subarray(1));
@@ -421,7 +451,7 @@
         resolve(typeof result === "number" ? result : result.subarray(0, length));
       };
       record.reader = finish;
-      cancelTimer = clock.after(timeoutMs, () => {
+      cancelTimer = clock.limit(timeoutMs, () => {
         if (record.reader === finish) {
           finish(ERROR_TIMEOUT);
         }

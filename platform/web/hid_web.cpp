@@ -34,6 +34,15 @@ double RealTimeout(std::uint32_t timeoutMs) {
 }  // namespace
 
 HidInterfaceList* HidOpenInterfaceList() {
+#if ORVANTO_WEB_STAND_IN_ONLY
+    // The demo's and the tests' updater carries the STAND-IN image, which is
+    // not firmware: it lists no device unless the emulated unit's stand-in
+    // WebHID is in place, so that it can never reach a real unit's ESC.
+    if (!PageHidIsStandIn()) {
+        lastError = PLATFORM_ERROR_GEN_FAILURE;
+        return nullptr;
+    }
+#endif
     const std::int32_t id = PageHidOpenList();
     if (id == 0) {
         lastError = PLATFORM_ERROR_GEN_FAILURE;

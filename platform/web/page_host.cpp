@@ -95,6 +95,9 @@ std::wstring TakeKeptText() {
 
 // HID.
 
+EM_JS(int, orvanto_hid_is_stand_in, (), {
+    return Object.prototype.hasOwnProperty.call(navigator, "hid") ? 1 : 0;
+});
 EM_ASYNC_JS(int, orvanto_hid_open_list, (), {
     return await Module["host"].hidOpenList();
 });
@@ -151,6 +154,7 @@ EM_ASYNC_JS(int, orvanto_hid_read, (int handle, std::uint8_t* buffer, int length
     return 0;
 });
 
+bool PageHidIsStandIn() { return orvanto_hid_is_stand_in() != 0; }
 std::int32_t PageHidOpenList() { return orvanto_hid_open_list(); }
 
 bool PageHidListPath(std::int32_t list, std::uint32_t index, std::wstring& path) {

@@ -17,6 +17,10 @@
 
 // HID (page.js: WebHID). Paths are "webhid:<n>".
 
+// Whether navigator.hid is a stand-in put on the page (an own property of
+// navigator) rather than the browser's WebHID (an accessor of Navigator).
+bool PageHidIsStandIn();
+
 // Takes the list of granted HID devices (navigator.hid.getDevices()). Waits.
 // Returns the list's id, 0 when the browser cannot list them.
 std::int32_t PageHidOpenList();

@@ -189,6 +189,41 @@ describe("the page's WebHID layer", () => {
     assert.equal(shown.requestShown, false);
   });
 
+  // The demo's and the tests' updater carries the stand-in image, which is
+  // not firmware: behind a WebHID that is the browser's own (here the same
+  // emulated unit, but reached through Navigator.prototype as the real API
+  // is), it must find no unit and send nothing, so that the stand-in can
+  // never reach a real ESC. Catches a stand-in build that trusts any WebHID.
+  it("lets the stand-in build reach no WebHID but the emulated unit's stand-in", async () => {
+    const page = await openPage(s.session, s.url("test.html"), {
+      prepare: async (p) => {
+        await p.evaluateOnNewDocument(() => {
+          window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
+        });
+        await p.setRequestInterception(true);
+        p.on("request", async (request) => {
+          if (!request.url().endsWith("/emulator/fake-hid.js")) {
+            await request.continue();
+            return;
+          }
+          const script = await (await fetch(request.url())).text();
+          const asBrowsers = script.replace('Object.defineProperty(navigator, "hid"',
+            'Object.defineProperty(Navigator.prototype, "hid"');
+          assert.notEqual(asBrowsers, script, "the stand-in is installed as expected");
+          await request.respond({ status: 200, contentType: "text/javascript", body: asBrowsers });
+        });
+      },
+    });
+    pages.push(page);
+    assert.equal(await page.evaluate(() => Object.prototype.hasOwnProperty.call(navigator, "hid")), false);
+    assert.equal(await page.evaluate(async () => (await navigator.hid.getDevices()).length), 1,
+      "the unit is granted");
+    const shown = await view(page);
+    assert.equal(shown.hint, t.waiting(40017), "no unit found");
+    assert.equal(shown.updateDisabled, true);
+    assert.deepEqual(await unitLog(page), [], "nothing was sent to the unit");
+  });
+
   // Plugged in again after being pulled out: catches device paths that are
   // reused or compared wrongly, so that the unit plugged in anew is not
   // taken up (or its removal is missed).
