@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds natively and for Windows, and runs every
-# test: the native tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then the Windows tests under Wine (English, and the end-to-end scenarios
-# again in German), each in a fresh prefix with its own Xvfb. Screenshots of
-# what the tests saw go to build/windows/screenshots.
+# Installs what is missing, builds natively, for Windows and for the browser,
+# and runs every test: the native tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the Windows tests under Wine (English, and the
+# end-to-end scenarios again in German), each in a fresh prefix with its own
+# Xvfb, and the page's tests in a headless Chromium. Screenshots of what the
+# tests saw go to build/windows/screenshots and build/web/screenshots.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,6 +48,9 @@ ORVANTO_EXPECT_LANGUAGE=de tools/with-wine.sh build/windows/wine-prefix-de --lan
   export ORVANTO_SCREENSHOTS=$(winepath -w "'"$PWD/$shots"'" 2>/dev/null)
   ctest --preset windows -L e2e -E RealWaits
   tools/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-de.png"'
+
+echo "== the updater in the browser: build and tests in Chromium"
+tools/test-web.sh
 
 for bmp in "$shots"/*.bmp; do
   [ -e "$bmp" ] || continue

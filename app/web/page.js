@@ -884,22 +884,10 @@
     }
   });
 
-  // The dialog's keys: Escape is Close, and so is Enter while no push
-  // button has the focus (Close is the default button). Within a modal box
-  // or panel the box's own keys apply.
-  document.addEventListener("keydown", (event) => {
-    if (event.defaultPrevented || event.isComposing || event.altKey || event.ctrlKey ||
-        event.metaKey || byId("updater").hidden || boxDialog.open || progressPanel.open) {
-      return;
-    }
-    const onButton = event.target instanceof Element && event.target.closest("button, a, input");
-    if (event.key === "Escape" || (event.key === "Enter" && !onButton)) {
-      event.preventDefault();
-      if (mainLoopWaits()) {
-        post({ kind: EVENT_COMMAND, value: IDCANCEL, path: "" });
-      }
-    }
-  });
+  // Unlike the Windows dialog, Escape and Enter on the page do not end the
+  // session: on a web page they dismiss or confirm what has the focus, and
+  // nobody expects them to close the application. Close is a button that
+  // the keyboard reaches like any other.
 
   for (const id of ["start-again", "failure-reload"]) {
     byId(id).addEventListener("click", () => location.reload());
