@@ -333,5 +333,38 @@ for (const language of ["en", "de"]) {
         "the unit is closed");
       await shot(page, "ended");
     });
+
+    // A phone-sized window, 360 px wide: catches a layout with fixed widths
+    // that pushes Update, Close, a version or the confirmation's buttons out
+    // of reach (a page that scrolls sideways on a small screen).
+    it("fits a 360 px wide window, the confirmation box included", async () => {
+      const page = await open();
+      await page.setViewport({ width: 360, height: 740 });
+      await plugAndWaitForReady(page);
+      const outside = () => page.evaluate(() => {
+        const width = document.documentElement.clientWidth;
+        const ids = ["update", "close", "hint", "version-esc", "version-unit", "message-box"];
+        const out = ids.filter((id) => {
+          const element = document.getElementById(id);
+          if (!element || !element.checkVisibility()) {
+            return false;
+          }
+          const box = element.getBoundingClientRect();
+          return box.left < 0 || box.right > width;
+        });
+        if (document.documentElement.scrollWidth > width) {
+          out.push(`the page (${document.documentElement.scrollWidth} px wide)`);
+        }
+        return out;
+      });
+      assert.deepEqual(await outside(), [], "outside a 360 px window");
+      await shot(page, "narrow");
+      await page.click("#update");
+      await waitForBox(page, 1);
+      assert.deepEqual(await outside(), [], "outside a 360 px window with the box open");
+      await shot(page, "narrow-box-confirmation");
+      await answer(page, CANCEL);
+      await waitForState(page, "idle");
+    });
   });
 }
