@@ -10,20 +10,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install-deps.sh
+tools/build-web.sh
 build="${ORVANTO_WEB_BUILD:-build/web}"
-if [ "$build" = build/web ]; then
-  cmake --preset web >/dev/null
-  cmake --build --preset web
-else
-  cmake --preset web -B "$build" >/dev/null
-  NODE_PATH=/usr/share/nodejs cmake --build "$build"
-fi
-
-lock_copy=tests/web/node_modules/.orvanto-installed-lock.json
-if ! cmp -s tests/web/package-lock.json "$lock_copy" 2>/dev/null; then
-  (cd tests/web && npm ci --no-audit --no-fund)
-  cp tests/web/package-lock.json "$lock_copy"
-fi
-
 ORVANTO_WEB_BUILD="$build" node tests/web/measure.mjs

@@ -12,25 +12,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install-deps.sh
-
+tools/build-web.sh
 build="${ORVANTO_WEB_BUILD:-build/web}"
-echo "== web build (emscripten) in $build"
-if [ "$build" = build/web ]; then
-  cmake --preset web >/dev/null
-  cmake --build --preset web
-else
-  cmake --preset web -B "$build" >/dev/null
-  NODE_PATH=/usr/share/nodejs cmake --build "$build"
-fi
-
-echo "== browser test dependencies"
-# npm ci when node_modules is missing or was installed from another lock file.
-lock_copy=tests/web/node_modules/.orvanto-installed-lock.json
-if ! cmp -s tests/web/package-lock.json "$lock_copy" 2>/dev/null; then
-  (cd tests/web && npm ci --no-audit --no-fund)
-  cp tests/web/package-lock.json "$lock_copy"
-fi
 
 echo "== browser tests (Chromium, headless)"
 rm -rf "$build/screenshots"

@@ -4,15 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/text_table.h"
 #include "platform/texts.h"
 
 namespace {
-
-struct TextEntry {
-    std::uint32_t id;
-    const wchar_t* english;
-    const wchar_t* german;
-};
 
 const TextEntry TEXTS[] = {
 #include "texts_table.inc"
@@ -32,11 +27,5 @@ bool GermanUserInterface() {
 }  // namespace
 
 std::wstring LoadTextResource(std::uint32_t id) {
-    const bool german = GermanUserInterface();
-    for (const TextEntry& entry : TEXTS) {
-        if (entry.id == id) {
-            return german ? entry.german : entry.english;
-        }
-    }
-    return std::wstring();
+    return FindText(TEXTS, id, GermanUserInterface());
 }

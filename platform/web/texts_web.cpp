@@ -1,16 +1,11 @@
 // Texts in the browser, from the same source as the resource string tables.
 // The language follows the browser's: German when navigator.language starts
 // with "de", English otherwise.
+#include "platform/text_table.h"
 #include "platform/texts.h"
 #include "platform/web/page_host.h"
 
 namespace {
-
-struct TextEntry {
-    std::uint32_t id;
-    const wchar_t* english;
-    const wchar_t* german;
-};
 
 const TextEntry TEXTS[] = {
 #include "texts_table.inc"
@@ -20,14 +15,5 @@ const TextEntry TEXTS[] = {
 
 std::wstring LoadTextResource(std::uint32_t id) {
     static const bool german = PageLanguageIsGerman();
-    for (const TextEntry& entry : TEXTS) {
-        if (entry.id == id) {
-            std::wstring text = german ? entry.german : entry.english;
-            if (text.size() > TEXT_BUFFER_SIZE - 1) {
-                text.resize(TEXT_BUFFER_SIZE - 1);
-            }
-            return text;
-        }
-    }
-    return std::wstring();
+    return FindText(TEXTS, id, german);
 }
