@@ -178,6 +178,8 @@ function instrument() {
   window.__seen = seen;
   window.addEventListener("error", (event) => seen.errors.push(String(event.message)));
   window.addEventListener("unhandledrejection", (event) => seen.errors.push(String(event.reason)));
+  document.addEventListener("securitypolicyviolation", (event) =>
+    seen.errors.push(`the page's policy refused ${event.blockedURI || "an inline script or eval"} (${event.violatedDirective})`));
   const boxOf = (dialog) => {
     const panel = document.getElementById("progress-panel");
     return {

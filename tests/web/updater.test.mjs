@@ -117,6 +117,10 @@ for (const language of ["en", "de"]) {
       const page = await open();
       await plugAndWaitForReady(page);
       const logBefore = (await unitLog(page)).length;
+      // Once loaded (the service worker's copies included) the page asks
+      // the server for nothing more.
+      await page.evaluate(() => navigator.serviceWorker.ready);
+      const requestsBefore = s.server.requests.length;
 
       await page.click("#update");
       const confirmation = await waitForBox(page, 1);
@@ -170,7 +174,8 @@ for (const language of ["en", "de"]) {
       assert.ok(written.length >= image.length + 16, `the flash holds ${written.length} bytes`);
       assert.ok(written.subarray(0, image.length).equals(image), "the flash holds the image from address 0");
       assert.ok(written.subarray(image.length).every((b) => b === 0xff), "nothing is written past the image");
-      assert.deepEqual((await seen(page)).errors, []);
+      assert.deepEqual((await seen(page)).errors, [], "no script error and nothing the page's policy refused");
+      assert.deepEqual(s.server.requests.slice(requestsBefore), [], "the page talked to the server");
     });
 
     // Declining: catches a Cancel or a No that still sends a report, a
