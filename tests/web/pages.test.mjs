@@ -281,3 +281,63 @@ describe("the product page as an installed app", () => {
     }
   });
 });
+
+describe("while an update runs", () => {
+  let s;
+  before(async () => {
+    s = await suite({ language: "en" });
+  });
+  after(async () => {
+    await s?.close();
+  });
+
+  // Leaving or reloading the page mid-update would leave the ESC half
+  // written, and a computer that falls asleep stops the update: catches a
+  // page that does not ask before it is left, does not keep the screen
+  // awake, or keeps doing either after the update.
+  it("asks before the page is left and keeps the screen awake, and lets go of both afterwards", async () => {
+    const page = await openPage(s.session, s.url("test.html"), {
+      prepare: (p) => p.evaluateOnNewDocument(() => {
+        // The browser's wake lock, recorded (headless has no screen to keep on).
+        window.__wakeLocks = { requested: 0, released: 0 };
+        const lock = () => {
+          const target = new EventTarget();
+          target.type = "screen";
+          target.released = false;
+          target.release = async () => {
+            if (!target.released) {
+              target.released = true;
+              window.__wakeLocks.released += 1;
+              target.dispatchEvent(new Event("release"));
+            }
+          };
+          return target;
+        };
+        Object.defineProperty(navigator, "wakeLock", {
+          value: { request: async () => { window.__wakeLocks.requested += 1; return lock(); } },
+        });
+      }),
+    });
+    try {
+      const leaving = () => page.evaluate(() => {
+        const event = new Event("beforeunload", { cancelable: true });
+        window.dispatchEvent(event);
+        return event.defaultPrevented;
+      });
+      await plugAndWaitForReady(page);
+      assert.equal(await leaving(), false, "leaving is not asked about while ready");
+      await page.click("#update");
+      await waitForBox(page, 1);
+      await answer(page, OK);
+      await waitFor(page, () => Number(document.getElementById("progress-bar")?.getAttribute("value")) >= 10);
+      assert.equal(await leaving(), true, "leaving is asked about during the update");
+      assert.deepEqual(await page.evaluate(() => window.__wakeLocks), { requested: 1, released: 0 });
+      await waitForState(page, "idle");
+      assert.equal((await view(page)).hint, s.texts.text(40032));
+      assert.equal(await leaving(), false, "leaving is not asked about after the update");
+      assert.deepEqual(await page.evaluate(() => window.__wakeLocks), { requested: 1, released: 1 });
+    } finally {
+      await page.closeContext();
+    }
+  });
+});
