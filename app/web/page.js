@@ -760,10 +760,13 @@
   });
 
   // The browser may close a modal dialog on a repeated Escape whatever the
-  // page says; a box that still waits for its answer opens again.
+  // page says; a box that still waits for its answer opens again. The close
+  // event comes in a task of its own: by then the program may have opened
+  // its next box already (a failure right after the confirmation), which is
+  // left as it is rather than drawn again under the user's pointer.
   boxDialog.addEventListener("close", () => {
     const box = boxes[boxes.length - 1];
-    if (box && box.answer === null && !events.ended) {
+    if (box && box.answer === null && !events.ended && !boxDialog.open) {
       showBox(box);
     }
   });
