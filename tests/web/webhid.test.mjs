@@ -224,6 +224,30 @@ describe("the page's WebHID layer", () => {
     assert.deepEqual(await unitLog(page), [], "nothing was sent to the unit");
   });
 
+  // Two tabs of the updater in one browser would both open the unit and take
+  // each other's replies: catches a second page that starts while the first
+  // one runs, or that never starts once the first one is closed.
+  it("runs one updater per browser: a second tab waits until the first one is closed", async () => {
+    const context = await s.session.browser.createBrowserContext();
+    try {
+      const first = await context.newPage();
+      await first.goto(s.url("test.html"), { waitUntil: "load" });
+      await waitForState(first, "idle");
+      const second = await context.newPage();
+      await second.goto(s.url("test.html"), { waitUntil: "load" });
+      await waitFor(second, () => document.getElementById("another-instance")?.hidden === false);
+      assert.equal(await second.evaluate(() => document.documentElement.dataset.state), "starting");
+      assert.equal(await second.$eval("#another-instance", (e) => e.textContent.trim()), t.text(61018));
+      await first.bringToFront();
+      await first.click("#close");
+      await waitForState(first, "ended");
+      await waitForState(second, "idle");
+      assert.equal(await second.$eval("#another-instance", (e) => e.hidden), true);
+    } finally {
+      await context.close();
+    }
+  });
+
   // Plugged in again after being pulled out: catches device paths that are
   // reused or compared wrongly, so that the unit plugged in anew is not
   // taken up (or its removal is missed).
