@@ -7,8 +7,7 @@ The stand-in has its size, 97,808 bytes (2,037 blocks of 48 bytes and one of
 every run. It is NOT firmware and must never reach a real ESC: it begins with
 the 16-byte marker below, by which the product build refuses it.
 
-usage: make_standin_image.py OUTPUT.bin [OUTPUT.inc]
-  OUTPUT.inc, if given, gets the same bytes as a C++ array initialiser.
+usage: make_standin_image.py OUTPUT.bin
 """
 import hashlib
 import pathlib
@@ -37,11 +36,6 @@ def main():
     binary = pathlib.Path(sys.argv[1])
     binary.parent.mkdir(parents=True, exist_ok=True)
     write_if_changed(binary, data)
-    if len(sys.argv) > 2:
-        lines = ["// The stand-in firmware image (tools/make_standin_image.py); not firmware.\n"]
-        for offset in range(0, len(data), 24):
-            lines.append(",".join(str(b) for b in data[offset:offset + 24]) + ",\n")
-        write_if_changed(pathlib.Path(sys.argv[2]), "".join(lines).encode("ascii"))
 
 
 if __name__ == "__main__":

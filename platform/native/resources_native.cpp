@@ -8,7 +8,7 @@
 namespace {
 
 const std::uint8_t LINKED_IMAGE[] = {
-#include "standin_image.inc"
+#include "demo/firmware_image.inc"
 };
 
 const std::uint8_t LINKED_DIGEST[] = {

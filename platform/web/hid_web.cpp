@@ -103,21 +103,24 @@ bool HidGetReportLengths(HidHandle handle, std::uint16_t& inputLength,
     return true;
 }
 
-// The page answers 1460 when the time limit passed (WebHID cannot cancel a
-// sendReport; its late outcome is dropped), 1167 when the device went away or
-// was closed before or during the write, and 31 when the browser rejected it.
-bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t length,
-                    std::uint32_t timeoutMs) {
+namespace {
+
+// A transfer of `length` bytes at `bytes` through the page: the handle and
+// the buffer checked first, then `transfer` (the page's write or read),
+// whose non-zero answer is the last error.
+template <typename PageTransfer>
+bool RunTransfer(HidHandle handle, const void* bytes, std::uint32_t length,
+                 PageTransfer transfer) {
     const std::int32_t pageHandle = ToPageHandle(handle);
     if (pageHandle == 0) {
         lastError = PLATFORM_ERROR_INVALID_HANDLE;
         return false;
     }
-    if (report == nullptr || length == 0) {
+    if (bytes == nullptr || length == 0) {
         lastError = PLATFORM_ERROR_INVALID_PARAMETER;
         return false;
     }
-    const std::uint32_t error = PageHidWrite(pageHandle, report, length, RealTimeout(timeoutMs));
+    const std::uint32_t error = transfer(pageHandle);
     if (error != 0) {
         lastError = error;
         return false;
@@ -125,25 +128,25 @@ bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t 
     return true;
 }
 
+}  // namespace
+
+// The page answers 1460 when the time limit passed (WebHID cannot cancel a
+// sendReport; its late outcome is dropped), 1167 when the device went away or
+// was closed before or during the write, and 31 when the browser rejected it.
+bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t length,
+                    std::uint32_t timeoutMs) {
+    return RunTransfer(handle, report, length, [&](std::int32_t pageHandle) {
+        return PageHidWrite(pageHandle, report, length, RealTimeout(timeoutMs));
+    });
+}
+
 // The page answers 1460 when no report came in time and 1167 when the device
 // went away or was closed before or during the wait.
 bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
                    std::uint32_t timeoutMs) {
-    const std::int32_t pageHandle = ToPageHandle(handle);
-    if (pageHandle == 0) {
-        lastError = PLATFORM_ERROR_INVALID_HANDLE;
-        return false;
-    }
-    if (buffer == nullptr || length == 0) {
-        lastError = PLATFORM_ERROR_INVALID_PARAMETER;
-        return false;
-    }
-    const std::uint32_t error = PageHidRead(pageHandle, buffer, length, RealTimeout(timeoutMs));
-    if (error != 0) {
-        lastError = error;
-        return false;
-    }
-    return true;
+    return RunTransfer(handle, buffer, length, [&](std::int32_t pageHandle) {
+        return PageHidRead(pageHandle, buffer, length, RealTimeout(timeoutMs));
+    });
 }
 
 std::uint32_t PlatformLastError() { return lastError; }
