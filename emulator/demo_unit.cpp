@@ -12,6 +12,12 @@ std::shared_ptr<EmulatedUnit>& PluggedUnit() {
     return unit;
 }
 
+// The unit plugged in last, also after it was pulled out.
+std::shared_ptr<EmulatedUnit>& LastUnit() {
+    static std::shared_ptr<EmulatedUnit> unit;
+    return unit;
+}
+
 std::uint8_t CommandOf(DemoFaultStep step) {
     switch (step) {
     case DemoFaultStep::SystemLock:
@@ -39,6 +45,18 @@ std::shared_ptr<EmulatedUnit> PlugDemoUnit(const DemoUnitSettings& settings) {
     unit->esc.firmwareVersion = settings.escFirmwareVersion;
     unit->inputReportLength = settings.inputReportLength;
     unit->outputReportLength = settings.outputReportLength;
+    PluggedUnit() = unit;
+    LastUnit() = unit;
+    emulated_bus::Plug(unit);
+    return unit;
+}
+
+std::shared_ptr<EmulatedUnit> ReplugDemoUnit() {
+    const std::shared_ptr<EmulatedUnit> unit = LastUnit();
+    if (!unit || unit->plugged) {
+        return nullptr;
+    }
+    unit->faults.clear();
     PluggedUnit() = unit;
     emulated_bus::Plug(unit);
     return unit;

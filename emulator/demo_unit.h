@@ -25,6 +25,10 @@ struct DemoUnitSettings {
 // Plugs a unit with these settings in (pulling out one that is in first).
 std::shared_ptr<EmulatedUnit> PlugDemoUnit(const DemoUnitSettings& settings);
 void UnplugDemoUnit();
+// Plugs the unit that was plugged in last in again, as it was when it was
+// pulled out (its ESC's flash included). Returns it, or null when there was
+// none or it is plugged in.
+std::shared_ptr<EmulatedUnit> ReplugDemoUnit();
 // The unit plugged in now, or null.
 std::shared_ptr<EmulatedUnit> DemoUnit();
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes FOLDER/sw.js, the page's service worker, from the template
 app/web/sw.js: its VERSION becomes a digest of every file of the folder (and
-of the template), its FILES the list of the folder's files to keep in the
-cache, relative to the folder, sw.js itself left out.
+of the template), its FILES the folder's files to keep in the cache,
+relative to the folder, sw.js itself left out, each with the SHA-256 digest
+of its content: the worker checks every file it fetches against it.
 
 Run it as the last step of making a folder: a file added or changed after it
 would be missing from the cache or served in an old version. The digest
@@ -37,22 +38,28 @@ def folder_files(folder):
     return files
 
 
-def digest(folder, files, template_text):
+def file_digests(folder, files):
+    return {relative: hashlib.sha256((folder / relative).read_bytes()).hexdigest()
+            for relative in files}
+
+
+def digest(digests, template_text):
     total = hashlib.sha256()
     total.update(template_text.encode("utf-8"))
-    for relative in files:
+    for relative, file_digest in digests.items():
         total.update(b"\0" + relative.encode("utf-8") + b"\0")
-        total.update(hashlib.sha256((folder / relative).read_bytes()).digest())
+        total.update(bytes.fromhex(file_digest))
     return total.hexdigest()[:20]
 
 
-def stamp(template_text, version, files):
+def stamp(template_text, version, digests):
     version_token = '"@VERSION@"'
-    files_token = '["@FILES@"]'
+    files_token = '{"@FILES@": ""}'
     for token in (version_token, files_token):
         if template_text.count(token) != 1:
             sys.exit(f"stamp_service_worker: the template must hold {token} exactly once")
-    listing = "[\n" + "".join(f"  {json.dumps(name)},\n" for name in files) + "]"
+    listing = "{\n" + "".join(f"  {json.dumps(name)}: {json.dumps(value)},\n"
+                              for name, value in digests.items()) + "}"
     text = template_text.replace(version_token, json.dumps(version))
     return text.replace(files_token, listing)
 
@@ -69,7 +76,8 @@ def main():
     files = folder_files(folder)
     if "index.html" not in files:
         sys.exit(f"stamp_service_worker: {folder} has no index.html")
-    text = stamp(template_text, digest(folder, files, template_text), files)
+    digests = file_digests(folder, files)
+    text = stamp(template_text, digest(digests, template_text), digests)
     target = folder / "sw.js"
     if not target.exists() or target.read_text(encoding="utf-8") != text:
         target.write_text(text, encoding="utf-8")

@@ -6,10 +6,28 @@
 // page's queue, as WM_DEVICECHANGE waits in the Windows message queue. Only
 // an open message box takes device events meanwhile (platform/web).
 #include "app/shell.h"
+#include "platform/resources.h"
 #include "platform/web/page_host.h"
 #include "platform/web/page_window.h"
+#include "res/resource.h"
 
 namespace {
+
+// The first 12 hex digits of the recorded digest of the carried image, or
+// nothing when this build carries no image.
+std::wstring ImageDigestPrefix() {
+    const RawResource digest = LoadRawResource(IDR_FIRMWARE_DIGEST);
+    std::wstring text;
+    if (digest.data == nullptr || digest.size < 6) {
+        return text;
+    }
+    static const wchar_t HEX[] = L"0123456789abcdef";
+    for (std::uint32_t i = 0; i < 6; ++i) {
+        text += HEX[digest.data[i] >> 4];
+        text += HEX[digest.data[i] & 0x0F];
+    }
+    return text;
+}
 
 // The WM_DEVICECHANGE of Windows: an interface broadcast with its path.
 void HandleDeviceEvent(std::uint32_t event, const std::wstring& path) {
@@ -33,6 +51,7 @@ void RunMainDialog() {
 
 int main() {
     SetDeviceEventHandler(HandleDeviceEvent);
+    PageShowBuild(ORVANTO_VERSION, ImageDigestPrefix());
     StartShell();
     OnInitDialog(PAGE_MAIN_WINDOW);
     if (!MainDialogEnded()) {

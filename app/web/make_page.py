@@ -42,7 +42,7 @@ def main():
         table = english["controls"] if kind == "CONTROL" else english["texts"]
         if number not in table:
             sys.exit(f"make_page: the page texts have no {kind.lower()} {number}")
-        return html.escape(table[number])
+        return html.escape(table[number].replace("\r\n", "\n"))
 
     page = PLACEHOLDER.sub(replace, template)
     if "@@" in page:

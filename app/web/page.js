@@ -82,7 +82,7 @@
     for (const element of document.querySelectorAll("[data-text]")) {
       const text = pageTexts.texts[element.dataset.text];
       if (text !== undefined) {
-        element.textContent = text;
+        element.textContent = text.replace(/\r\n/g, "\n");
       }
     }
     for (const element of document.querySelectorAll("[data-control-id]")) {
@@ -338,6 +338,14 @@
       }
     } catch (error) {
       device.removeEventListener("inputreport", record.listener);
+      // The browser lists the unit but may not open it: on Linux, its
+      // hidraw node is not accessible to the user (no udev rule).
+      // A unit that went away meanwhile is refused the same way: only one
+      // that the browser still lists is one the system keeps closed.
+      if (error && error.name === "NotAllowedError" && isUnit(device) && !record.gone) {
+        const listed = await navigator.hid.getDevices().catch(() => []);
+        showOpenRefused(listed.includes(device));
+      }
       return 0;
     }
     if (record.gone || !device.opened) {
@@ -346,6 +354,9 @@
     }
     const handle = hid.nextHandle++;
     hid.records.set(handle, record);
+    if (isUnit(device)) {
+      showOpenRefused(false);
+    }
     return handle;
   }
 
@@ -366,6 +377,37 @@
         // Gone already: nothing left to close.
       }
     }
+  }
+
+  function showOpenRefused(refused) {
+    byId("open-refused").hidden = !refused;
+  }
+
+  // The granted devices again (a permission can be taken back in the
+  // browser's settings, or by HIDDevice.forget()): an opened unit that is no
+  // longer granted is handled as pulled out, and the button to choose a
+  // unit comes back. Resolves once that is done.
+  async function checkGrants() {
+    if (!navigator.hid || events.ended) {
+      return;
+    }
+    let granted;
+    try {
+      granted = await navigator.hid.getDevices();
+    } catch (error) {
+      return;
+    }
+    const gone = new Set();
+    for (const record of hid.records.values()) {
+      if (!record.gone && !granted.includes(record.device)) {
+        gone.add(record.device);
+      }
+    }
+    for (const device of gone) {
+      deviceGone(device);
+      postDeviceEvent(DEVICE_EVENT_REMOVE_COMPLETE, device);
+    }
+    refreshRequestArea();
   }
 
   function hidAttributes(handle) {
@@ -602,6 +644,7 @@
       return;
     }
     guards.active = false;
+    releaseUpdateLock();
     window.removeEventListener("beforeunload", onBeforeUnload);
     if (guards.wakeLock) {
       const lock = guards.wakeLock;
@@ -613,6 +656,14 @@
   // The browser drops a wake lock when the page is hidden; take it again
   // when the page shows while the update still runs.
   document.addEventListener("visibilitychange", requestWakeLock);
+
+  // Back on the page: the permission may have been taken back in the
+  // browser's settings meanwhile.
+  document.addEventListener("visibilitychange", () => {
+    if (document.visibilityState === "visible") {
+      checkGrants();
+    }
+  });
 
   // ---- The main panel's controls, by the Windows control ids.
 
@@ -628,6 +679,47 @@
     if (element) {
       element.textContent = text.replace(/\r\n/g, "\n");
     }
+    if (id === IDC_HINT) {
+      hintChanged();
+    }
+  }
+
+  // The program writes the hint in steps (a status, then the instructions
+  // appended) without giving the page a turn in between: what changed is
+  // announced once it has finished, in a microtask.
+  let announcedHint = "";
+  let announcementDue = false;
+
+  function hintChanged() {
+    if (announcementDue) {
+      return;
+    }
+    announcementDue = true;
+    queueMicrotask(() => {
+      announcementDue = false;
+      const text = getItemText(IDC_HINT);
+      if (text !== announcedHint) {
+        announceHint(announcedHint, text);
+        announcedHint = text;
+      }
+    });
+  }
+
+  // The hint holds a message, or a status followed by an empty line and the
+  // instructions on connecting the unit, which stay the same from one status
+  // to the next. Screen readers hear what changed: the paragraphs at the end
+  // that the new text shares with the old one are not read again.
+  function announceHint(before, text) {
+    let shared = 0;
+    while (shared < before.length && shared < text.length &&
+           before[before.length - 1 - shared] === text[text.length - 1 - shared]) {
+      ++shared;
+    }
+    // Keep whole paragraphs of the shared end only.
+    const tail = text.slice(text.length - shared);
+    const paragraph = tail.indexOf("\r\n\r\n");
+    const changed = paragraph < 0 ? text : text.slice(0, text.length - shared + paragraph);
+    byId("hint-announcement").textContent = changed.replace(/\r\n/g, "\n");
   }
 
   function getItemText(id) {
@@ -647,7 +739,10 @@
     if ("disabled" in element) {
       element.disabled = !enable;
     } else {
+      // A static text of the dialog (a version row): greyed and marked for
+      // screen readers, as Windows draws a disabled static control.
       element.classList.toggle("disabled", !enable);
+      element.setAttribute("aria-disabled", enable ? "false" : "true");
     }
     // A disabled button loses the focus; it goes to Close, as in a dialog.
     if (hadFocus && !enable) {
@@ -722,6 +817,12 @@
   }
 
   function openMessageBox(text, caption, style) {
+    // A box at start (an ESC the updater cannot update) stands over the
+    // main view, as the Windows dialog shows behind its box, not over the
+    // loading text.
+    if (!byId("loading").hidden) {
+      showOnly("updater");
+    }
     const box = { text, caption, style, answer: null, focus: document.activeElement };
     boxes.push(box);
     showBox(box);
@@ -738,10 +839,38 @@
       return;
     }
     boxDialog.close();
-    if (box && box.focus && box.focus.isConnected && !box.focus.disabled) {
+    // The focus goes back where it was; where that is gone or disabled
+    // (Update, after a failure), to Close, the dialog's default button.
+    if (box && box.focus && box.focus.isConnected && !box.focus.disabled &&
+        box.focus !== document.body) {
       box.focus.focus();
+    } else if (!byId("updater").hidden) {
+      byId("close").focus();
     }
   }
+
+  // Ctrl+C in a message box copies the whole box, as on Windows: caption,
+  // text and buttons between dashed lines, ready to be pasted into a
+  // support request. A selection of the box's text is copied as it is.
+  function boxAsText(box) {
+    const line = "---------------------------";
+    const buttons = boxAnswers(box.style).map(([, textId, english]) => pageText(textId, english));
+    return [line, box.caption, line, box.text, line, buttons.join("   ") + "   ", line, ""]
+      .join("\r\n");
+  }
+
+  document.addEventListener("copy", (event) => {
+    const box = boxes[boxes.length - 1];
+    if (!box || !boxDialog.open) {
+      return;
+    }
+    const selection = document.getSelection();
+    if (selection && !selection.isCollapsed && boxDialog.contains(selection.anchorNode)) {
+      return;
+    }
+    event.clipboardData.setData("text/plain", boxAsText(box));
+    event.preventDefault();
+  });
 
   // Escape answers as in MessageBoxW: Cancel where there is a Cancel
   // button, OK where OK is the only one, nothing in a Yes/No box.
@@ -808,7 +937,7 @@
   // ---- The views.
 
   function showOnly(id) {
-    for (const view of ["loading", "updater", "unsupported", "session-ended", "failure"]) {
+    for (const view of ["loading", "updater", "unsupported", "session-ended", "failure", "framed"]) {
       byId(view).hidden = view !== id;
     }
   }
@@ -874,10 +1003,35 @@
     return events.waiter !== null && !events.waiter.inBox && !events.ended;
   }
 
-  byId("update").addEventListener("click", () => {
-    if (mainLoopWaits() && !byId("update").disabled) {
+  // Update is acted on only after two checks: that the unit is still
+  // granted (its permission may have been taken back meanwhile), and that no
+  // newer version of the updater has been published, whose image the owner
+  // is to write instead. The update lock is taken first, so that a new
+  // version cannot take over between the check and the update.
+  let updateClickPending = false;
+
+  byId("update").addEventListener("click", async () => {
+    if (!mainLoopWaits() || byId("update").disabled || updateClickPending) {
+      return;
+    }
+    updateClickPending = true;
+    try {
+      await takeUpdateLock();
+      await checkGrants();
+      if (versions.newer) {
+        releaseUpdateLock();
+        showNewerVersion();
+        byId("load-new-version").focus();
+        return;
+      }
+      if (!mainLoopWaits() || byId("update").disabled) {
+        releaseUpdateLock();
+        return;
+      }
       beginUpdateGuards();
       post({ kind: EVENT_COMMAND, value: IDC_UPDATE, path: "" });
+    } finally {
+      updateClickPending = false;
     }
   });
 
@@ -938,7 +1092,7 @@
     hidOpenList, hidListPath, hidCloseList, hidOpen, hidClose, hidAttributes, hidReportLengths,
     hidWrite, hidRead,
     setItemText, getItemText, enableItem, setTitle, mainRectangle, isForeground,
-    openProgress, setProgress, closeProgress, showMain, showSessionEnded,
+    openProgress, setProgress, closeProgress, showMain, showSessionEnded, showBuild,
     registerDeviceEvents, unregisterDeviceEvents, nextEvent,
     openMessageBox, nextMessageBoxEvent, closeMessageBox,
     languageIsGerman: () => {
@@ -949,17 +1103,20 @@
     wait: (ms) => clock.wait(ms),
   };
 
-  // One updater at a time in this browser: two pages that both opened the
-  // unit would take each other's replies. The page holds a lock (per
-  // folder, so the demo does not exclude the product) until its session
-  // ends; a second page waits for it and then starts by itself.
+  // One updater at a time in this browser profile: two pages that both
+  // opened the unit would take each other's replies. The page holds a lock
+  // until its session ends; a second page waits for it and then starts by
+  // itself. Locks belong to the site's origin: the one name covers every
+  // page of it that can open a unit (the product page, the demo, an
+  // installed app window).
+  const INSTANCE_LOCK = "orvanto-updater";
   let releaseInstanceLock = () => {};
 
   function takeInstanceLock() {
     if (!navigator.locks) {
       return Promise.resolve();
     }
-    const name = "orvanto-updater " + new URL(".", location.href).pathname;
+    const name = INSTANCE_LOCK;
     return new Promise((acquired) => {
       const hold = () => {
         acquired();
@@ -979,6 +1136,140 @@
     });
   }
 
+  // While an update runs, its page holds this lock; a new version of the
+  // updater takes control only once it gets it (sw.js), so that no running
+  // update is interrupted and none starts with the old version meanwhile.
+  const UPDATE_LOCK = "orvanto-updater update";
+  let releaseUpdateLockNow = null;
+
+  function takeUpdateLock() {
+    if (!navigator.locks || releaseUpdateLockNow) {
+      return Promise.resolve();
+    }
+    return new Promise((acquired) => {
+      navigator.locks.request(UPDATE_LOCK, () => new Promise((release) => {
+        releaseUpdateLockNow = release;
+        acquired();
+      })).catch(() => acquired());
+    });
+  }
+
+  function releaseUpdateLock() {
+    if (releaseUpdateLockNow) {
+      const release = releaseUpdateLockNow;
+      releaseUpdateLockNow = null;
+      release();
+    }
+  }
+
+  // ---- Versions. The service worker (sw.js) keeps the page's files of one
+  // version. When a newer version is published, the browser installs its
+  // worker beside the running one, where it waits: a page that still runs
+  // the previous version says so, starts no update and offers to load the
+  // new one. A page that loads while a new version waits asks it to take
+  // over at once (it does so once no update runs in any tab) and reloads.
+
+  const versions = { newer: false, loading: false, registration: null, programStarting: false };
+
+  function showNewerVersion() {
+    versions.newer = true;
+    byId("version-notice").hidden = false;
+  }
+
+  // Asks the waiting worker to take over, and reloads once it has.
+  function loadNewVersion() {
+    const registration = versions.registration;
+    const waiting = registration && registration.waiting;
+    if (!waiting) {
+      location.reload();
+      return;
+    }
+    versions.loading = true;
+    showNewerVersion();
+    byId("version-notice-newer").hidden = true;
+    byId("version-notice-loading").hidden = false;
+    byId("load-new-version").hidden = true;
+    waiting.postMessage("take-over");
+  }
+
+  byId("load-new-version").addEventListener("click", loadNewVersion);
+
+  // Registers the worker and watches for newer versions. Resolves to true
+  // when this load is of an old version and the new one is being loaded
+  // instead: the program is then not started.
+  async function watchVersions() {
+    if (!("serviceWorker" in navigator)) {
+      return false;
+    }
+    const container = navigator.serviceWorker;
+    const controlledAtStart = container.controller !== null;
+    container.addEventListener("controllerchange", () => {
+      if (versions.loading) {
+        location.reload();
+      } else if (controlledAtStart) {
+        // Another tab let a newer version take over.
+        showNewerVersion();
+      }
+    });
+    let registration;
+    try {
+      registration = await container.register("sw.js");
+    } catch (error) {
+      // Without it the page works as long as it is online.
+      return false;
+    }
+    versions.registration = registration;
+    const watch = (worker) => {
+      if (!worker) {
+        return;
+      }
+      worker.addEventListener("statechange", () => {
+        if (worker.state !== "installed" || !container.controller) {
+          return;
+        }
+        // Before the program has started (another tab holds the unit, or
+        // it is still loading) nothing is lost by loading the new version.
+        if (programRan || versions.programStarting) {
+          showNewerVersion();
+        } else {
+          loadNewVersion();
+        }
+      });
+    };
+    watch(registration.installing);
+    registration.addEventListener("updatefound", () => watch(registration.installing));
+    if (registration.waiting && controlledAtStart) {
+      loadNewVersion();
+      return true;
+    }
+    return false;
+  }
+
+  // Which updater and which firmware image this page carries, for support.
+  function showBuild(version, imageDigest) {
+    const format = imageDigest
+      ? pageText(61024, "Updater %s, firmware image SHA-256 %s…")
+      : pageText(61025, "Updater %s, no firmware image");
+    const values = [version, imageDigest];
+    byId("about").textContent = format.replace(/%s/g, () => values.shift());
+  }
+
+  // The page does not run inside another site's frame: there it could be
+  // laid under other content and clicked blindly, and it would open the
+  // unit outside the one-updater lock of its own site.
+  function isFramed() {
+    try {
+      return window.top !== window.self;
+    } catch (error) {
+      return true;
+    }
+  }
+
+  function showFramed() {
+    showOnly("framed");
+    setState("framed");
+  }
+
   // Whether the program has started to run (it asks for the language
   // first): a failure before that means it could not be loaded.
   let programRan = false;
@@ -990,6 +1281,11 @@
       pageTexts = null;
     }
     putTexts();
+
+    if (isFramed()) {
+      showFramed();
+      return;
+    }
 
     if (!window.isSecureContext || !navigator.hid) {
       showUnsupported(window.isSecureContext);
@@ -1005,15 +1301,17 @@
       postDeviceEvent(DEVICE_EVENT_REMOVE_COMPLETE, event.device);
       refreshRequestArea();
     });
+    if (await watchVersions()) {
+      return;
+    }
     refreshRequestArea();
 
-    if ("serviceWorker" in navigator) {
-      navigator.serviceWorker.register("sw.js").catch(() => {
-        // Without it the page works as long as it is online.
-      });
-    }
-
     await takeInstanceLock();
+    if (versions.loading) {
+      releaseInstanceLock();
+      return;
+    }
+    versions.programStarting = true;
     if (!pageTexts || typeof window.createOrvantoUpdater !== "function") {
       showFailure(false);
       return;

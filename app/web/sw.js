@@ -4,15 +4,25 @@
 //
 // This is a template: tools/stamp_service_worker.py writes the served sw.js
 // from it, with VERSION (a digest of every file of the folder) and FILES (the
-// folder's files but this worker, relative to it). A new version of the page
-// has a new digest, so the browser installs the new worker, which fills a
-// new cache; the old cache is deleted only when no page of the old version
-// is open any more (no skipWaiting), so a page in the middle of an update
-// never gets files of another version.
+// folder's files but this worker, relative to it, each with the SHA-256
+// digest of its content). A new version of the page has a new digest, so the
+// browser installs the new worker, which fills a new cache with exactly the
+// files of its version: a file that the server returns with other content (a
+// deploy half done, a stale copy on a proxy) fails the install, and the old
+// version goes on working.
+//
+// The new worker then waits. It takes control when no page of the old
+// version is open any more, or earlier when a page asks it to ("take-over",
+// page.js): then only once no update runs in any page of the updater, so
+// that a running update is never interrupted.
 "use strict";
 
 const VERSION = "@VERSION@";
-const FILES = ["@FILES@"];
+const FILES = {"@FILES@": ""};
+const NAMES = Object.keys(FILES);
+
+// Held by a page while an update runs (page.js).
+const UPDATE_LOCK = "orvanto-updater update";
 
 // Caches are shared by every page of an origin: the name carries this
 // worker's scope, so that the product page and the demo, served from one
@@ -20,12 +30,45 @@ const FILES = ["@FILES@"];
 const CACHE_PREFIX = "orvanto-updater " + self.registration.scope + " ";
 const CACHE_NAME = CACHE_PREFIX + VERSION;
 
-self.addEventListener("install", (event) => {
+function hex(buffer) {
+  return Array.from(new Uint8Array(buffer), (byte) => byte.toString(16).padStart(2, "0")).join("");
+}
+
+// Fetches one file of this version and checks it against its digest.
+async function fetchChecked(name) {
   // cache: "reload" skips the browser's HTTP cache, so that the new cache
   // holds the files of this version and not older copies.
-  event.waitUntil(
-    caches.open(CACHE_NAME).then((cache) =>
-      cache.addAll(FILES.map((file) => new Request(file, { cache: "reload" })))));
+  const response = await fetch(new Request(name, { cache: "reload" }));
+  if (!response.ok) {
+    throw new Error(`${name}: the server answered ${response.status}`);
+  }
+  const digest = hex(await crypto.subtle.digest("SHA-256", await response.clone().arrayBuffer()));
+  if (digest !== FILES[name]) {
+    throw new Error(`${name}: the server sent a file that is not the one of version ${VERSION}`);
+  }
+  return response;
+}
+
+self.addEventListener("install", (event) => {
+  event.waitUntil((async () => {
+    let responses;
+    try {
+      responses = await Promise.all(NAMES.map(fetchChecked));
+    } catch (error) {
+      // Nothing of this version is kept; the old worker stays in control.
+      await caches.delete(CACHE_NAME);
+      throw error;
+    }
+    const cache = await caches.open(CACHE_NAME);
+    await Promise.all(NAMES.map((name, index) =>
+      cache.put(new URL(name, self.registration.scope).href, responses[index])));
+  })());
+});
+
+// Resolved once this worker is the active one.
+let markActivated;
+const activated = new Promise((resolve) => {
+  markActivated = resolve;
 });
 
 self.addEventListener("activate", (event) => {
@@ -35,9 +78,27 @@ self.addEventListener("activate", (event) => {
         await caches.delete(name);
       }
     }
-    // The first visit's page is served by this worker from now on.
+    // The first visit's page, and the pages of the old version, are served
+    // by this worker from now on.
     await self.clients.claim();
+    markActivated();
   })());
+});
+
+// A page asks the waiting worker to take over. It waits for the update lock,
+// which every running update holds, and keeps it until it is in control, so
+// that no page of the old version starts an update in between.
+self.addEventListener("message", (event) => {
+  if (event.data !== "take-over") {
+    return;
+  }
+  const takeOver = async () => {
+    await self.skipWaiting();
+    await activated;
+  };
+  event.waitUntil(self.navigator && self.navigator.locks
+    ? self.navigator.locks.request(UPDATE_LOCK, takeOver)
+    : takeOver());
 });
 
 // The cached copy of one of the page's own files, or undefined.
@@ -50,7 +111,7 @@ async function cachedFile(request) {
   if (path === "" || path.endsWith("/")) {
     path += "index.html";
   }
-  if (!FILES.includes(path)) {
+  if (!Object.prototype.hasOwnProperty.call(FILES, path)) {
     return undefined;
   }
   const cache = await caches.open(CACHE_NAME);

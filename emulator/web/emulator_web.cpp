@@ -71,6 +71,28 @@ EMSCRIPTEN_KEEPALIVE int EmulatorPlug(int productId, int inBootloader, int escAt
 
 EMSCRIPTEN_KEEPALIVE void EmulatorUnplug() { UnplugDemoUnit(); }
 
+// Plugs the unit pulled out last in again, its ESC's flash as it was.
+// Returns 1, or 0 when there is none or it is plugged in.
+EMSCRIPTEN_KEEPALIVE int EmulatorReplug() {
+    const std::shared_ptr<EmulatedUnit> unit = ReplugDemoUnit();
+    if (!unit) {
+        return 0;
+    }
+    lastUnit = unit;
+    return 1;
+}
+
+// How long the plugged unit's ESC takes to erase its flash, in the unit's
+// milliseconds. Returns 1, or 0 when no unit is plugged in.
+EMSCRIPTEN_KEEPALIVE int EmulatorSetPurgeDuration(std::uint32_t milliseconds) {
+    const std::shared_ptr<EmulatedUnit> unit = DemoUnit();
+    if (!unit) {
+        return 0;
+    }
+    unit->purgeDurationMs = milliseconds;
+    return 1;
+}
+
 // 1 while a unit is plugged in; a fault may have pulled it out.
 EMSCRIPTEN_KEEPALIVE int EmulatorPlugged() { return DemoUnit() ? 1 : 0; }
 

@@ -22,8 +22,14 @@
 //                         escVersion, inputLength, outputLength (1 to 60,
 //                         report ID included; 60), keepsGrant (true: the unit
 //                         has a serial number and keeps its permission when
-//                         pulled out)}; a granted unit arrives with `connect`
+//                         pulled out), openRefused (true: the system does not
+//                         let the browser open it, as on Linux without the
+//                         udev rule)}; a granted unit arrives with `connect`
 //   unplug()              pulls it out (`disconnect` if granted)
+//   replug()              plugs the unit pulled out last in again, its
+//                         ESC's flash as it was (a new HIDDevice, as in the
+//                         browser)
+//   setPurgeDuration(ms)  how long the plugged unit takes to erase the ESC
 //   grant(productId?)     the permission for the unit (by default the one
 //                         plugged in), as if chosen in the chooser before
 //   revoke(productId?)    takes permissions back
@@ -267,7 +273,9 @@
       return new Promise((resolve, reject) => {
         later(() => {
           d.stateChanging = false;
-          if (!d.present) {
+          // Chromium's answer also when the system refuses it the device
+          // (on Linux: no access to the hidraw node).
+          if (!d.present || d.openRefused) {
             reject(new DOMException(TEXT_OPEN_FAILED, "NotAllowedError"));
             return;
           }
@@ -544,12 +552,19 @@
       inputLength: integerSetting(settings.inputLength, MAX_REPORT_LENGTH, 1, MAX_REPORT_LENGTH, "inputLength"),
       outputLength: integerSetting(settings.outputLength, MAX_REPORT_LENGTH, 1, MAX_REPORT_LENGTH, "outputLength"),
       keepsGrant: settings.keepsGrant === undefined ? true : Boolean(settings.keepsGrant),
+      openRefused: Boolean(settings.openRefused),
     };
     unplug();
     if (!emulator._EmulatorPlug(s.productId, s.bootloader ? 1 : 0, s.esc ? 1 : 0,
                                 s.escTypeCode, s.escVersion, s.inputLength, s.outputLength)) {
       throw new RangeError("The emulator refused the unit's settings");
     }
+    return addUnitDevice(s);
+  }
+
+  // The HIDDevice of a unit that the emulator has just plugged in: a new
+  // object each time, as the browser makes one for every plugging.
+  function addUnitDevice(s) {
     keepsGrant = s.keepsGrant;
     unitSettings = s;
     const d = makeDevice({
@@ -558,6 +573,7 @@
       inputReportId: UNIT_INPUT_REPORT_ID, outputReportId: UNIT_OUTPUT_REPORT_ID,
       inputLength: s.inputLength, outputLength: s.outputLength,
     });
+    d.openRefused = s.openRefused;
     d.transfer = unitTransfer(d);
     unit = d;
     addDevice(d, false);
@@ -571,6 +587,28 @@
     emulator._EmulatorUnplug();
     removeUnitNow();
     return true;
+  }
+
+  // Plugs the unit pulled out last in again, with what its ESC's flash
+  // holds now (after a failed update, a partly written image).
+  function replug() {
+    requireReady();
+    if (!unitSettings) throw new Error("replug(): no unit has been plugged in yet");
+    unplug();
+    if (!emulator._EmulatorReplug()) {
+      throw new Error("replug(): the emulator has no unit to plug in again");
+    }
+    return addUnitDevice(unitSettings);
+  }
+
+  // How long the plugged unit's ESC takes to erase its flash (the purge's
+  // reply comes then), in the unit's milliseconds.
+  function setPurgeDuration(milliseconds) {
+    requireReady();
+    const ms = integerSetting(milliseconds, 700, 0, 600000, "setPurgeDuration()");
+    if (!emulator._EmulatorSetPurgeDuration(ms)) {
+      throw new Error("setPurgeDuration(): plug a unit in first");
+    }
   }
 
   // Grants the unit of this product ID (by default the one plugged in) as
@@ -711,6 +749,8 @@
     timeScale,
     plug,
     unplug,
+    replug,
+    setPurgeDuration,
     grant,
     revoke,
     setChooser,

@@ -245,6 +245,9 @@ EM_JS(void, orvanto_show_main, (), {
 EM_JS(void, orvanto_show_session_ended, (int result), {
     Module["host"].showSessionEnded(result);
 });
+EM_JS(void, orvanto_show_build, (const char* version, const char* imageDigest), {
+    Module["host"].showBuild(UTF8ToString(version), UTF8ToString(imageDigest));
+});
 
 void PageSetItemText(int id, const std::wstring& text) {
     orvanto_set_item_text(id, ToUtf8(text).c_str());
@@ -258,6 +261,10 @@ std::wstring PageGetItemText(int id) {
 void PageEnableItem(int id, bool enable) { orvanto_enable_item(id, enable ? 1 : 0); }
 
 void PageSetTitle(const std::wstring& title) { orvanto_set_title(ToUtf8(title).c_str()); }
+
+void PageShowBuild(const std::wstring& version, const std::wstring& imageDigest) {
+    orvanto_show_build(ToUtf8(version).c_str(), ToUtf8(imageDigest).c_str());
+}
 
 void PageMainRectangle(int& left, int& top, int& right, int& bottom) {
     int rect[4] = {0, 0, 0, 0};

@@ -61,6 +61,10 @@ void PageCloseProgress();
 void PageShowMain();
 // The session is over (after Close, or when the dialog ended at start).
 void PageShowSessionEnded(int result);
+// Which updater this is and the first hex digits of the SHA-256 digest of
+// the firmware image it carries (empty: it carries none), for the page to
+// show where support can ask for them.
+void PageShowBuild(const std::wstring& version, const std::wstring& imageDigest);
 
 // Events (page.js: the queue of clicks and device events).
 enum PageEventKind {

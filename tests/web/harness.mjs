@@ -224,11 +224,18 @@ function instrument() {
   });
 }
 
+// Records boxes, progress and states (as openPage does) in a page that a
+// test opens by itself.
+export async function instrumentPage(page) {
+  await page.evaluateOnNewDocument(instrument);
+}
+
 // Opens url in a fresh browser context (its own grants, storage and service
 // workers) and waits until the page has shown its first complete view.
 // Options: withoutHid (navigator.hid removed before the page runs), prepare
-// (called with the page before it loads).
-export async function openPage(session, url, { withoutHid = false, prepare = null } = {}) {
+// (called with the page before it loads), settle (false: return once the
+// page has loaded, for a first view that waits for a box to be answered).
+export async function openPage(session, url, { withoutHid = false, prepare = null, settle = true } = {}) {
   const context = await session.browser.createBrowserContext();
   const page = await context.newPage();
   if (prepare) {
@@ -250,9 +257,11 @@ export async function openPage(session, url, { withoutHid = false, prepare = nul
     }
   });
   page.on("pageerror", (error) => page.consoleErrors.push(String(error)));
-  await page.goto(url, { waitUntil: "load" });
-  await waitForState(page, ["idle", "busy", "ended", "unsupported"]);
   page.closeContext = () => context.close();
+  await page.goto(url, { waitUntil: "load" });
+  if (settle) {
+    await waitForState(page, ["idle", "busy", "ended", "unsupported", "framed"]);
+  }
   return page;
 }
 

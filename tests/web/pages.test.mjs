@@ -3,6 +3,7 @@
 // accepts, a service worker that lists every file of its folder, and the
 // updater opening again with the network gone after one visit.
 import assert from "node:assert/strict";
+import crypto from "node:crypto";
 import fs from "node:fs";
 import os from "node:os";
 import path from "node:path";
@@ -29,12 +30,12 @@ import {
 } from "./harness.mjs";
 import { MIME_TYPES, startServer } from "./server.mjs";
 
-// The FILES list of a stamped sw.js.
+// The FILES of a stamped sw.js: each file's name with its SHA-256 digest.
 function workerFiles(folder) {
   const source = fs.readFileSync(path.join(folder, "sw.js"), "utf8");
-  const match = /const FILES = (\[[^\]]*\]);/.exec(source);
-  assert.ok(match, "sw.js holds its FILES list");
-  return JSON.parse(match[1].replace(/,\s*\]$/, "]"));
+  const match = /const FILES = (\{[^}]*\});/.exec(source);
+  assert.ok(match, "sw.js holds its FILES");
+  return JSON.parse(match[1].replace(/,\s*\}$/, "}"));
 }
 
 // Width and height from a PNG's IHDR.
@@ -71,15 +72,20 @@ async function withEmulatedUnit(page) {
 }
 
 describe("the folders the build makes", () => {
-  // The worker pre-caches exactly the files of its folder: catches a stamp
-  // that ran before the last file was copied (that file would be missing
-  // offline) or a list that names a file that is not there (the install,
-  // and with it the whole offline cache, would fail).
+  // The worker pre-caches exactly the files of its folder, each with the
+  // digest of the file the build made: catches a stamp that ran before the
+  // last file was copied or changed (that file would be missing offline, or
+  // refused by every install) or a list that names a file that is not there.
   for (const name of ["site", "demo", "test"]) {
-    it(`${name}/sw.js pre-caches every file of ${name}/ but itself`, () => {
+    it(`${name}/sw.js pre-caches every file of ${name}/ but itself, with its digest`, () => {
       const folder = buildFolder(name);
       const files = listFiles(folder).filter((file) => file !== "sw.js" && !file.split("/").some((p) => p.startsWith(".")));
-      assert.deepEqual(workerFiles(folder), files);
+      const recorded = workerFiles(folder);
+      assert.deepEqual(Object.keys(recorded), files);
+      for (const file of files) {
+        const digest = crypto.createHash("sha256").update(fs.readFileSync(path.join(folder, file))).digest("hex");
+        assert.equal(recorded[file], digest, `the digest of ${name}/${file}`);
+      }
     });
   }
 
@@ -338,6 +344,78 @@ describe("while an update runs", () => {
       assert.deepEqual(await page.evaluate(() => window.__wakeLocks), { requested: 1, released: 1 });
     } finally {
       await page.closeContext();
+    }
+  });
+});
+
+describe("where the updater runs", () => {
+  let session;
+  let server;
+  // The whole build on one server: the product page, the demo and the tests'
+  // page share one origin, as they would on one site.
+  before(async () => {
+    server = await startServer(buildFolder("site").replace(/[\\/]site$/, ""));
+    session = await launchBrowser();
+  });
+  after(async () => {
+    await session?.close();
+    await server?.close();
+  });
+
+  // In a frame of another site that allows it WebHID, the page could be
+  // laid under that site's content and clicked blindly, and it escaped the
+  // one-updater lock. Catches a framed page that shows its main view or
+  // touches a device.
+  it("refuses to run inside another site's frame and touches no device", async () => {
+    const context = await session.browser.createBrowserContext();
+    try {
+      const page = await context.newPage();
+      await page.evaluateOnNewDocument(() => {
+        window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
+      });
+      // Another site: the same server under another name (a page on the
+      // public internet may not frame one on 127.0.0.1 at all).
+      await page.goto(`http://localhost:${server.port}/site/texts.json`);
+      await page.setContent(`<iframe allow="hid" width="800" height="600" src="${server.url}test/test.html"></iframe>`);
+      const frame = await (await page.waitForSelector("iframe")).contentFrame();
+      await frame.waitForFunction(() => document.documentElement.dataset.state === "framed",
+        { polling: 100, timeout: 30000 });
+      await frame.evaluate(() => window.orvantoEmulator.ready);
+      const shown = await frame.evaluate(() => ({
+        framed: document.getElementById("framed").textContent.trim(),
+        main: document.getElementById("updater").checkVisibility(),
+        plugged: window.orvantoEmulator.state().plugged,
+        opened: window.orvantoEmulator.state().opened,
+      }));
+      assert.equal(shown.framed, textsFor("en").text(61019));
+      assert.equal(shown.main, false, "the main view is not shown");
+      assert.equal(shown.plugged, true, "a granted unit was there to be taken");
+      assert.deepEqual(await frame.evaluate(() => window.orvantoEmulator.log()), [], "nothing was sent");
+      assert.equal(shown.opened, false, "the unit was not opened");
+    } finally {
+      await context.close();
+    }
+  });
+
+  // One lock for every page of the site that can open a unit: catches a
+  // lock per folder, under which the product page and the demo (or an
+  // installed window of either) would both open the unit.
+  it("lets the product page wait while the tests' page of the same site runs", async () => {
+    const context = await session.browser.createBrowserContext();
+    try {
+      const first = await context.newPage();
+      await first.goto(server.url + "test/test.html", { waitUntil: "load" });
+      await waitForState(first, "idle");
+      const second = await context.newPage();
+      await second.goto(server.url + "site/index.html", { waitUntil: "load" });
+      await waitFor(second, () => document.getElementById("another-instance")?.hidden === false);
+      assert.equal(await second.evaluate(() => document.documentElement.dataset.state), "starting");
+      await first.bringToFront();
+      await first.click("#close");
+      await waitForState(first, "ended");
+      await waitForState(second, "idle");
+    } finally {
+      await context.close();
     }
   });
 });

@@ -88,6 +88,23 @@ for (const language of ["en", "de"]) {
       assert.equal(empty.controlIds.update, 1002);
       assert.equal(empty.controlIds.hint, 40004);
       assert.equal(empty.controlIds["version-esc"], 40015);
+      // Without a unit the rows are disabled, as on Windows: greyed (the
+      // ESC row's red too) and marked for screen readers.
+      const rows = () => page.evaluate(() => ["version-unit", "version-bootloader", "version-esc"].map((id) => {
+        const element = document.getElementById(id);
+        return { disabled: element.getAttribute("aria-disabled"), colour: getComputedStyle(element).color };
+      }));
+      for (const row of await rows()) {
+        assert.equal(row.disabled, "true");
+        assert.ok(!isRed(row.colour) && row.colour !== "rgb(0, 0, 0)", `a disabled row is grey, not ${row.colour}`);
+      }
+      // The hint is not read out whole at every change: only its status is.
+      const announced = () => page.evaluate(() => ({
+        live: document.getElementById("hint").getAttribute("aria-live"),
+        status: document.getElementById("hint-announcement").textContent,
+        role: document.getElementById("hint-announcement").getAttribute("role"),
+      }));
+      assert.deepEqual(await announced(), { live: null, status: t.waiting(40017), role: "status" });
       await shot(page, "no-unit");
 
       await plugAndWaitForReady(page);
@@ -103,6 +120,8 @@ for (const language of ["en", "de"]) {
       assert.ok(!isRed(ready.unitColour), "only the ESC row is red");
       assert.equal(ready.updateDisabled, false);
       assert.equal(ready.requestShown, false, "the request button goes once the unit is granted");
+      assert.deepEqual((await rows()).map((row) => row.disabled), ["false", "false", "false"]);
+      assert.equal((await announced()).status, t.text(40000));
       if (language === "de") {
         assert.equal(ready.closeText, "Beenden");
       }
@@ -111,8 +130,9 @@ for (const language of ["en", "de"]) {
     });
 
     // The whole update: catches a wrong command order, a lost, repeated or
-    // reordered block, a missing 0xFF fill, a progress bar that jumps, goes
-    // back or ends short of 100, and a success that is not shown.
+    // reordered block, anything written past the image (the last block's
+    // 0xFF filler must not reach the flash), a progress bar that jumps,
+    // goes back or ends short of 100, and a success that is not shown.
     it("updates the ESC: the image in its flash, every progress position, the success hint", async () => {
       const page = await open();
       await plugAndWaitForReady(page);
@@ -233,10 +253,21 @@ for (const language of ["en", "de"]) {
       assert.equal(during.updateDisabled, true);
       assert.equal(during.versionEsc, "0.0.0");
       await shot(page, "box-failure");
+      // Ctrl+C copies the whole box, as on Windows, for a support request.
+      const copied = await page.evaluate(() => new Promise((resolve) => {
+        window.addEventListener("copy", (event) => resolve(event.clipboardData.getData("text/plain")), { once: true });
+        document.execCommand("copy");
+      }));
+      const line = "---------------------------";
+      assert.equal(copied, [line, t.text(40002), line, failure.text.replace("\n", "\r\n"), line,
+        `${t.text(61009)}   `, line, ""].join("\r\n"));
+      assert.equal(await page.$eval("#message-box-text", (e) => getComputedStyle(e).userSelect), "text");
       await answer(page, OK);
       await waitForHint(page, t.text(40030));
       await waitForState(page, "idle");
       assert.equal((await view(page)).updateDisabled, true);
+      assert.equal(await page.evaluate(() => document.activeElement?.id), "close",
+        "the focus goes to Close, not to the page's body");
       await shot(page, "failed");
       const commands = sentCommands(await unitLog(page));
       assert.equal(commands.at(-1), CMD_PURGE, "nothing is sent after the failed purge");
@@ -306,6 +337,9 @@ for (const language of ["en", "de"]) {
       await shot(page, "box-incompatible");
       await answer(page, OK);
       await waitForHint(page, t.waiting(40035));
+      // From one status to the next, screen readers hear the new status,
+      // not the connection instructions again.
+      assert.equal(await page.$eval("#hint-announcement", (e) => e.textContent), t.text(40035));
       await waitForState(page, "idle");
       assert.equal((await view(page)).updateDisabled, true);
       await shot(page, "incompatible");
@@ -373,3 +407,97 @@ for (const language of ["en", "de"]) {
     });
   });
 }
+
+describe("the updater page after a failure", () => {
+  let s;
+  let t;
+  const pages = [];
+  const open = async () => {
+    const page = await openPage(s.session, s.url("test.html"));
+    pages.push(page);
+    return page;
+  };
+
+  before(async () => {
+    s = await suite({ language: "en" });
+    t = s.texts;
+  });
+  after(async () => {
+    for (const page of pages) {
+      await page.closeContext().catch(() => {});
+    }
+    await s?.close();
+  });
+
+  // Runs an update from Ready to its failure box with the fault armed,
+  // answers the box and returns what it said.
+  const failedUpdate = async (page, fault) => {
+    await armFault(page, fault);
+    const boxes = (await seen(page)).boxes.length;
+    await page.click("#update");
+    await waitForBox(page, boxes + 1);
+    await answer(page, OK);
+    const box = await waitForBox(page, boxes + 2);
+    await answer(page, OK);
+    await waitForHint(page, t.text(40030));
+    await waitForState(page, "idle");
+    return box;
+  };
+
+  const replugAndWaitForReady = async (page) => {
+    await page.evaluate(() => window.orvantoEmulator.replug());
+    await waitForHint(page, t.text(40000));
+    await waitForState(page, "idle");
+  };
+
+  // The reproduced fault: a time-out in one update, then the unit plugged in
+  // again and refusing the purge, showed 0x00001234-0x000005b4, the time-out
+  // of the update before. Catches a last-error value that outlives its step.
+  it("shows in a code line only the last error of the step that failed", async () => {
+    const page = await open();
+    await plugAndWaitForReady(page);
+    const timedOut = await failedUpdate(page, { kind: "no-reply", step: "block", block: 2 });
+    assert.equal(timedOut.text, `${t.text(40009)}\n${t.codeLine(-3, 1460)}`);
+    await page.evaluate(() => window.orvantoEmulator.unplug());
+    await replugAndWaitForReady(page);
+    const refused = await failedUpdate(page, { kind: "unit-error", step: "purge", errorCode: 0x1234 });
+    assert.equal(refused.text, `${t.text(40028)}\n${t.codeLine(0x1234, 0)}`);
+  });
+
+  // A unit that needs longer than the other replies' 15 s to erase a large
+  // ESC: catches a purge read with the common limit, which would fail it
+  // with -3 after the old firmware is gone.
+  it("waits up to a minute for the purge's reply", async () => {
+    const page = await open();
+    await plugAndWaitForReady(page);
+    await page.evaluate(() => window.orvantoEmulator.setPurgeDuration(40000));
+    await page.click("#update");
+    await waitForBox(page, 1);
+    await answer(page, OK);
+    await waitForHint(page, t.text(40032));
+    assert.equal((await seen(page)).boxes.length, 1, "no failure box");
+  });
+
+  // After a failure past the purge the ESC has no complete firmware; the
+  // owner plugs the unit in again and presses Update once more. Catches a
+  // unit or page that cannot be updated again, or an update that resumes
+  // instead of writing the whole image.
+  it("writes the whole image when Update is run again after a failed update", async () => {
+    const page = await open();
+    await plugAndWaitForReady(page);
+    await failedUpdate(page, { kind: "no-reply", step: "block", block: 500 });
+    const partial = await flash(page);
+    const image = standinImage();
+    assert.ok(!partial.subarray(0, image.length).equals(image), "the failed update left the image incomplete");
+    await page.evaluate(() => window.orvantoEmulator.unplug());
+    await replugAndWaitForReady(page);
+    const boxes = (await seen(page)).boxes.length;
+    await page.click("#update");
+    await waitForBox(page, boxes + 1);
+    await answer(page, OK);
+    await waitForHint(page, t.text(40032));
+    const written = await flash(page);
+    assert.ok(written.subarray(0, image.length).equals(image), "the flash holds the whole image");
+    assert.ok(written.subarray(image.length).every((b) => b === 0xff), "nothing past the image");
+  });
+});

@@ -15,6 +15,7 @@ import {
   plug,
   plugAndChoose,
   plugAndWaitForReady,
+  screenshot,
   seen,
   suite,
   unitLog,
@@ -262,5 +263,90 @@ describe("the page's WebHID layer", () => {
     assert.equal((await view(page)).updateDisabled, false);
     await page.evaluate(() => window.orvantoEmulator.unplug());
     await waitForHint(page, t.waiting(40020));
+  });
+
+  // The permission taken back (HIDDevice.forget(), or the browser's site
+  // settings): catches a page that stays in Ready with Update enabled, fails
+  // at the first step, and hides the button to choose the unit until it is
+  // reloaded.
+  it("handles a unit whose permission is gone as pulled out, at Update and when the page shows again", async () => {
+    const page = await open();
+    const forget = () => page.evaluate(async () => {
+      for (const device of await navigator.hid.getDevices()) {
+        await device.forget();
+      }
+    });
+    await plugAndWaitForReady(page);
+    await forget();
+    const sentBefore = (await unitLog(page)).length;
+    await page.click("#update");
+    await waitForHint(page, t.waiting(40020));
+    let shown = await view(page);
+    assert.equal(shown.updateDisabled, true);
+    assert.equal(shown.requestShown, true, "the button to choose a unit is back");
+    assert.equal((await seen(page)).boxes.length, 0, "no update was started");
+    assert.equal((await unitLog(page)).length, sentBefore, "nothing was sent");
+
+    // Chosen again, then taken back while the page was in the background.
+    await page.click("#request-unit");
+    await waitForHint(page, t.text(40000));
+    await forget();
+    await page.evaluate(() => document.dispatchEvent(new Event("visibilitychange")));
+    await waitForHint(page, t.waiting(40020));
+    shown = await view(page);
+    assert.equal(shown.requestShown, true);
+    assert.equal(shown.updateDisabled, true);
+  });
+
+  // On Linux the browser lists a unit whose hidraw node it may not open
+  // (no udev rule): catches a page that then only says that no unit was
+  // found, leaving the owner without the way out.
+  for (const language of ["en", "de"]) {
+    it(`says that the system keeps the browser from opening the unit, and names the udev rule (${language})`, async () => {
+      const session = language === "en" ? s : await suite({ language });
+      const texts = session.texts;
+      const page = await openPage(session.session, session.url("test.html"));
+      pages.push(page);
+      try {
+        await plugAndChoose(page, { openRefused: true });
+        await waitFor(page, () => !document.getElementById("open-refused").hidden);
+        assert.equal(await page.$eval("#open-refused p", (e) => e.textContent), texts.text(61020));
+        assert.equal(await page.$eval("#udev-rule", (e) => e.getAttribute("href")), "70-orvanto-programming-unit.rules");
+        const rule = await page.evaluate(async () => (await fetch("70-orvanto-programming-unit.rules")).text());
+        assert.match(rule, /TAG\+="uaccess"/);
+        assert.equal((await view(page)).updateDisabled, true);
+        await screenshot(page, `${language}-open-refused`);
+        // The unit the system lets the browser open: the text goes.
+        await plug(page);
+        await waitForHint(page, texts.text(40000));
+        assert.equal(await page.$eval("#open-refused", (e) => e.hidden), true);
+      } finally {
+        if (session !== s) {
+          await page.closeContext().catch(() => {});
+          await session.close();
+        }
+      }
+    });
+  }
+
+  // An ESC the updater cannot update, granted on an earlier visit: catches
+  // a start-up box that opens over the loading text instead of over the
+  // main view, as the Windows dialog shows behind its box.
+  it("shows the main view behind a box that opens at start", async () => {
+    const page = await openPage(s.session, s.url("test.html"), {
+      prepare: (p) => p.evaluateOnNewDocument(() => {
+        window.orvantoEmulatorSetup = { unit: { escTypeCode: 0x12345678 }, granted: true };
+      }),
+      settle: false,
+    });
+    pages.push(page);
+    await waitForBox(page, 1);
+    const behind = await page.evaluate(() => ({
+      main: !document.getElementById("updater").hidden,
+      loading: !document.getElementById("loading").hidden,
+    }));
+    assert.deepEqual(behind, { main: true, loading: false });
+    await answer(page, OK);
+    await waitForState(page, "idle");
   });
 });
