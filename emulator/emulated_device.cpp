@@ -163,6 +163,11 @@ bool EmulatedDevice::HostRead(std::uint8_t* buffer, std::uint32_t length,
     return true;
 }
 
+void EmulatedDevice::Unplugged() {
+    plugged = false;
+    replies_.clear();
+}
+
 std::optional<EmulatedDevice::PendingReply> EmulatedDevice::TakeReply() {
     if (replies_.empty()) {
         return std::nullopt;
@@ -222,7 +227,7 @@ namespace emulated_bus {
 void Reset() {
     Bus& bus = TheBus();
     for (const auto& device : bus.devices) {
-        device->plugged = false;
+        device->Unplugged();
     }
     bus = Bus{};
 }
@@ -247,7 +252,7 @@ void Unplug(EmulatedDevice* device) {
         return;
     }
     const std::wstring path = device->path;
-    device->plugged = false;
+    device->Unplugged();
     bus.devices.erase(it);
     Notify(BusEventKind::Removal, path);
 }
@@ -369,3 +374,5 @@ bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
 }
 
 std::uint32_t PlatformLastError() { return TheBus().lastError; }
+
+void PlatformClearLastError() { TheBus().lastError = 0; }

@@ -109,6 +109,12 @@ public:
 
     bool plugged = false;
 
+    // Pulled out: the device has lost its power, and a reply it still owed
+    // the host (one that came too late for the host's read) never comes, nor
+    // is it taken for the reply to a command after the device is plugged in
+    // again. Called by the bus.
+    virtual void Unplugged();
+
     // A reply the device has queued for the host: its bytes, when it is ready
     // on the platform clock, and, when non-zero, the last-error value with
     // which the host's read fails instead.

@@ -270,3 +270,11 @@ std::optional<EmulatedDevice::Answer> EmulatedUnit::Respond(
         return Refuse(UNIT_ERROR_UNKNOWN_COMMAND);
     }
 }
+
+void EmulatedUnit::Unplugged() {
+    EmulatedDevice::Unplugged();
+    systemLock = false;
+    purged = false;
+    addressSet = false;
+    writeAddress = 0;
+}

@@ -90,6 +90,11 @@ public:
     std::array<std::uint8_t, 32> FirmwareInfoBlock() const;
     std::array<std::uint8_t, 40> IdentityBlock() const;
 
+    // Pulled out, the unit loses its power: its session (the system lock,
+    // the purge, the write address) is gone when it is plugged in again. The
+    // ESC behind it, on its own battery, keeps its flash and its protection.
+    void Unplugged() override;
+
 protected:
     std::optional<Answer> Respond(const std::vector<std::uint8_t>& report) override;
 

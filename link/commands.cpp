@@ -59,7 +59,7 @@ std::uint32_t ReplyErrorCode(const ReplyReport& reply) {
 
 std::int32_t ExchangeReports(const CommandReport& command, std::uint32_t commandBytes,
                              ReplyReport& reply, std::uint32_t replyBytes,
-                             std::uint32_t delayBeforeReadMs) {
+                             std::uint32_t delayBeforeReadMs, std::uint32_t replyTimeoutMs) {
     const UnitConnection& unit = unitConnection;
     if (unit.handle == INVALID_HID_HANDLE) {
         return LINK_NO_UNIT;
@@ -86,7 +86,7 @@ std::int32_t ExchangeReports(const CommandReport& command, std::uint32_t command
     // A short reply must not leave an earlier reply's bytes to be taken as data.
     std::uint8_t in[REPORT_SIZE] = {};
     in[0] = REPLY_REPORT_ID;
-    if (!HidReadReport(unit.handle, in, inputLength, REPORT_TIMEOUT_MS)) {
+    if (!HidReadReport(unit.handle, in, inputLength, replyTimeoutMs)) {
         return LINK_READ_FAILED;
     }
     std::memcpy(&reply, in, REPORT_SIZE);
@@ -125,13 +125,15 @@ std::int32_t SetWriteProtection(bool on) {
 }
 
 // CMD_PURGE: bytes 4-7 the confirmation code. The unit answers once the ESC's
-// flash is erased; the reply is not read before PURGE_REPLY_DELAY_MS.
+// flash is erased; the reply is not read before PURGE_REPLY_DELAY_MS, and is
+// given PURGE_REPLY_TIMEOUT_MS to come.
 std::int32_t PurgeFirmware() {
     CommandReport command = MakeCommandReport(CMD_PURGE, 0x04);
     WriteLe32(&command.payload[0], CONFIRMATION_CODE);
     ReplyReport reply{};
-    const std::int32_t result = ExchangeReports(command, HEADER_BYTES + 4, reply,
-                                                REPLY_WITH_ERROR_CODE_BYTES, PURGE_REPLY_DELAY_MS);
+    const std::int32_t result =
+        ExchangeReports(command, HEADER_BYTES + 4, reply, REPLY_WITH_ERROR_CODE_BYTES,
+                        PURGE_REPLY_DELAY_MS, PURGE_REPLY_TIMEOUT_MS);
     if (result != LINK_OK) {
         return result;
     }

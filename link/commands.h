@@ -10,9 +10,14 @@
 #include "link/report.h"
 
 // How long a write or a reply may take before the exchange counts as failed.
-// A guard against a unit that stops answering, not a pace: a purge is
-// answered only when the ESC's flash is erased, which takes seconds.
+// A guard against a unit that stops answering, not a pace.
 constexpr std::uint32_t REPORT_TIMEOUT_MS = 15000;
+
+// How long the purge's reply may take. The unit answers CMD_PURGE only once
+// the ESC's flash is erased, and a large ESC takes far longer for that than
+// any other command: failing the exchange early would report an error for a
+// purge that is still going on, after the old firmware is already gone.
+constexpr std::uint32_t PURGE_REPLY_TIMEOUT_MS = 60000;
 
 // The wait between writing CMD_PURGE and reading its reply.
 constexpr std::uint32_t PURGE_REPLY_DELAY_MS = 1000;
@@ -25,11 +30,13 @@ CommandReport MakeCommandReport(std::uint8_t command, std::uint8_t length);
 // many leading bytes of the command report carry the command, `replyBytes`
 // how many leading bytes of the reply the caller reads; when the unit's report
 // lengths cannot carry them, nothing is sent and LINK_NO_UNIT is returned.
-// `delayBeforeReadMs` is waited between the write and the read.
+// `delayBeforeReadMs` is waited between the write and the read, and the read
+// then waits at most `replyTimeoutMs` for the reply.
 // Returns LINK_OK, LINK_NO_UNIT, LINK_WRITE_FAILED or LINK_READ_FAILED.
 std::int32_t ExchangeReports(const CommandReport& command, std::uint32_t commandBytes,
                              ReplyReport& reply, std::uint32_t replyBytes,
-                             std::uint32_t delayBeforeReadMs = 0);
+                             std::uint32_t delayBeforeReadMs = 0,
+                             std::uint32_t replyTimeoutMs = REPORT_TIMEOUT_MS);
 
 // Whether the open unit's report lengths carry every command of an update,
 // whose data blocks hold up to `blockBytes` bytes, and every reply it reads.
@@ -49,7 +56,7 @@ std::int32_t SetSystemLock(bool on);
 std::int32_t SetWriteProtection(bool on);
 
 // CMD_PURGE: erases the ESC's firmware; waits PURGE_REPLY_DELAY_MS before
-// reading the reply.
+// reading the reply, and then at most PURGE_REPLY_TIMEOUT_MS for it.
 std::int32_t PurgeFirmware();
 
 // CMD_SET_ADDRESS: sets the write address to 0.

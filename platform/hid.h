@@ -68,8 +68,15 @@ bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
 
 // The platform's last-error value (GetLastError on Windows): after a failed
 // call above, the code of the operation that failed. Cleaning up after a
-// failure does not change it.
+// failure does not change it, and a call that succeeds leaves it as it was,
+// so it may still hold the code of a failure long past.
 std::uint32_t PlatformLastError();
+
+// Sets the last-error value to 0 (SetLastError(0) on Windows). Called before
+// an operation whose failure is reported with PlatformLastError(): the value
+// then read is that operation's own, or 0 when no platform call failed (the
+// device refused the command).
+void PlatformClearLastError();
 
 // Well-known last-error values.
 constexpr std::uint32_t PLATFORM_ERROR_TIMEOUT = 1460;            // ERROR_TIMEOUT

@@ -80,6 +80,7 @@ std::int32_t WriteImage(const FirmwareImage& image, WindowHandle progress) {
     const std::uint8_t* position = image.data;
     WindowHandle recorded = 0;
     while (remaining != 0) {
+        PlatformClearLastError();
         std::int32_t status;
         if (remaining >= BLOCK_BYTES) {
             status = WriteDataBlock(position, BLOCK_BYTES / 4);
@@ -145,6 +146,11 @@ void RunFirmwareUpdate() {
         return;
     }
 
+    // Each step, and each block, starts with a cleared last-error value: the
+    // code line of a failure shows the failing step's own value (0 when the
+    // unit refused the command), never one left by an earlier exchange or an
+    // earlier update.
+    PlatformClearLastError();
     std::int32_t status = SetSystemLock(true);
     if (status != LINK_OK) {
         FailStep(IDS_LOCK_FAILED, status);
@@ -152,6 +158,7 @@ void RunFirmwareUpdate() {
     }
     WaitMilliseconds(STEP_PAUSE_MS);
 
+    PlatformClearLastError();
     status = SetWriteProtection(false);
     if (status != LINK_OK) {
         FailStep(IDS_PROTECTION_OFF_FAILED, status);
@@ -160,6 +167,7 @@ void RunFirmwareUpdate() {
     WaitMilliseconds(STEP_PAUSE_MS);
 
     // The ESC needs its time after the purge, whatever the purge answered.
+    PlatformClearLastError();
     status = PurgeFirmware();
     WaitMilliseconds(AFTER_PURGE_PAUSE_MS);
     if (status != LINK_OK) {
@@ -168,6 +176,7 @@ void RunFirmwareUpdate() {
     }
     WaitMilliseconds(STEP_PAUSE_MS);
 
+    PlatformClearLastError();
     status = SetWriteAddress();
     if (status != LINK_OK) {
         FailStep(IDS_ADDRESS_FAILED, status);

@@ -150,3 +150,5 @@ bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
 }
 
 std::uint32_t PlatformLastError() { return lastError; }
+
+void PlatformClearLastError() { lastError = 0; }

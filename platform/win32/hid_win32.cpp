@@ -222,3 +222,5 @@ bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
 }
 
 std::uint32_t PlatformLastError() { return GetLastError(); }
+
+void PlatformClearLastError() { SetLastError(0); }

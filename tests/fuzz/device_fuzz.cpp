@@ -115,7 +115,7 @@ protected:
                 }
             }
             if (input_.ConsumeBool()) {
-                answer->delayMs = input_.ConsumeIntegralInRange<std::uint32_t>(0, 20000);
+                answer->delayMs = input_.ConsumeIntegralInRange<std::uint32_t>(0, 70000);
             }
         }
         if (answer) {
@@ -124,9 +124,11 @@ protected:
             exchange.reply = answer->bytes;
             exchange.reply.resize(inputReportLength, 0);
             exchange.reply.resize(REPORT_SIZE, 0);
-            // The host reads the purge's reply only after its own wait.
-            const std::uint32_t limit =
-                REPORT_TIMEOUT_MS + (ByteOf(report, 1) == CMD_PURGE ? PURGE_REPLY_DELAY_MS : 0);
+            // The host reads the purge's reply only after its own wait, and
+            // gives it a longer limit than any other reply.
+            const std::uint32_t limit = ByteOf(report, 1) == CMD_PURGE
+                                            ? PURGE_REPLY_DELAY_MS + PURGE_REPLY_TIMEOUT_MS
+                                            : REPORT_TIMEOUT_MS;
             if (answer->delayMs > limit) {
                 exchange.fault = FaultKind::NoReply;
             }

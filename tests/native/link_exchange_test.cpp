@@ -226,9 +226,40 @@ TEST_F(ExchangeTest, HangingWriteFailsAfterTheTimeLimit) {
     fault.exchange = 1;
     device->ArmFault(fault);
     device->QueueReply(Reply(0, 0));
+    const std::uint64_t start = MonotonicMicroseconds();
     EXPECT_EQ(PurgeFirmware(), LINK_WRITE_FAILED);
     EXPECT_EQ(PlatformLastError(), 1460u);
+    EXPECT_EQ(MonotonicMicroseconds() - start, 15'000'000u)
+        << "only the purge's reply has a longer limit, not its write";
     EXPECT_EQ(simulated_clock::Waits().size(), 0u) << "no purge wait after a failed write";
+}
+
+// A reply that never comes fails each operation after its own limit: the
+// purge's 60 s, after its 1000 ms pause, every other command's 15 s. Catches
+// the purge held to the short limit (it would fail while the ESC is still
+// erasing, its old firmware already gone), and the purge's long limit
+// reaching the other commands.
+TEST_F(ExchangeTest, EachReplyWaitsForItsOwnTimeLimit) {
+    const auto data = CountingBytes();
+    const struct {
+        const char* name;
+        std::function<std::int32_t()> operation;
+        std::uint64_t failsAfterMs;
+    } cases[] = {
+        {"lock", [] { return SetSystemLock(true); }, 15'000},
+        {"protection", [] { return SetWriteProtection(false); }, 15'000},
+        {"purge", [] { return PurgeFirmware(); }, 1000 + 60'000},
+        {"address", [] { return SetWriteAddress(); }, 15'000},
+        {"data", [&] { return WriteDataBlock(data.data(), 12); }, 15'000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        emulated_bus::SetLastError(0);
+        const std::uint64_t start = MonotonicMicroseconds();
+        EXPECT_EQ(c.operation(), LINK_READ_FAILED);
+        EXPECT_EQ(PlatformLastError(), 1460u);
+        EXPECT_EQ(MonotonicMicroseconds() - start, c.failsAfterMs * 1000);
+    }
 }
 
 // The purge's reply is read no earlier than 1000 ms after the write, through

@@ -8,6 +8,7 @@
 
 #include "emulator/simulated_clock.h"
 #include "link/commands.h"
+#include "platform/clock.h"
 #include "platform/hid.h"
 #include "tests/native/shell_fixture.h"
 #include "update/firmware_image.h"
@@ -58,6 +59,29 @@ protected:
                                            {static_cast<std::uint32_t>(status), lastError});
         }
         return message;
+    }
+
+    // Whether the ESC's flash holds the image and nothing more: the image from
+    // address 0, every byte after it erased.
+    bool FlashHoldsImageAlone() {
+        const FirmwareImage image = Image();
+        const auto& flash = unit->esc.flash;
+        return image.size <= flash.size() &&
+               std::equal(image.data, image.data + image.size, flash.begin()) &&
+               std::all_of(flash.begin() + image.size, flash.end(),
+                           [](std::uint8_t b) { return b == 0xFF; });
+    }
+
+    // The same unit pulled out (unless a fault has done that) and plugged in
+    // again, its ESC's flash as the last update left it; the window handles
+    // both events and must find the unit ready.
+    void Replug() {
+        emulated_bus::Unplug(unit);
+        Remove(UNIT_PATH);
+        emulated_bus::Plug(unit);
+        Arrive(UNIT_PATH);
+        ASSERT_TRUE(UpdateEnabled()) << "not ready after it was plugged in again; the hint reads "
+                                     << ::testing::PrintToString(Hint());
     }
 
     void ExpectFailedState() {
@@ -358,6 +382,67 @@ TEST_F(UpdateTest, CodeLineShowsStatusAndLastErrorInHex) {
               L"The system shows following errorcode: 0xfffffffe-0x0000001f");
 }
 
+// A reply that never came at block 2 leaves ERROR_TIMEOUT behind. With the
+// unit plugged in again, the next update is refused by the unit at the purge:
+// its code line shows the unit's code and 0, not that time-out. Catches a
+// last-error value that outlives the step, or the update, that set it.
+TEST_F(UpdateTest, CodeLineShowsOnlyTheFailingStepsLastError) {
+    unit->ArmFault(MakeFault(FaultKind::NoReply, CMD_WRITE_DATA, 2));
+    PressUpdate();
+    auto boxes = recorded_window::Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text,
+              LoadText(IDS_DATA_BLOCK_FAILED) +
+                  L"\r\nThe system shows following errorcode: 0xfffffffd-0x000005b4");
+
+    ASSERT_NO_FATAL_FAILURE(Replug());
+    unit->ArmFault(
+        MakeFault(FaultKind::UnitError, CMD_PURGE, unit->CommandCount(CMD_PURGE) + 1, 0x1234));
+    PressUpdate();
+    boxes = recorded_window::Boxes();
+    ASSERT_EQ(boxes.size(), 4u);
+    EXPECT_EQ(boxes[3].text,
+              LoadText(IDS_PURGE_FAILED) +
+                  L"\r\nThe system shows following errorcode: 0x00001234-0x00000000");
+}
+
+// An ESC that takes 59 s to erase its flash is waited for, and the update
+// completes. One that takes longer than the purge's limit fails the purge
+// with -3 and ERROR_TIMEOUT, shown after the limit and the 4000 ms pause;
+// plugged in again, with the late reply never coming, the same unit is then
+// updated. Catches the purge's reply held to the other commands' 15 s (the
+// update would fail with the ESC's firmware already gone), a limit other
+// than 60 s, and a late purge reply taken for the reply of the next update's
+// first command.
+TEST_F(UpdateTest, SlowPurgeIsWaitedForUpToItsOwnLimit) {
+    unit->purgeDurationMs = 59'000;
+    PressUpdate();
+    EXPECT_EQ(Hint(), LoadText(IDS_UPDATE_SUCCEEDED));
+    EXPECT_TRUE(FlashHoldsImageAlone());
+
+    ShellFixture::TearDown();
+    SetUp();
+    unit->purgeDurationMs = 75'000;
+    std::uint64_t boxShownAtUs = 0;
+    recorded_window::QueueBoxAnswer({ANSWER_OK, nullptr});
+    recorded_window::QueueBoxAnswer({ANSWER_OK, [&] { boxShownAtUs = MonotonicMicroseconds(); }});
+    PressUpdate();
+    const auto boxes = recorded_window::Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text, FailureMessage(IDS_PURGE_FAILED, LINK_READ_FAILED, 1460));
+    const auto& log = unit->Log();
+    ASSERT_GE(log.size(), 5u);
+    ASSERT_EQ(log[4].bytes.at(1), CMD_PURGE);
+    EXPECT_EQ(boxShownAtUs - log[4].completedAtUs, (1000 + 60'000 + 4000) * 1000u)
+        << "the pause before the read, the reply's limit, the pause after the purge";
+
+    unit->purgeDurationMs = 700;
+    ASSERT_NO_FATAL_FAILURE(Replug());
+    PressUpdate();
+    EXPECT_EQ(Hint(), LoadText(IDS_UPDATE_SUCCEEDED));
+    EXPECT_TRUE(FlashHoldsImageAlone());
+}
+
 // A failed purge still waits its 4000 ms before the failure is shown.
 TEST_F(UpdateTest, FailedPurgeWaitsBeforeReporting) {
     unit->ArmFault(MakeFault(FaultKind::UnitError, CMD_PURGE, 1, 7));
@@ -482,6 +567,51 @@ TEST_F(UpdateTest, ImageOfWholeBlocksHasNoShortBlock) {
               (std::vector<std::uint32_t>{0, 20, 40, 60, 80, 100}));
     EXPECT_TRUE(std::equal(image.begin(), image.end(), unit->esc.flash.begin()));
 }
+
+// A failure once the blocks have begun leaves the ESC without complete
+// firmware: part of the image, then erased flash. The same unit, plugged in
+// again, is updated anew from the start: the whole image, the rest erased,
+// and the success text. Catches an update that cannot be repeated (a lock or
+// protection state, a write address or an ESC state left by the failed one
+// that the next update does not set anew).
+struct RepeatCase {
+    const char* name;
+    Fault fault;
+};
+
+void PrintTo(const RepeatCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateAfterFailure : public UpdateTest,
+                           public ::testing::WithParamInterface<RepeatCase> {};
+
+TEST_P(UpdateAfterFailure, PluggedInAgainWritesTheWholeImage) {
+    unit->ArmFault(GetParam().fault);
+    PressUpdate();
+    ASSERT_TRUE(unit->faults.empty()) << "the fault was not reached";
+    ASSERT_EQ(Hint(), LoadText(IDS_UPDATE_FAILED_HINT));
+    ASSERT_FALSE(FlashHoldsImageAlone()) << "the failed update left the whole image";
+
+    ASSERT_NO_FATAL_FAILURE(Replug());
+    const std::size_t boxesBefore = recorded_window::Boxes().size();
+    PressUpdate();
+    EXPECT_EQ(Hint(), LoadText(IDS_UPDATE_SUCCEEDED));
+    EXPECT_EQ(recorded_window::Boxes().size(), boxesBefore + 1) << "only the confirmation";
+    EXPECT_TRUE(FlashHoldsImageAlone());
+    EXPECT_EQ(unit->blockLengths.size(), IMAGE_BLOCKS);
+    EXPECT_EQ(unit->esc.firmwareVersion, 0x0300);
+    EXPECT_TRUE(unit->esc.writeProtected);
+    EXPECT_FALSE(unit->systemLock);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FailedAtABlock, UpdateAfterFailure,
+    ::testing::Values(
+        RepeatCase{"Block1Refused", MakeFault(FaultKind::UnitError, CMD_WRITE_DATA, 1, 0x106)},
+        RepeatCase{"Block500NoReply", MakeFault(FaultKind::NoReply, CMD_WRITE_DATA, 500)},
+        RepeatCase{"LastBlockWriteFails",
+                   MakeFault(FaultKind::WriteFails, CMD_WRITE_DATA, IMAGE_BLOCKS, 0, 31)},
+        RepeatCase{"UnpluggedAtBlock1000", MakeFault(FaultKind::Unplug, CMD_WRITE_DATA, 1000)}),
+    [](const ::testing::TestParamInfo<RepeatCase>& info) { return std::string(info.param.name); });
 
 // The bar's arithmetic cannot overflow, whatever the image's size.
 TEST(ProgressPercent, NeverOverflows) {

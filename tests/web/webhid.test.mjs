@@ -11,12 +11,14 @@ import {
   OK,
   answer,
   armFault,
+  flash,
   openPage,
   plug,
   plugAndChoose,
   plugAndWaitForReady,
   screenshot,
   seen,
+  standinImage,
   suite,
   unitLog,
   view,
@@ -49,18 +51,28 @@ describe("the page's WebHID layer", () => {
     await s?.close();
   });
 
-  // Runs an update to its failure box, with the fault armed, and returns it.
-  const failedUpdate = async (page, fault) => {
-    await plugAndWaitForReady(page);
+  // Runs an update to its failure box, with the fault armed, and returns
+  // what the box said. The unit is plugged in first unless it is ready.
+  const failedUpdate = async (page, fault, { ready = false } = {}) => {
+    if (!ready) {
+      await plugAndWaitForReady(page);
+    }
     await armFault(page, fault);
+    const boxes = (await seen(page)).boxes.length;
     await page.click("#update");
-    await waitForBox(page, 1);
+    await waitForBox(page, boxes + 1);
     await answer(page, OK);
-    const box = await waitForBox(page, 2);
+    const box = await waitForBox(page, boxes + 2);
     await answer(page, OK);
     await waitForHint(page, t.text(40030));
     await waitForState(page, "idle");
     return box;
+  };
+
+  const replugAndWaitForReady = async (page) => {
+    await page.evaluate(() => window.orvantoEmulator.replug());
+    await waitForHint(page, t.text(40000));
+    await waitForState(page, "idle");
   };
 
   // Catches a report sent with its ID also as the first data byte (every
@@ -348,5 +360,54 @@ describe("the page's WebHID layer", () => {
     assert.deepEqual(behind, { main: true, loading: false });
     await answer(page, OK);
     await waitForState(page, "idle");
+  });
+
+  // The reproduced fault: a time-out in one update, then the unit plugged in
+  // again and refusing the purge, showed 0x00001234-0x000005b4, the time-out
+  // of the update before. Catches a last-error value that outlives its step.
+  it("shows in a code line only the last error of the step that failed", async () => {
+    const page = await open();
+    const timedOut = await failedUpdate(page, { kind: "no-reply", step: "block", block: 2 });
+    assert.equal(timedOut.text, `${t.text(40009)}\n${t.codeLine(-3, 1460)}`);
+    await page.evaluate(() => window.orvantoEmulator.unplug());
+    await replugAndWaitForReady(page);
+    const refused = await failedUpdate(page, { kind: "unit-error", step: "purge", errorCode: 0x1234 }, { ready: true });
+    assert.equal(refused.text, `${t.text(40028)}\n${t.codeLine(0x1234, 0)}`);
+  });
+
+  // A unit that needs longer than the other replies' 15 s to erase a large
+  // ESC: catches a purge read with the common limit, which would fail it
+  // with -3 after the old firmware is gone.
+  it("waits up to a minute for the purge's reply", async () => {
+    const page = await open();
+    await plugAndWaitForReady(page);
+    await page.evaluate(() => window.orvantoEmulator.setPurgeDuration(40000));
+    await page.click("#update");
+    await waitForBox(page, 1);
+    await answer(page, OK);
+    await waitForHint(page, t.text(40032));
+    assert.equal((await seen(page)).boxes.length, 1, "no failure box");
+  });
+
+  // After a failure past the purge the ESC has no complete firmware; the
+  // owner plugs the unit in again and presses Update once more. Catches a
+  // unit or page that cannot be updated again, or an update that resumes
+  // instead of writing the whole image.
+  it("writes the whole image when Update is run again after a failed update", async () => {
+    const page = await open();
+    await failedUpdate(page, { kind: "no-reply", step: "block", block: 500 });
+    const partial = await flash(page);
+    const image = standinImage();
+    assert.ok(!partial.subarray(0, image.length).equals(image), "the failed update left the image incomplete");
+    await page.evaluate(() => window.orvantoEmulator.unplug());
+    await replugAndWaitForReady(page);
+    const boxes = (await seen(page)).boxes.length;
+    await page.click("#update");
+    await waitForBox(page, boxes + 1);
+    await answer(page, OK);
+    await waitForHint(page, t.text(40032));
+    const written = await flash(page);
+    assert.ok(written.subarray(0, image.length).equals(image), "the flash holds the whole image");
+    assert.ok(written.subarray(image.length).every((b) => b === 0xff), "nothing past the image");
   });
 });

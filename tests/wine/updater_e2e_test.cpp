@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,13 @@ std::wstring ScreenshotFolder() {
 // the German run keep theirs side by side.
 std::wstring Named(const std::wstring& stage) { return stage + (German() ? L"-de" : L"-en"); }
 
+// A failure box's text: the step's text, then the code line ending in
+// `codes` ("0x...-0x...", or the start of it).
+std::wstring FailureText(unsigned textId, const std::wstring& codes) {
+    const std::wstring line = Text(IDS_ERROR_CODE_LINE);
+    return Text(textId) + L"\r\n" + line.substr(0, line.find(L"0x")) + codes;
+}
+
 // The time an update takes at the test's clock scale, with room to spare.
 constexpr DWORD UPDATE_LIMIT_MS = 60000;
 constexpr std::uint32_t TEST_CLOCK_SCALE = 50;
@@ -68,21 +76,58 @@ protected:
         }
     }
 
-    // Plugs a unit in and waits until the window has handled its arrival
-    // (for an incompatible ESC, that includes the answered information box).
-    void Plug(const DemoUnitSettings& settings = DemoUnitSettings{}) {
+    // Runs `plugIn` on the dialog's thread and waits until the window has
+    // handled the arrival (for an incompatible ESC, that includes the
+    // answered information box).
+    static void AwaitArrival(const std::function<void()>& plugIn) {
         const std::uint32_t before = session::DeviceEventsHandled(DBT_DEVICEARRIVAL);
-        session::OnDialogThread([&] { PlugDemoUnit(settings); });
+        session::OnDialogThread(plugIn);
         ASSERT_TRUE(session::WaitFor(
             [&] { return session::DeviceEventsHandled(DBT_DEVICEARRIVAL) > before; }))
             << "the window did not handle the unit's arrival within 10 s";
     }
 
-    void PlugAndWaitForReady(const DemoUnitSettings& settings = DemoUnitSettings{}) {
-        ASSERT_NO_FATAL_FAILURE(Plug(settings));
+    static void ExpectReady() {
         ASSERT_TRUE(session::ItemEnabled(IDC_UPDATE))
             << "the unit's arrival was handled, but Update is off; the hint reads: "
             << ::testing::PrintToString(session::ItemText(IDC_HINT));
+    }
+
+    // Plugs a unit in and waits until the window has handled its arrival.
+    void Plug(const DemoUnitSettings& settings = DemoUnitSettings{}) {
+        ASSERT_NO_FATAL_FAILURE(AwaitArrival([&] { PlugDemoUnit(settings); }));
+    }
+
+    void PlugAndWaitForReady(const DemoUnitSettings& settings = DemoUnitSettings{}) {
+        ASSERT_NO_FATAL_FAILURE(Plug(settings));
+        ASSERT_NO_FATAL_FAILURE(ExpectReady());
+    }
+
+    // Pulls the unit out and plugs the same unit in again, its ESC's flash as
+    // the last update left it; waits until the window has handled both and
+    // found the unit ready.
+    void ReplugAndWaitForReady() {
+        ASSERT_NO_FATAL_FAILURE(UnplugAndWait());
+        bool replugged = false;
+        ASSERT_NO_FATAL_FAILURE(
+            AwaitArrival([&] { replugged = ReplugDemoUnit() != nullptr; }));
+        ASSERT_TRUE(replugged);
+        ASSERT_NO_FATAL_FAILURE(ExpectReady());
+    }
+
+    // Whether the ESC's flash holds the image and nothing more: the image from
+    // address 0, every byte after it erased.
+    static bool FlashHoldsImageAlone() {
+        bool holds = false;
+        session::OnDialogThread([&] {
+            const FirmwareImage image = LocateFirmwareImage();
+            const auto& flash = DemoUnit()->esc.flash;
+            holds = image.size == 97808 &&
+                    std::equal(image.data, image.data + image.size, flash.begin()) &&
+                    std::all_of(flash.begin() + image.size, flash.end(),
+                                [](std::uint8_t b) { return b == 0xFF; });
+        });
+        return holds;
     }
 
     // Pulls the unit out and waits until the window has handled the removal.
@@ -114,6 +159,16 @@ protected:
         bool armed = false;
         session::OnDialogThread([&] { armed = ArmDemoFault(kind, step, block, code); });
         ASSERT_TRUE(armed);
+    }
+
+    // Arms a fault, presses Update, confirms, and closes the failure box
+    // (saved as `screenshot` when one is named); returns when the run is over.
+    void UpdateFailingAt(DemoFaultKind kind, DemoFaultStep step, std::uint32_t block,
+                         std::uint32_t code, const std::wstring& screenshot = L"") {
+        ASSERT_NO_FATAL_FAILURE(Arm(kind, step, block, code));
+        session::Answer(IDOK);
+        session::Answer(IDOK, screenshot);
+        PressUpdate();
     }
 
     // Presses Update and waits for the whole run.
@@ -352,17 +407,7 @@ TEST_F(Updater, UpdatesToSuccess) {
     EXPECT_EQ(session::ItemText(IDC_HINT), Text(IDS_UPDATE_SUCCEEDED));
     EXPECT_FALSE(session::ItemEnabled(IDC_UPDATE));
     Shot(L"e2e-updated");
-
-    bool flashHoldsImage = false;
-    session::OnDialogThread([&] {
-        const FirmwareImage image = LocateFirmwareImage();
-        const auto& flash = DemoUnit()->esc.flash;
-        flashHoldsImage = image.size == 97808 &&
-                          std::equal(image.data, image.data + image.size, flash.begin()) &&
-                          std::all_of(flash.begin() + image.size, flash.end(),
-                                      [](std::uint8_t b) { return b == 0xFF; });
-    });
-    EXPECT_TRUE(flashHoldsImage);
+    EXPECT_TRUE(FlashHoldsImageAlone());
 }
 
 // Cancel at the confirmation, and No at the version question of an ESC at
@@ -395,17 +440,13 @@ TEST_F(Updater, DecliningSendsNothing) {
 // and code line, then 40030.
 TEST_F(Updater, FailureAtThePurge) {
     ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
-    Arm(DemoFaultKind::UnitError, DemoFaultStep::Purge, 0, 0xABCD);
-    session::Answer(IDOK);
-    session::Answer(IDOK, Named(L"e2e-box-failure"));
-    PressUpdate();
+    ASSERT_NO_FATAL_FAILURE(UpdateFailingAt(DemoFaultKind::UnitError, DemoFaultStep::Purge,
+                                            0, 0xABCD, Named(L"e2e-box-failure")));
 
     const auto boxes = session::Boxes();
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[1].caption, Text(IDS_UPDATE_FAILED_CAPTION));
-    const std::wstring start = Text(IDS_PURGE_FAILED) + L"\r\n" +
-                               std::wstring(Text(IDS_ERROR_CODE_LINE)).substr(0, Text(IDS_ERROR_CODE_LINE).find(L"0x")) +
-                               L"0x0000abcd-0x";
+    const std::wstring start = FailureText(IDS_PURGE_FAILED, L"0x0000abcd-0x");
     EXPECT_EQ(boxes[1].text.substr(0, start.size()), start);
     EXPECT_EQ(boxes[1].text.size(), start.size() + 8);
     EXPECT_EQ(boxes[1].buttons, std::vector<int>{IDOK});
@@ -420,16 +461,12 @@ TEST_F(Updater, FailureAtThePurge) {
 // with -3 and ERROR_TIMEOUT, the progress window already gone.
 TEST_F(Updater, FailureAtADataBlock) {
     ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
-    Arm(DemoFaultKind::NoReply, DemoFaultStep::DataBlock, 10, 0);
-    session::Answer(IDOK);
-    session::Answer(IDOK);
-    PressUpdate();
+    ASSERT_NO_FATAL_FAILURE(
+        UpdateFailingAt(DemoFaultKind::NoReply, DemoFaultStep::DataBlock, 10, 0));
 
     const auto boxes = session::Boxes();
     ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[1].text, Text(IDS_DATA_BLOCK_FAILED) + L"\r\n" +
-                                 std::wstring(Text(IDS_ERROR_CODE_LINE)).substr(0, Text(IDS_ERROR_CODE_LINE).find(L"0x")) +
-                                 L"0xfffffffd-0x000005b4");
+    EXPECT_EQ(boxes[1].text, FailureText(IDS_DATA_BLOCK_FAILED, L"0xfffffffd-0x000005b4"));
     EXPECT_FALSE(boxes[1].progressWindowOpen);
     EXPECT_EQ(session::Progress().positions.size(), 10u) << "0, then blocks 1 to 9";
     EXPECT_EQ(session::ItemText(IDC_HINT), Text(IDS_UPDATE_FAILED_HINT));
@@ -440,10 +477,8 @@ TEST_F(Updater, FailureAtADataBlock) {
 // returned, leaves the failure text.
 TEST_F(Updater, UnitPulledOutMidUpdate) {
     ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
-    Arm(DemoFaultKind::Unplug, DemoFaultStep::DataBlock, 500, 0);
-    session::Answer(IDOK);
-    session::Answer(IDOK);
-    PressUpdate();
+    ASSERT_NO_FATAL_FAILURE(
+        UpdateFailingAt(DemoFaultKind::Unplug, DemoFaultStep::DataBlock, 500, 0));
     const auto boxes = session::Boxes();
     ASSERT_EQ(boxes.size(), 2u);
     ASSERT_GE(boxes[1].text.size(), 21u);
@@ -454,6 +489,47 @@ TEST_F(Updater, UnitPulledOutMidUpdate) {
     EXPECT_EQ(session::ItemText(IDC_HINT), Text(IDS_UPDATE_FAILED_HINT));
     EXPECT_FALSE(session::ItemEnabled(IDC_UPDATE));
     EXPECT_TRUE(UnitClosed());
+}
+
+// A reply that never comes at block 2 (ERROR_TIMEOUT); the unit plugged in
+// again; then the unit refuses the purge: the second failure box shows the
+// unit's code and 0, not the earlier time-out. Catches a last-error value
+// that outlives the update that set it and lands in another's code line.
+TEST_F(Updater, CodeLineAfterAnEarlierTimeOutShowsOnlyItsOwnStep) {
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
+    ASSERT_NO_FATAL_FAILURE(
+        UpdateFailingAt(DemoFaultKind::NoReply, DemoFaultStep::DataBlock, 2, 0));
+    ASSERT_NO_FATAL_FAILURE(ReplugAndWaitForReady());
+    ASSERT_NO_FATAL_FAILURE(UpdateFailingAt(DemoFaultKind::UnitError, DemoFaultStep::Purge, 0,
+                                            0x1234, Named(L"e2e-box-purge-refused")));
+
+    const auto boxes = session::Boxes();
+    ASSERT_EQ(boxes.size(), 4u);
+    EXPECT_EQ(boxes[1].text, FailureText(IDS_DATA_BLOCK_FAILED, L"0xfffffffd-0x000005b4"));
+    EXPECT_EQ(boxes[3].text, FailureText(IDS_PURGE_FAILED, L"0x00001234-0x00000000"));
+    EXPECT_EQ(session::ItemText(IDC_HINT), Text(IDS_UPDATE_FAILED_HINT));
+}
+
+// A reply that never comes at block 500 leaves the ESC with half an image;
+// the same unit plugged in again is updated to success, its flash holding
+// the whole image. Catches an update that cannot be repeated after a failure
+// (the lock, the protection or the ESC's state left by the failed one).
+TEST_F(Updater, FailedUpdateIsRepeatedWithTheUnitPluggedInAgain) {
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
+    ASSERT_NO_FATAL_FAILURE(
+        UpdateFailingAt(DemoFaultKind::NoReply, DemoFaultStep::DataBlock, 500, 0));
+    ASSERT_EQ(session::ItemText(IDC_HINT), Text(IDS_UPDATE_FAILED_HINT));
+    ASSERT_FALSE(FlashHoldsImageAlone());
+
+    ASSERT_NO_FATAL_FAILURE(ReplugAndWaitForReady());
+    session::Answer(IDOK);
+    PressUpdate();
+    const auto boxes = session::Boxes();
+    ASSERT_EQ(boxes.size(), 3u) << "the failure, then only the confirmation";
+    EXPECT_EQ(boxes[1].text, FailureText(IDS_DATA_BLOCK_FAILED, L"0xfffffffd-0x000005b4"));
+    EXPECT_EQ(session::ItemText(IDC_HINT), Text(IDS_UPDATE_SUCCEEDED));
+    EXPECT_EQ(session::ItemText(IDC_VERSION_ESC), L"3.0");
+    EXPECT_TRUE(FlashHoldsImageAlone());
 }
 
 // An ESC of another type: the information box naming ORVANTO, then 40035.
