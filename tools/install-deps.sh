@@ -12,6 +12,9 @@ packages=(
   clang libclang-rt-14-dev
   locales
   emscripten chromium
+  # The virtual machine of tools/test-real-hid.sh. The kernel package's hook
+  # builds an initramfs in /boot that nothing boots; no boot loader is touched.
+  qemu-system-x86 linux-image-amd64 busybox-static
 )
 
 missing=()
