@@ -3,6 +3,7 @@
 #include "app/shell.h"
 #include "app/texts.h"
 #include "link/unit_connection.h"
+#include "update/firmware_image.h"
 
 WindowHandle mainWindow = 0;
 NotificationHandle deviceNotification = 0;
@@ -20,7 +21,7 @@ constexpr std::size_t TITLE_BUFFER_SIZE = 256;
 enum class UnitCase { NotFound, WrongMode, NoEsc, Incompatible, Ready };
 
 bool IsAcceptedEscType(std::uint32_t typeCode) {
-    return typeCode == ACCEPTED_ESC_TYPE_A || typeCode == ACCEPTED_ESC_TYPE_B;
+    return typeCode == ESC_TYPE_ORVANTO_A || typeCode == ESC_TYPE_ORVANTO_B;
 }
 
 // Decides, in this order, what a discovery's outcome means.

@@ -9,13 +9,9 @@
 #include "platform/window.h"
 #include "res/resource.h"
 
-// The model this updater serves and the firmware version it installs.
+// The model this updater serves. Update is offered only for its ESCs, by
+// their type codes (ESC_TYPE_ORVANTO_A and _B, link/report.h).
 constexpr const wchar_t* MODEL_NAME = L"ORVANTO";
-constexpr std::uint16_t NEW_FIRMWARE_VERSION = 0x0300;
-
-// The ESC type codes this updater accepts.
-constexpr std::uint32_t ACCEPTED_ESC_TYPE_A = 0x111F405A;
-constexpr std::uint32_t ACCEPTED_ESC_TYPE_B = 0x0A06405A;
 
 // The main dialog, once it is initialised; 0 before.
 extern WindowHandle mainWindow;
@@ -48,6 +44,18 @@ void RefreshVersionDisplay();
 
 // WM_COMMAND with this control id. Returns true when the command was handled.
 bool OnCommand(int id);
+
+// The Update button: the update of the open unit's ESC (UpdateEscFirmware)
+// with its questions, progress window and end shown in the main window. Runs
+// to its end on the user-interface thread.
+void RunFirmwareUpdate();
+
+// The end of a failed update, once the update has closed the unit: Update
+// off, the no-unit rows, a box with what failed (with the status and the
+// last-error value unless the status is LINK_NO_UNIT) and the failure text
+// in the hint box.
+void ReportUpdateFailure(const std::wstring& text, const std::wstring& caption,
+                         std::int32_t status, std::uint32_t lastError);
 
 // Close: unregister, close the unit, end the dialog with IDCANCEL.
 void CloseMainDialog();

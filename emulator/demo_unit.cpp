@@ -1,6 +1,9 @@
 #include "emulator/demo_unit.h"
 
+#include <cstddef>
+
 #include "link/report.h"
+#include "platform/errors.h"
 
 const wchar_t* const DEMO_UNIT_PATH =
     L"\\\\?\\HID#VID_3F19&PID_0002&EMULATED#1&2b3c4d5e&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
@@ -40,7 +43,7 @@ std::shared_ptr<EmulatedUnit> PlugDemoUnit(const DemoUnitSettings& settings) {
     UnplugDemoUnit();
     auto unit = std::make_shared<EmulatedUnit>(DEMO_UNIT_PATH, settings.productId);
     unit->inBootloader = settings.inBootloader;
-    unit->esc.state = settings.escAttached ? 3 : 0;
+    unit->esc.state = settings.escAttached ? ESC_STATE_UPDATABLE : 0;
     unit->esc.typeCode = settings.escTypeCode;
     unit->esc.firmwareVersion = settings.escFirmwareVersion;
     unit->inputReportLength = settings.inputReportLength;
@@ -99,7 +102,7 @@ bool ArmDemoFault(DemoFaultKind kind, DemoFaultStep step, std::uint32_t block,
         break;
     case DemoFaultKind::WriteFails:
         fault.kind = FaultKind::WriteFails;
-        fault.lastError = 31;  // ERROR_GEN_FAILURE
+        fault.lastError = PLATFORM_ERROR_GEN_FAILURE;
         break;
     case DemoFaultKind::Unplug:
         fault.kind = FaultKind::Unplug;
@@ -113,3 +116,64 @@ bool ArmDemoFault(DemoFaultKind kind, DemoFaultStep step, std::uint32_t block,
     unit->ArmFault(fault);
     return true;
 }
+
+namespace {
+
+// A fault kind or step and its name.
+template <typename Value>
+struct Named {
+    Value value;
+    const char* name;
+};
+
+constexpr Named<DemoFaultKind> FAULT_KIND_NAMES[] = {
+    {DemoFaultKind::None, "none"},
+    {DemoFaultKind::UnitError, "unit-error"},
+    {DemoFaultKind::NoReply, "no-reply"},
+    {DemoFaultKind::WriteFails, "write-fails"},
+    {DemoFaultKind::Unplug, "unplug"},
+    {DemoFaultKind::UnplugBeforeReply, "unplug-before-reply"},
+};
+
+constexpr Named<DemoFaultStep> FAULT_STEP_NAMES[] = {
+    {DemoFaultStep::SystemLock, "lock"},
+    {DemoFaultStep::ProtectionOff, "protection-off"},
+    {DemoFaultStep::Purge, "purge"},
+    {DemoFaultStep::SetAddress, "address"},
+    {DemoFaultStep::DataBlock, "block"},
+};
+
+template <typename Value, std::size_t Count>
+bool FromName(const Named<Value> (&names)[Count], const std::string& name, Value& value) {
+    for (const Named<Value>& entry : names) {
+        if (name == entry.name) {
+            value = entry.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+template <typename Value, std::size_t Count>
+const char* NameOf(const Named<Value> (&names)[Count], Value value) {
+    for (const Named<Value>& entry : names) {
+        if (entry.value == value) {
+            return entry.name;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+bool DemoFaultKindFromName(const std::string& name, DemoFaultKind& kind) {
+    return FromName(FAULT_KIND_NAMES, name, kind);
+}
+
+bool DemoFaultStepFromName(const std::string& name, DemoFaultStep& step) {
+    return FromName(FAULT_STEP_NAMES, name, step);
+}
+
+const char* DemoFaultKindName(DemoFaultKind kind) { return NameOf(FAULT_KIND_NAMES, kind); }
+
+const char* DemoFaultStepName(DemoFaultStep step) { return NameOf(FAULT_STEP_NAMES, step); }

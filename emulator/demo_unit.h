@@ -7,19 +7,24 @@
 #include <string>
 
 #include "emulator/emulated_unit.h"
+#include "link/report.h"
 
 // The emulated unit's interface path, as Windows would name a real one.
 extern const wchar_t* const DEMO_UNIT_PATH;
 
+// What is plugged in. DemoUnitSettings{} is the demo's unit as it starts: a
+// LINK-BOX in its normal firmware with an ORVANTO at version 2.5 behind it,
+// and reports of the full 60 bytes; the demos' controls start from it.
 struct DemoUnitSettings {
-    std::uint16_t productId = 2;      // 1 ORBICON, 2 LINK-BOX
+    std::uint16_t productId = PRODUCT_ID_LINK_BOX;  // or PRODUCT_ID_ORBICON
     bool inBootloader = false;
-    bool escAttached = true;          // escState 3, else 0
+    bool escAttached = true;  // escState ESC_STATE_UPDATABLE, else 0
     std::uint32_t escTypeCode = ESC_TYPE_ORVANTO_A;
-    std::uint16_t escFirmwareVersion = 0x0205;  // 0xFFFF: none
+    // ESC_NO_FIRMWARE_VERSION: an ESC without firmware.
+    std::uint16_t escFirmwareVersion = ESC_DELIVERED_FIRMWARE_VERSION;
     // The HID report lengths the unit announces, report ID included.
-    std::uint16_t inputReportLength = 60;
-    std::uint16_t outputReportLength = 60;
+    std::uint16_t inputReportLength = REPORT_SIZE;
+    std::uint16_t outputReportLength = REPORT_SIZE;
 };
 
 // Plugs a unit with these settings in (pulling out one that is in first).
@@ -34,6 +39,15 @@ std::shared_ptr<EmulatedUnit> DemoUnit();
 
 enum class DemoFaultKind { None, UnitError, NoReply, WriteFails, Unplug, UnplugBeforeReply };
 enum class DemoFaultStep { SystemLock, ProtectionOff, Purge, SetAddress, DataBlock };
+
+// The names by which the demo's panels, the browser's stand-in and the
+// tests give a fault: "none", "unit-error", "no-reply", "write-fails",
+// "unplug", "unplug-before-reply"; and its step: "lock", "protection-off",
+// "purge", "address", "block". Return false for any other name.
+bool DemoFaultKindFromName(const std::string& name, DemoFaultKind& kind);
+bool DemoFaultStepFromName(const std::string& name, DemoFaultStep& step);
+const char* DemoFaultKindName(DemoFaultKind kind);
+const char* DemoFaultStepName(DemoFaultStep step);
 
 // Arms a fault for the next update on the plugged unit: at `step` (for a
 // data block, the `block`-th from now, 1-based), the unit reports

@@ -1,17 +1,13 @@
+// An emulated device: its log, its faults, and the host's writes and reads
+// as the HID class driver would hand them over.
 #include "emulator/emulated_device.h"
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 
+#include "link/report.h"
 #include "platform/clock.h"
-#include "platform/hid.h"
-
-namespace {
-
-constexpr std::uint32_t ERROR_INVALID_USER_BUFFER = 1784;
-
-}  // namespace
+#include "platform/errors.h"
 
 EmulatedDevice::EmulatedDevice(std::wstring devicePath, std::uint16_t vendor,
                                std::uint16_t product)
@@ -59,7 +55,7 @@ bool EmulatedDevice::HostWrite(const std::uint8_t* report, std::uint32_t length,
     }
     // The HID class driver takes exactly one output report of the announced
     // length, starting with a report ID the device has.
-    if (length != outputReportLength || length == 0 || report[0] != 0x01) {
+    if (length != outputReportLength || length == 0 || report[0] != COMMAND_REPORT_ID) {
         ++malformedTransfers_;
         lastError = PLATFORM_ERROR_INVALID_PARAMETER;
         return false;
@@ -105,11 +101,8 @@ bool EmulatedDevice::HostWrite(const std::uint8_t* report, std::uint32_t length,
         case FaultKind::UnitError:
             if (answer) {
                 answer->bytes.resize(std::max<std::size_t>(answer->bytes.size(), 8));
-                answer->bytes[1] = 0xFF;
-                answer->bytes[4] = static_cast<std::uint8_t>(fault->errorCode);
-                answer->bytes[5] = static_cast<std::uint8_t>(fault->errorCode >> 8);
-                answer->bytes[6] = static_cast<std::uint8_t>(fault->errorCode >> 16);
-                answer->bytes[7] = static_cast<std::uint8_t>(fault->errorCode >> 24);
+                answer->bytes[1] = REPLY_STATUS_FAILED;
+                WriteLe32(&answer->bytes[4], fault->errorCode);
             }
             break;
         case FaultKind::WrongState:
@@ -142,7 +135,7 @@ bool EmulatedDevice::HostRead(std::uint8_t* buffer, std::uint32_t length,
     }
     if (length < inputReportLength) {
         ++malformedTransfers_;
-        lastError = ERROR_INVALID_USER_BUFFER;
+        lastError = PLATFORM_ERROR_INVALID_USER_BUFFER;
         return false;
     }
     const std::uint64_t deadline = requestedAt + std::uint64_t{timeoutMs} * 1000;
@@ -179,200 +172,3 @@ std::optional<EmulatedDevice::PendingReply> EmulatedDevice::TakeReply() {
     }
     return reply;
 }
-
-// ---------------------------------------------------------------------------
-// The bus and the platform's HID functions on it.
-
-struct HidInterfaceList {
-    std::vector<std::shared_ptr<EmulatedDevice>> devices;
-};
-
-namespace {
-
-struct OpenInterface {
-    std::shared_ptr<EmulatedDevice> device;
-};
-
-struct Bus {
-    std::vector<std::shared_ptr<EmulatedDevice>> devices;
-    std::map<HidHandle, OpenInterface> handles;
-    std::map<std::wstring, std::uint32_t> openCounts;
-    std::function<void(const BusEvent&)> listener;
-    HidHandle nextHandle = 0x100;
-    std::size_t openLists = 0;
-    bool listingFails = false;
-    std::uint32_t lastError = 0;
-};
-
-Bus& TheBus() {
-    static Bus bus;
-    return bus;
-}
-
-void Notify(BusEventKind kind, const std::wstring& path) {
-    if (TheBus().listener) {
-        TheBus().listener(BusEvent{kind, path});
-    }
-}
-
-EmulatedDevice* DeviceOf(HidHandle handle) {
-    auto it = TheBus().handles.find(handle);
-    return it == TheBus().handles.end() ? nullptr : it->second.device.get();
-}
-
-}  // namespace
-
-namespace emulated_bus {
-
-void Reset() {
-    Bus& bus = TheBus();
-    for (const auto& device : bus.devices) {
-        device->Unplugged();
-    }
-    bus = Bus{};
-}
-
-void Plug(const std::shared_ptr<EmulatedDevice>& device) {
-    PlugAt(TheBus().devices.size(), device);
-}
-
-void PlugAt(std::size_t position, const std::shared_ptr<EmulatedDevice>& device) {
-    Bus& bus = TheBus();
-    position = std::min(position, bus.devices.size());
-    bus.devices.insert(bus.devices.begin() + static_cast<std::ptrdiff_t>(position), device);
-    device->plugged = true;
-    Notify(BusEventKind::Arrival, device->path);
-}
-
-void Unplug(EmulatedDevice* device) {
-    Bus& bus = TheBus();
-    auto it = std::find_if(bus.devices.begin(), bus.devices.end(),
-                           [device](const auto& present) { return present.get() == device; });
-    if (it == bus.devices.end()) {
-        return;
-    }
-    const std::wstring path = device->path;
-    device->Unplugged();
-    bus.devices.erase(it);
-    Notify(BusEventKind::Removal, path);
-}
-
-void Unplug(const std::shared_ptr<EmulatedDevice>& device) { Unplug(device.get()); }
-
-void SetListener(std::function<void(const BusEvent&)> listener) {
-    TheBus().listener = std::move(listener);
-}
-
-std::size_t OpenHandleCount() { return TheBus().handles.size(); }
-
-std::uint32_t OpenCount(const std::wstring& path) {
-    auto it = TheBus().openCounts.find(path);
-    return it == TheBus().openCounts.end() ? 0 : it->second;
-}
-
-std::size_t OpenListCount() { return TheBus().openLists; }
-
-void SetListingFails(bool fails) { TheBus().listingFails = fails; }
-
-void SetLastError(std::uint32_t value) { TheBus().lastError = value; }
-
-}  // namespace emulated_bus
-
-HidInterfaceList* HidOpenInterfaceList() {
-    if (TheBus().listingFails) {
-        TheBus().lastError = 13;  // ERROR_INVALID_DATA
-        return nullptr;
-    }
-    ++TheBus().openLists;
-    return new HidInterfaceList{TheBus().devices};
-}
-
-void HidCloseInterfaceList(HidInterfaceList* list) {
-    if (list != nullptr) {
-        --TheBus().openLists;
-        delete list;
-    }
-}
-
-HidInterfaceLookup HidGetInterfacePath(HidInterfaceList* list, std::uint32_t index,
-                                       std::wstring& path) {
-    if (index >= list->devices.size()) {
-        TheBus().lastError = 259;  // ERROR_NO_MORE_ITEMS
-        return HID_INTERFACE_END;
-    }
-    const EmulatedDevice& device = *list->devices[index];
-    if (!device.pathReadable) {
-        TheBus().lastError = 122;  // ERROR_INSUFFICIENT_BUFFER
-        return HID_INTERFACE_NO_PATH;
-    }
-    path = device.path;
-    return HID_INTERFACE_FOUND;
-}
-
-HidHandle HidOpenInterface(const std::wstring& path) {
-    Bus& bus = TheBus();
-    ++bus.openCounts[path];
-    for (const auto& device : bus.devices) {
-        if (device->path == path) {
-            if (!device->openable) {
-                bus.lastError = 5;  // ERROR_ACCESS_DENIED
-                return INVALID_HID_HANDLE;
-            }
-            const HidHandle handle = bus.nextHandle;
-            bus.nextHandle += 4;
-            bus.handles[handle] = OpenInterface{device};
-            return handle;
-        }
-    }
-    bus.lastError = 2;  // ERROR_FILE_NOT_FOUND
-    return INVALID_HID_HANDLE;
-}
-
-void HidCloseInterface(HidHandle handle) { TheBus().handles.erase(handle); }
-
-bool HidGetAttributes(HidHandle handle, std::uint16_t& vendorId, std::uint16_t& productId) {
-    EmulatedDevice* device = DeviceOf(handle);
-    if (device == nullptr || !device->plugged || !device->attributesReadable) {
-        TheBus().lastError = PLATFORM_ERROR_GEN_FAILURE;
-        return false;
-    }
-    vendorId = device->vendorId;
-    productId = device->productId;
-    return true;
-}
-
-bool HidGetReportLengths(HidHandle handle, std::uint16_t& inputLength,
-                         std::uint16_t& outputLength) {
-    EmulatedDevice* device = DeviceOf(handle);
-    if (device == nullptr || !device->plugged || !device->capabilitiesReadable) {
-        TheBus().lastError = PLATFORM_ERROR_GEN_FAILURE;
-        return false;
-    }
-    inputLength = device->inputReportLength;
-    outputLength = device->outputReportLength;
-    return true;
-}
-
-bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t length,
-                    std::uint32_t timeoutMs) {
-    EmulatedDevice* device = DeviceOf(handle);
-    if (device == nullptr) {
-        TheBus().lastError = PLATFORM_ERROR_INVALID_HANDLE;
-        return false;
-    }
-    return device->HostWrite(report, length, timeoutMs, TheBus().lastError);
-}
-
-bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
-                   std::uint32_t timeoutMs) {
-    EmulatedDevice* device = DeviceOf(handle);
-    if (device == nullptr) {
-        TheBus().lastError = PLATFORM_ERROR_INVALID_HANDLE;
-        return false;
-    }
-    return device->HostRead(buffer, length, timeoutMs, TheBus().lastError);
-}
-
-std::uint32_t PlatformLastError() { return TheBus().lastError; }
-
-void PlatformClearLastError() { TheBus().lastError = 0; }

@@ -1,9 +1,7 @@
-// Emulated HID devices on an emulated bus.
-//
-// The bus implements the platform's HID functions (platform/hid.h), so the
-// real link code talks to these devices as it would to hardware. Each device
-// keeps a log of the reports it received and sent, with the time, and can be
-// told to misbehave at a chosen exchange.
+// Emulated HID devices, plugged into the emulated bus (emulator/emulated_bus.h)
+// through which the real link code talks to them as it would to hardware.
+// Each device keeps a log of the reports it received and sent, with the
+// time, and can be told to misbehave at a chosen exchange.
 #pragma once
 
 #include <cstdint>
@@ -14,18 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "emulator/emulated_bus.h"
+#include "link/report.h"
+#include "platform/errors.h"
+
 // Blocks the host's call until `deadlineUs` on the platform clock, while the
 // device works or the host's time limit runs. The simulated clock moves its
 // time on; a real clock waits.
 void DeviceWaitUntil(std::uint64_t deadlineUs);
-
-// What the bus tells a listener when a device is plugged in or pulled out.
-enum class BusEventKind { Arrival, Removal };
-
-struct BusEvent {
-    BusEventKind kind;
-    std::wstring path;
-};
 
 // Ways an exchange can go wrong. The fault applies to the exchange it is
 // armed for (see Fault).
@@ -50,7 +44,7 @@ struct Fault {
     int command = -1;
     std::uint32_t occurrence = 1;
     std::uint32_t errorCode = 0;
-    std::uint32_t lastError = 31;  // ERROR_GEN_FAILURE
+    std::uint32_t lastError = PLATFORM_ERROR_GEN_FAILURE;
 };
 
 struct LoggedReport {
@@ -69,8 +63,8 @@ public:
     std::wstring path;
     std::uint16_t vendorId;
     std::uint16_t productId;
-    std::uint16_t inputReportLength = 60;
-    std::uint16_t outputReportLength = 60;
+    std::uint16_t inputReportLength = REPORT_SIZE;
+    std::uint16_t outputReportLength = REPORT_SIZE;
 
     // Platform-level misbehaviour of this interface.
     bool pathReadable = true;
@@ -163,36 +157,3 @@ public:
 protected:
     std::optional<Answer> Respond(const std::vector<std::uint8_t>&) override { return {}; }
 };
-
-// The bus: the devices present, in enumeration order, and the open handles.
-namespace emulated_bus {
-
-// Removes every device, closes every handle, forgets the listener.
-void Reset();
-
-// Plugs a device in at the end of the enumeration order (or at `position`).
-void Plug(const std::shared_ptr<EmulatedDevice>& device);
-void PlugAt(std::size_t position, const std::shared_ptr<EmulatedDevice>& device);
-
-// Pulls a device out: it leaves the enumeration, and every handle to it fails
-// from now on with ERROR_DEVICE_NOT_CONNECTED.
-void Unplug(const std::shared_ptr<EmulatedDevice>& device);
-void Unplug(EmulatedDevice* device);
-
-// Called on every arrival and removal.
-void SetListener(std::function<void(const BusEvent&)> listener);
-
-// Handles the host has open and not closed.
-std::size_t OpenHandleCount();
-// How often the host opened an interface with this path.
-std::uint32_t OpenCount(const std::wstring& path);
-// Interface lists the host has taken and not released.
-std::size_t OpenListCount();
-
-// While set, the platform cannot list the HID interfaces at all.
-void SetListingFails(bool fails);
-
-// The last-error value the emulated platform reports; tests may set it.
-void SetLastError(std::uint32_t value);
-
-}  // namespace emulated_bus

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "link/report.h"
+#include "link/unit_connection.h"
 
 namespace {
 
@@ -21,10 +22,10 @@ std::uint32_t WordAt(const std::vector<std::uint8_t>& report, std::size_t index)
 }  // namespace
 
 EmulatedUnit::EmulatedUnit(std::wstring unitPath, std::uint16_t unitProductId)
-    : EmulatedDevice(std::move(unitPath), 0x3F19, unitProductId) {}
+    : EmulatedDevice(std::move(unitPath), UNIT_VENDOR_ID, unitProductId) {}
 
-std::array<std::uint8_t, 32> EmulatedUnit::FirmwareInfoBlock() const {
-    std::array<std::uint8_t, 32> block{};
+std::array<std::uint8_t, ESC_FIRMWARE_INFO_SIZE> EmulatedUnit::FirmwareInfoBlock() const {
+    std::array<std::uint8_t, ESC_FIRMWARE_INFO_SIZE> block{};
     WriteLe32(&block[0], 0x4F525646);  // block signature
     WriteLe16(&block[4], esc.firmwareVersion);
     WriteLe16(&block[6], 0x0001);      // image format
@@ -34,8 +35,8 @@ std::array<std::uint8_t, 32> EmulatedUnit::FirmwareInfoBlock() const {
     return block;
 }
 
-std::array<std::uint8_t, 40> EmulatedUnit::IdentityBlock() const {
-    std::array<std::uint8_t, 40> block{};
+std::array<std::uint8_t, ESC_IDENTITY_SIZE> EmulatedUnit::IdentityBlock() const {
+    std::array<std::uint8_t, ESC_IDENTITY_SIZE> block{};
     WriteLe32(&block[0], esc.typeCode);
     WriteLe32(&block[4], esc.bootloaderVersion);
     for (std::size_t i = 8; i < block.size(); ++i) {
@@ -57,6 +58,36 @@ EmulatedDevice::Answer EmulatedUnit::Refuse(std::uint32_t errorCode) const {
     Answer answer = Reply(0);
     answer.bytes[1] = REPLY_STATUS_FAILED;
     WriteLe32(&answer.bytes[4], errorCode);
+    return answer;
+}
+
+std::optional<EmulatedDevice::Answer> EmulatedUnit::RefusalBefore(SessionStage stage) const {
+    if (esc.state != ESC_STATE_UPDATABLE) {
+        return Refuse(UNIT_ERROR_NO_ESC);
+    }
+    if (!systemLock) {
+        return Refuse(UNIT_ERROR_NOT_LOCKED);
+    }
+    if (stage >= SessionStage::Unprotected && esc.writeProtected) {
+        return Refuse(UNIT_ERROR_WRITE_PROTECTED);
+    }
+    if (stage >= SessionStage::Purged && !purged) {
+        return Refuse(UNIT_ERROR_NOT_PURGED);
+    }
+    return std::nullopt;
+}
+
+template <std::size_t Size>
+EmulatedDevice::Answer EmulatedUnit::EscQuery(std::uint32_t error,
+                                              const std::array<std::uint8_t, Size>& block) const {
+    if (esc.state != ESC_STATE_UPDATABLE) {
+        return Refuse(UNIT_ERROR_NO_ESC);
+    }
+    if (error != 0) {
+        return Refuse(error);
+    }
+    Answer answer = Reply(0);
+    std::copy(block.begin(), block.end(), answer.bytes.begin() + 4);
     return answer;
 }
 
@@ -87,38 +118,12 @@ EmulatedDevice::Answer EmulatedUnit::ReadMemory(const std::vector<std::uint8_t>&
     const std::uint32_t address = WordAt(report, 4);
     Answer answer = Reply(0);
     WriteLe32(&answer.bytes[4], address);
-    if (address == UNIT_MEMORY_VERSION_ADDRESS) {
+    if (address == UNIT_VERSION_ADDRESS) {
         WriteLe32(&answer.bytes[8], firmwareVersion);
         WriteLe32(&answer.bytes[12], auxWord);
     } else {
         std::fill(answer.bytes.begin() + 8, answer.bytes.begin() + 20, 0xFF);
     }
-    return answer;
-}
-
-EmulatedDevice::Answer EmulatedUnit::ReadEscFirmwareInfo() const {
-    if (esc.state != 3) {
-        return Refuse(UNIT_ERROR_NO_ESC);
-    }
-    if (esc.firmwareInfoError != 0) {
-        return Refuse(esc.firmwareInfoError);
-    }
-    Answer answer = Reply(0);
-    const auto block = FirmwareInfoBlock();
-    std::copy(block.begin(), block.end(), answer.bytes.begin() + 4);
-    return answer;
-}
-
-EmulatedDevice::Answer EmulatedUnit::GetEscIdentity() const {
-    if (esc.state != 3) {
-        return Refuse(UNIT_ERROR_NO_ESC);
-    }
-    if (esc.identityError != 0) {
-        return Refuse(esc.identityError);
-    }
-    Answer answer = Reply(0);
-    const auto block = IdentityBlock();
-    std::copy(block.begin(), block.end(), answer.bytes.begin() + 4);
     return answer;
 }
 
@@ -136,11 +141,8 @@ EmulatedDevice::Answer EmulatedUnit::SetLock(std::uint8_t flag) {
 // lock. Switching it back on after new data was written starts the new
 // firmware, which then reports its version.
 EmulatedDevice::Answer EmulatedUnit::SetWriteProtect(std::uint8_t flag) {
-    if (esc.state != 3) {
-        return Refuse(UNIT_ERROR_NO_ESC);
-    }
-    if (!systemLock) {
-        return Refuse(UNIT_ERROR_NOT_LOCKED);
+    if (const std::optional<Answer> refusal = RefusalBefore(SessionStage::Locked)) {
+        return *refusal;
     }
     esc.writeProtected = flag != 0;
     if (esc.writeProtected) {
@@ -154,20 +156,14 @@ EmulatedDevice::Answer EmulatedUnit::SetWriteProtect(std::uint8_t flag) {
 
 // Erasing takes the ESC a while; the reply comes when it is done.
 EmulatedDevice::Answer EmulatedUnit::Purge(const std::vector<std::uint8_t>& report) {
-    if (esc.state != 3) {
-        return Refuse(UNIT_ERROR_NO_ESC);
-    }
-    if (!systemLock) {
-        return Refuse(UNIT_ERROR_NOT_LOCKED);
-    }
-    if (esc.writeProtected) {
-        return Refuse(UNIT_ERROR_WRITE_PROTECTED);
+    if (const std::optional<Answer> refusal = RefusalBefore(SessionStage::Unprotected)) {
+        return *refusal;
     }
     if (WordAt(report, 4) != CONFIRMATION_CODE) {
         return Refuse(UNIT_ERROR_BAD_CONFIRMATION);
     }
     std::fill(esc.flash.begin(), esc.flash.end(), 0xFF);
-    esc.firmwareVersion = 0xFFFF;
+    esc.firmwareVersion = ESC_NO_FIRMWARE_VERSION;
     purged = true;
     addressSet = false;
     blockLengths.clear();
@@ -178,17 +174,8 @@ EmulatedDevice::Answer EmulatedUnit::Purge(const std::vector<std::uint8_t>& repo
 }
 
 EmulatedDevice::Answer EmulatedUnit::SetAddress(const std::vector<std::uint8_t>& report) {
-    if (esc.state != 3) {
-        return Refuse(UNIT_ERROR_NO_ESC);
-    }
-    if (!systemLock) {
-        return Refuse(UNIT_ERROR_NOT_LOCKED);
-    }
-    if (esc.writeProtected) {
-        return Refuse(UNIT_ERROR_WRITE_PROTECTED);
-    }
-    if (!purged) {
-        return Refuse(UNIT_ERROR_NOT_PURGED);
+    if (const std::optional<Answer> refusal = RefusalBefore(SessionStage::Purged)) {
+        return *refusal;
     }
     if (WordAt(report, 8) != CONFIRMATION_CODE) {
         return Refuse(UNIT_ERROR_BAD_CONFIRMATION);
@@ -204,17 +191,8 @@ EmulatedDevice::Answer EmulatedUnit::SetAddress(const std::vector<std::uint8_t>&
 
 // Data lands in the flash at the write address, which moves on behind it.
 EmulatedDevice::Answer EmulatedUnit::WriteData(const std::vector<std::uint8_t>& report) {
-    if (esc.state != 3) {
-        return Refuse(UNIT_ERROR_NO_ESC);
-    }
-    if (!systemLock) {
-        return Refuse(UNIT_ERROR_NOT_LOCKED);
-    }
-    if (esc.writeProtected) {
-        return Refuse(UNIT_ERROR_WRITE_PROTECTED);
-    }
-    if (!purged) {
-        return Refuse(UNIT_ERROR_NOT_PURGED);
+    if (const std::optional<Answer> refusal = RefusalBefore(SessionStage::Purged)) {
+        return *refusal;
     }
     if (!addressSet) {
         return Refuse(UNIT_ERROR_NO_ADDRESS);
@@ -253,9 +231,9 @@ std::optional<EmulatedDevice::Answer> EmulatedUnit::Respond(
     case CMD_READ_MEMORY:
         return ReadMemory(report);
     case CMD_READ_ESC_FIRMWARE_INFO:
-        return ReadEscFirmwareInfo();
+        return EscQuery(esc.firmwareInfoError, FirmwareInfoBlock());
     case CMD_GET_ESC_IDENTITY:
-        return GetEscIdentity();
+        return EscQuery(esc.identityError, IdentityBlock());
     case CMD_SYSTEM_LOCK:
         return SetLock(At(report, 3));
     case CMD_WRITE_PROTECT:

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "emulator/emulated_device.h"
+#include "link/report.h"
+#include "update/firmware_image.h"
 
 // The unit's error codes for refused commands.
 constexpr std::uint32_t UNIT_ERROR_NOT_LOCKED = 0x0101;       // system lock not set
@@ -27,23 +29,20 @@ constexpr std::uint32_t UNIT_ERROR_WRONG_MODE = 0x0109;       // unit in its boo
 constexpr std::uint32_t UNIT_ERROR_UNKNOWN_COMMAND = 0x010A;
 constexpr std::uint32_t UNIT_ERROR_BAD_ADDRESS = 0x010B;      // address outside the flash
 
-// The ESC type codes the updater accepts.
-constexpr std::uint32_t ESC_TYPE_ORVANTO_A = 0x111F405A;
-constexpr std::uint32_t ESC_TYPE_ORVANTO_B = 0x0A06405A;
-
-// Where the unit keeps its firmware version word in its own memory.
-constexpr std::uint32_t UNIT_MEMORY_VERSION_ADDRESS = 0x0801FC00;
+// The firmware version of an ORVANTO as it comes: 2.5.
+constexpr std::uint16_t ESC_DELIVERED_FIRMWARE_VERSION = 0x0205;
 
 struct EscModel {
-    // 3: an updatable ESC is attached; 0: nothing attached; other values: an
-    // ESC the unit cannot update.
-    std::uint16_t state = 3;
+    // ESC_STATE_UPDATABLE: an updatable ESC is attached; 0: nothing attached;
+    // other values: an ESC the unit cannot update.
+    std::uint16_t state = ESC_STATE_UPDATABLE;
     std::uint32_t typeCode = ESC_TYPE_ORVANTO_A;
     std::uint32_t bootloaderVersion = 0x01000203;  // 1.2.3
-    std::uint16_t firmwareVersion = 0x0205;        // 2.5; 0xFFFF: none
+    // ESC_NO_FIRMWARE_VERSION: none.
+    std::uint16_t firmwareVersion = ESC_DELIVERED_FIRMWARE_VERSION;
     // The version the ESC reports once a new image is in its flash and the
-    // write protection is back on.
-    std::uint16_t versionAfterUpdate = 0x0300;
+    // write protection is back on: the image's.
+    std::uint16_t versionAfterUpdate = NEW_FIRMWARE_VERSION;
     // The flash, erased to 0xFF.
     std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(128 * 1024, 0xFF);
     bool writeProtected = true;
@@ -85,10 +84,10 @@ public:
     // The highest flash address written since the last purge, plus one.
     std::uint32_t writtenEnd = 0;
 
-    // The 32-byte firmware information and 40-byte identity blocks as the ESC
-    // reports them now.
-    std::array<std::uint8_t, 32> FirmwareInfoBlock() const;
-    std::array<std::uint8_t, 40> IdentityBlock() const;
+    // The firmware information and identity blocks as the ESC reports them
+    // now.
+    std::array<std::uint8_t, ESC_FIRMWARE_INFO_SIZE> FirmwareInfoBlock() const;
+    std::array<std::uint8_t, ESC_IDENTITY_SIZE> IdentityBlock() const;
 
     // Pulled out, the unit loses its power: its session (the system lock,
     // the purge, the write address) is gone when it is plugged in again. The
@@ -99,12 +98,22 @@ protected:
     std::optional<Answer> Respond(const std::vector<std::uint8_t>& report) override;
 
 private:
+    // How far the write session must have come for a command that changes
+    // the ESC's flash; each stage includes the ones before it.
+    enum class SessionStage { Locked, Unprotected, Purged };
+
     Answer Reply(std::uint8_t state) const;
     Answer Refuse(std::uint32_t errorCode) const;
+    // The refusal of a command that needs an updatable ESC and `stage`: no
+    // ESC, not locked, write-protected, not purged, in that order. Nothing
+    // when the command may go ahead.
+    std::optional<Answer> RefusalBefore(SessionStage stage) const;
+    // An ESC query's answer: `block` from byte 4, unless there is no ESC or
+    // the ESC refuses the query with `error`.
+    template <std::size_t Size>
+    Answer EscQuery(std::uint32_t error, const std::array<std::uint8_t, Size>& block) const;
     Answer GetUnitStatus() const;
     Answer ReadMemory(const std::vector<std::uint8_t>& report) const;
-    Answer ReadEscFirmwareInfo() const;
-    Answer GetEscIdentity() const;
     Answer SetLock(std::uint8_t flag);
     Answer SetWriteProtect(std::uint8_t flag);
     Answer Purge(const std::vector<std::uint8_t>& report);

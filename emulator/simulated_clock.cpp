@@ -23,8 +23,6 @@ void Reset() { TheClock() = Clock{}; }
 
 const std::vector<std::uint32_t>& Waits() { return TheClock().waits; }
 
-void Advance(std::uint64_t microseconds) { TheClock().nowUs += microseconds; }
-
 }  // namespace simulated_clock
 
 void WaitMilliseconds(std::uint32_t milliseconds) {

@@ -10,6 +10,5 @@ namespace simulated_clock {
 void Reset();
 // Every WaitMilliseconds call since the last Reset, in order.
 const std::vector<std::uint32_t>& Waits();
-void Advance(std::uint64_t microseconds);
 
 }  // namespace simulated_clock

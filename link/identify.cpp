@@ -1,3 +1,5 @@
+// Identification: what the unit and the ESC behind it report about
+// themselves, read into the record.
 #include <algorithm>
 
 #include "link/commands.h"
@@ -18,9 +20,6 @@ constexpr std::uint32_t UNIT_STATUS_COMMAND_BYTES = 3;
 constexpr std::uint32_t MEMORY_COMMAND_BYTES = 8;
 constexpr std::uint32_t FIRMWARE_INFO_COMMAND_BYTES = 12;
 constexpr std::uint32_t IDENTITY_COMMAND_BYTES = 2;
-
-// Where the unit keeps its firmware version while it runs its bootloader.
-constexpr std::uint32_t UNIT_VERSION_ADDRESS = 0x0801FC00;
 
 // The ESC queries report failure with a 16-bit code in bytes 4-5.
 std::uint16_t EscQueryErrorCode(const ReplyReport& reply) {

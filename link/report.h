@@ -1,10 +1,16 @@
-// The programming unit's report protocol: the 60-byte command and reply
-// reports, the nine command codes and the link result codes.
+// The programming unit's report protocol: the units' product IDs, the
+// 60-byte command and reply reports, the nine command codes, what the
+// replies carry, and the link result codes.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+
+// The USB product IDs of the two kinds of programming unit (their vendor ID
+// is UNIT_VENDOR_ID, link/unit_connection.h).
+constexpr std::uint16_t PRODUCT_ID_ORBICON = 1;
+constexpr std::uint16_t PRODUCT_ID_LINK_BOX = 2;
 
 constexpr std::uint32_t REPORT_SIZE = 60;
 constexpr std::uint32_t PAYLOAD_SIZE = 56;
@@ -29,6 +35,28 @@ constexpr std::uint8_t CMD_WRITE_PROTECT = 0x20;
 constexpr std::uint8_t CMD_PURGE = 0x1E;
 constexpr std::uint8_t CMD_SET_ADDRESS = 0x1F;
 constexpr std::uint8_t CMD_WRITE_DATA = 0x1B;
+
+// The ESC state in bytes 4-5 of a CMD_GET_UNIT_STATUS reply for an
+// updatable ESC on the unit (0: nothing attached; other values: an ESC the
+// unit cannot update).
+constexpr std::uint16_t ESC_STATE_UPDATABLE = 3;
+
+// The ESC's firmware information and identity blocks, as the ESC queries
+// return them from byte 4 of their replies.
+constexpr std::size_t ESC_FIRMWARE_INFO_SIZE = 32;
+constexpr std::size_t ESC_IDENTITY_SIZE = 40;
+
+// The ESC firmware version (information bytes 4-5) of an ESC that reports no
+// firmware.
+constexpr std::uint16_t ESC_NO_FIRMWARE_VERSION = 0xFFFF;
+
+// The ORVANTO's two type codes (identity bytes 0-3).
+constexpr std::uint32_t ESC_TYPE_ORVANTO_A = 0x111F405A;
+constexpr std::uint32_t ESC_TYPE_ORVANTO_B = 0x0A06405A;
+
+// Where the unit keeps its firmware version word in its own memory, for
+// CMD_READ_MEMORY while it runs its bootloader.
+constexpr std::uint32_t UNIT_VERSION_ADDRESS = 0x0801FC00;
 
 // Link result codes. One signed 32-bit status carries three kinds of value:
 // - the link's own codes 0 and -1 to -4 below;

@@ -5,21 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "link/report.h"
 #include "platform/hid.h"
 
-// USB IDs of the programming units.
+// The USB vendor ID of the programming units (their product IDs are in
+// link/report.h).
 constexpr std::uint16_t UNIT_VENDOR_ID = 0x3F19;
-constexpr std::uint16_t PRODUCT_ID_ORBICON = 1;
-constexpr std::uint16_t PRODUCT_ID_LINK_BOX = 2;
-
-// `escState` value for an updatable ESC on the unit.
-constexpr std::uint16_t ESC_STATE_UPDATABLE = 3;
-
-// `escFirmwareVersion` of an ESC that reports no firmware.
-constexpr std::uint16_t ESC_NO_FIRMWARE_VERSION = 0xFFFF;
-
-constexpr std::size_t ESC_FIRMWARE_INFO_SIZE = 32;
-constexpr std::size_t ESC_IDENTITY_SIZE = 40;
 
 // What the unit reports about itself while it runs its own bootloader.
 struct UnitBootInfo {
@@ -64,7 +55,8 @@ std::uint32_t EscBootloaderVersion(const UnitConnection& connection);  // identi
 void ResetConnection();
 
 // Closes any open unit, then opens the first HID interface in enumeration
-// order whose vendor is 0x3F19 and product 1 or 2, and identifies it.
+// order with the unit's vendor ID and the product ID of a LINK-BOX or an
+// ORBICON, and identifies it.
 // Returns LINK_OK, LINK_NO_UNIT when the interfaces cannot be listed,
 // LINK_NOT_FOUND when none matches, or the non-zero result of IdentifyUnit
 // (the unit then stays open).

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/errors.h"
+
 // An opened HID interface. On Windows this is the file HANDLE's value.
 using HidHandle = std::uintptr_t;
 
@@ -54,7 +56,8 @@ bool HidGetReportLengths(HidHandle handle, std::uint16_t& inputLength,
 // Hands one output report of `length` bytes (byte 0 the report ID) to the
 // device and waits at most `timeoutMs` for the write to complete. Returns
 // false when the write fails or does not complete in time; an expired write
-// is cancelled before this returns, and PlatformLastError() then reads 1460.
+// is cancelled before this returns, and PlatformLastError() then reads
+// PLATFORM_ERROR_TIMEOUT.
 bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t length,
                     std::uint32_t timeoutMs);
 
@@ -62,14 +65,16 @@ bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t 
 // first, into `buffer`, which holds `length` bytes. Returns false when the read
 // fails or no report came in time; an expired read is cancelled and has
 // finished with the buffer before this returns, and PlatformLastError() then
-// reads 1460. Never writes more than `length` bytes into `buffer`.
+// reads PLATFORM_ERROR_TIMEOUT. Never writes more than `length` bytes into
+// `buffer`.
 bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
                    std::uint32_t timeoutMs);
 
-// The platform's last-error value (GetLastError on Windows): after a failed
-// call above, the code of the operation that failed. Cleaning up after a
-// failure does not change it, and a call that succeeds leaves it as it was,
-// so it may still hold the code of a failure long past.
+// The platform's last-error value (GetLastError on Windows; the values are
+// named in platform/errors.h): after a failed call above, the code of the
+// operation that failed. Cleaning up after a failure does not change it, and
+// a call that succeeds leaves it as it was, so it may still hold the code of
+// a failure long past.
 std::uint32_t PlatformLastError();
 
 // Sets the last-error value to 0 (SetLastError(0) on Windows). Called before
@@ -78,9 +83,3 @@ std::uint32_t PlatformLastError();
 // device refused the command).
 void PlatformClearLastError();
 
-// Well-known last-error values.
-constexpr std::uint32_t PLATFORM_ERROR_TIMEOUT = 1460;            // ERROR_TIMEOUT
-constexpr std::uint32_t PLATFORM_ERROR_DEVICE_NOT_CONNECTED = 1167;
-constexpr std::uint32_t PLATFORM_ERROR_GEN_FAILURE = 31;          // a device is not functioning
-constexpr std::uint32_t PLATFORM_ERROR_INVALID_HANDLE = 6;
-constexpr std::uint32_t PLATFORM_ERROR_INVALID_PARAMETER = 87;

@@ -5,7 +5,10 @@
   from app/, link/ or update/;
 - the portable logic (app/ but its front ends app/win32 and app/web, link/,
   update/) includes only the seam headers of platform/, never one
-  platform's own headers or system headers of Windows or the browser.
+  platform's own headers or system headers of Windows or the browser;
+- the logic is layered link <- update <- app: link/ includes nothing from
+  update/ or app/, and update/ nothing from app/ (the update reports what
+  happens; the shell shows it).
 
 usage: check_layout.py PROJECT_ROOT      exits 1 and names each offence
 """
@@ -17,6 +20,9 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 FRONT_ENDS = ("app/win32/", "app/web/")
 PLATFORM_SYSTEM_HEADERS = ("windows.h", "emscripten", "setupapi.h", "hidsdi.h", "dbt.h",
                            "commctrl.h")
+# The logic's layers, lowest first: each may include those below it, never
+# those above.
+LAYERS = ("link", "update", "app")
 
 
 def includes(path):
@@ -32,16 +38,23 @@ def offences(root):
         if path.suffix not in (".h", ".cpp") or not path.is_file():
             continue
         relative = path.relative_to(root).as_posix()
-        if relative.startswith("platform/"):
+        top = relative.split("/")[0]
+        if top == "platform":
             for number, quote, name in includes(path):
-                if quote == '"' and name.split("/")[0] in ("app", "link", "update"):
+                if quote == '"' and name.split("/")[0] in LAYERS:
                     yield f"{relative}:{number}: the platform layer includes {name}"
-        elif relative.split("/")[0] in ("app", "link", "update") and not relative.startswith(FRONT_ENDS):
-            for number, quote, name in includes(path):
-                if quote == '"' and name.startswith("platform/") and name.count("/") > 1:
-                    yield f"{relative}:{number}: portable logic includes one platform's {name}"
-                if quote == "<" and name.lower().startswith(PLATFORM_SYSTEM_HEADERS):
-                    yield f"{relative}:{number}: portable logic includes <{name}>"
+            continue
+        for number, quote, name in includes(path):
+            included = name.split("/")[0]
+            if quote == '"' and included in LAYERS and LAYERS.index(included) > LAYERS.index(top):
+                yield f"{relative}:{number}: {top}/ includes {name} from the layer above it"
+        if relative.startswith(FRONT_ENDS):
+            continue
+        for number, quote, name in includes(path):
+            if quote == '"' and name.startswith("platform/") and name.count("/") > 1:
+                yield f"{relative}:{number}: portable logic includes one platform's {name}"
+            if quote == "<" and name.lower().startswith(PLATFORM_SYSTEM_HEADERS):
+                yield f"{relative}:{number}: portable logic includes <{name}>"
 
 
 def main():
@@ -51,7 +64,8 @@ def main():
         print(line)
     if found:
         sys.exit(1)
-    print("layout: platform/ includes nothing from app/, link/ or update/; the logic is portable")
+    print("layout: platform/ includes nothing from app/, link/ or update/; the logic is "
+          "portable and layered link <- update <- app")
 
 
 if __name__ == "__main__":

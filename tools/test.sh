@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 tools/install-deps.sh
 
-echo "== layout: platform/ below everything, the logic portable"
+echo "== layout: platform/ below everything, the logic portable and layered link <- update <- app"
 python3 tools/check_layout.py .
 
 echo "== native build and tests (ASan, UBSan)"

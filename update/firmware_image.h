@@ -3,6 +3,10 @@
 
 #include <cstdint>
 
+// The firmware version of the image: the version that the updater installs
+// and records after an update, and that its window title names.
+constexpr std::uint16_t NEW_FIRMWARE_VERSION = 0x0300;
+
 struct FirmwareImage {
     const std::uint8_t* data;  // first byte, read-only; null when there is none
     std::uint32_t size;        // in bytes

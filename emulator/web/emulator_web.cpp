@@ -14,6 +14,7 @@
 
 #include "emulator/demo_unit.h"
 #include "emulator/emulated_device.h"
+#include "link/report.h"
 #include "platform/clock.h"
 #include "platform/hid.h"
 
@@ -47,14 +48,16 @@ std::uint64_t MonotonicMicroseconds() { return nowUs; }
 extern "C" {
 
 // Plugs a unit in with these settings, pulling out the one that is in.
-// productId 1 is an ORBICON, 2 a LINK-BOX; report lengths include the ID
-// byte (1 to 60). Returns 1, or 0 when a setting is out of range.
+// productId PRODUCT_ID_ORBICON or PRODUCT_ID_LINK_BOX; report lengths
+// include the ID byte (1 to REPORT_SIZE). Returns 1, or 0 when a setting is out of range.
 EMSCRIPTEN_KEEPALIVE int EmulatorPlug(int productId, int inBootloader, int escAttached,
                                       std::uint32_t escTypeCode, int escFirmwareVersion,
                                       int inputReportLength, int outputReportLength) {
-    if ((productId != 1 && productId != 2) || escFirmwareVersion < 0 ||
-        escFirmwareVersion > 0xFFFF || inputReportLength < 1 || inputReportLength > 60 ||
-        outputReportLength < 1 || outputReportLength > 60) {
+    constexpr int MAX_LENGTH = static_cast<int>(REPORT_SIZE);
+    if ((productId != PRODUCT_ID_ORBICON && productId != PRODUCT_ID_LINK_BOX) ||
+        escFirmwareVersion < 0 || escFirmwareVersion > 0xFFFF || inputReportLength < 1 ||
+        inputReportLength > MAX_LENGTH || outputReportLength < 1 ||
+        outputReportLength > MAX_LENGTH) {
         return 0;
     }
     DemoUnitSettings settings;
@@ -96,21 +99,32 @@ EMSCRIPTEN_KEEPALIVE int EmulatorSetPurgeDuration(std::uint32_t milliseconds) {
 // 1 while a unit is plugged in; a fault may have pulled it out.
 EMSCRIPTEN_KEEPALIVE int EmulatorPlugged() { return DemoUnit() ? 1 : 0; }
 
-// Arms a fault for the next update (the numbers of DemoFaultKind and
-// DemoFaultStep). Returns 1, or 0 when no unit is plugged in or a number is
-// out of range.
-EMSCRIPTEN_KEEPALIVE int EmulatorArmFault(int kind, int step, std::uint32_t block,
+// Arms a fault for the next update: its kind and step by name
+// (DemoFaultKindFromName, DemoFaultStepFromName). Returns 1, 0 when no unit
+// is plugged in, -1 when a name is unknown.
+EMSCRIPTEN_KEEPALIVE int EmulatorArmFault(const char* kind, const char* step, std::uint32_t block,
                                           std::uint32_t errorCode) {
-    if (kind < static_cast<int>(DemoFaultKind::None) ||
-        kind > static_cast<int>(DemoFaultKind::UnplugBeforeReply) ||
-        step < static_cast<int>(DemoFaultStep::SystemLock) ||
-        step > static_cast<int>(DemoFaultStep::DataBlock)) {
-        return 0;
+    DemoFaultKind faultKind;
+    DemoFaultStep faultStep;
+    if (kind == nullptr || step == nullptr || !DemoFaultKindFromName(kind, faultKind) ||
+        !DemoFaultStepFromName(step, faultStep)) {
+        return -1;
     }
-    return ArmDemoFault(static_cast<DemoFaultKind>(kind), static_cast<DemoFaultStep>(step), block,
-                        errorCode)
-               ? 1
-               : 0;
+    return ArmDemoFault(faultKind, faultStep, block, errorCode) ? 1 : 0;
+}
+
+// The settings of the demo's default unit, for the bridge's defaults:
+// product ID, bootloader (0/1), ESC attached (0/1), ESC type code, ESC
+// firmware version, input and output report lengths.
+EMSCRIPTEN_KEEPALIVE void EmulatorDefaultSettings(std::uint32_t* out) {
+    const DemoUnitSettings settings;
+    out[0] = settings.productId;
+    out[1] = settings.inBootloader ? 1 : 0;
+    out[2] = settings.escAttached ? 1 : 0;
+    out[3] = settings.escTypeCode;
+    out[4] = settings.escFirmwareVersion;
+    out[5] = settings.inputReportLength;
+    out[6] = settings.outputReportLength;
 }
 
 // Hands the unit one output report of `length` bytes, report ID first, at

@@ -2,7 +2,7 @@
 // LINK-BOX or an ORBICON, in its normal firmware or its bootloader, with an
 // ESC or none, of a given type code and version; say what the browser's
 // chooser does; arm a fault for the next update. It works only through
-// window.orvantoEmulator (fake-hid.js), as a test does.
+// window.orvantoEmulator (unit-bridge.js), as a test does.
 //
 // The same panel runs below the updater in demo.html and in a window of its
 // own (panel-window.html, opened from demo.html), where it drives the
@@ -175,6 +175,13 @@
     if (!inOwnWindow) byId("emu-own-window").addEventListener("click", openOwnWindow);
     const stopListening = emulator.onChange(showState);
     window.addEventListener("pagehide", stopListening);
+    // The form starts with the demo's default unit, as the emulator has it.
+    const defaults = emulator.defaults();
+    byId("emu-unit-kind").value = String(defaults.productId);
+    byId("emu-mode").value = defaults.bootloader ? "bootloader" : "normal";
+    byId("emu-esc").value = defaults.esc ? "yes" : "no";
+    byId("emu-type-code").value = hex(defaults.escTypeCode, 8);
+    byId("emu-version").value = hex(defaults.escVersion, 4);
     const state = emulator.state();
     byId("emu-chooser").value = state.chooser;
     showState();

@@ -24,6 +24,14 @@ enum ControlId {
 
 HWND controlWindow = nullptr;
 
+// The faults and steps of the two lists, in their order.
+constexpr DemoFaultKind FAULT_KINDS[] = {DemoFaultKind::None, DemoFaultKind::UnitError,
+                                         DemoFaultKind::NoReply, DemoFaultKind::WriteFails,
+                                         DemoFaultKind::Unplug};
+constexpr DemoFaultStep FAULT_STEPS[] = {DemoFaultStep::SystemLock, DemoFaultStep::ProtectionOff,
+                                         DemoFaultStep::Purge, DemoFaultStep::SetAddress,
+                                         DemoFaultStep::DataBlock};
+
 HWND Item(int id) { return GetDlgItem(controlWindow, id); }
 
 std::wstring ItemText(int id) {
@@ -56,35 +64,48 @@ void Label(HWND parent, const wchar_t* text, int x, int y) {
     Add(parent, L"STATIC", text, SS_LEFT, x, y + 3, 110, 18, -1);
 }
 
-void Combo(HWND parent, int id, int x, int y, std::initializer_list<const wchar_t*> choices) {
+void Combo(HWND parent, int id, int x, int y, std::initializer_list<const wchar_t*> choices,
+           int selected = 0) {
     Add(parent, L"COMBOBOX", L"", CBS_DROPDOWNLIST | WS_TABSTOP | WS_VSCROLL, x, y, 200, 200, id);
     for (const wchar_t* choice : choices) {
         SendMessageW(Item(id), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
     }
-    SendMessageW(Item(id), CB_SETCURSEL, 0, 0);
+    SendMessageW(Item(id), CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
 }
 
 void Edit(HWND parent, int id, int x, int y, const wchar_t* text) {
     Add(parent, L"EDIT", text, WS_BORDER | ES_UPPERCASE | WS_TABSTOP, x, y, 200, 22, id);
 }
 
+// `value` in `digits` upper-case hexadecimal digits.
+std::wstring Hex(std::uint32_t value, int digits) {
+    wchar_t text[16] = {};
+    std::swprintf(text, 16, L"%0*X", digits, value);
+    return text;
+}
+
+// The unit's controls start as the demo's unit does (DemoUnitSettings{}).
 void BuildControls(HWND window) {
     controlWindow = window;
+    const DemoUnitSettings start;
     int y = 12;
     Label(window, L"Unit:", 12, y);
-    Combo(window, ID_UNIT_KIND, 130, y, {L"LINK-BOX (product ID 2)", L"ORBICON (product ID 1)"});
+    Combo(window, ID_UNIT_KIND, 130, y, {L"LINK-BOX (product ID 2)", L"ORBICON (product ID 1)"},
+          start.productId == PRODUCT_ID_ORBICON ? 1 : 0);
     y += 30;
     Label(window, L"Unit runs:", 12, y);
-    Combo(window, ID_MODE, 130, y, {L"its normal firmware", L"its own bootloader"});
+    Combo(window, ID_MODE, 130, y, {L"its normal firmware", L"its own bootloader"},
+          start.inBootloader ? 1 : 0);
     y += 30;
     Label(window, L"ESC:", 12, y);
-    Combo(window, ID_ESC, 130, y, {L"updatable ESC attached", L"no ESC"});
+    Combo(window, ID_ESC, 130, y, {L"updatable ESC attached", L"no ESC"},
+          start.escAttached ? 0 : 1);
     y += 30;
     Label(window, L"ESC type (hex):", 12, y);
-    Edit(window, ID_TYPE_CODE, 130, y, L"111F405A");
+    Edit(window, ID_TYPE_CODE, 130, y, Hex(start.escTypeCode, 8).c_str());
     y += 30;
     Label(window, L"ESC version (hex):", 12, y);
-    Edit(window, ID_VERSION, 130, y, L"0205");
+    Edit(window, ID_VERSION, 130, y, Hex(start.escFirmwareVersion, 4).c_str());
     y += 34;
     Add(window, L"BUTTON", L"Plug in", BS_PUSHBUTTON | WS_TABSTOP, 130, y, 200, 26, ID_PLUG);
     y += 44;
@@ -117,20 +138,22 @@ void TogglePlug() {
         SetStatus(L"Unit pulled out.");
         return;
     }
+    const DemoUnitSettings start;
     DemoUnitSettings settings;
-    settings.productId = Selection(ID_UNIT_KIND) == 1 ? 1 : 2;
+    settings.productId = Selection(ID_UNIT_KIND) == 1 ? PRODUCT_ID_ORBICON : PRODUCT_ID_LINK_BOX;
     settings.inBootloader = Selection(ID_MODE) == 1;
     settings.escAttached = Selection(ID_ESC) == 0;
-    settings.escTypeCode = ItemHex(ID_TYPE_CODE, ESC_TYPE_ORVANTO_A);
-    settings.escFirmwareVersion = static_cast<std::uint16_t>(ItemHex(ID_VERSION, 0x0205));
+    settings.escTypeCode = ItemHex(ID_TYPE_CODE, start.escTypeCode);
+    settings.escFirmwareVersion =
+        static_cast<std::uint16_t>(ItemHex(ID_VERSION, start.escFirmwareVersion));
     PlugDemoUnit(settings);
     SetWindowTextW(Item(ID_PLUG), L"Pull out");
     SetStatus(L"Unit plugged in.");
 }
 
 void ArmFault() {
-    const auto kind = static_cast<DemoFaultKind>(Selection(ID_FAULT_KIND));
-    const auto step = static_cast<DemoFaultStep>(Selection(ID_FAULT_STEP));
+    const DemoFaultKind kind = FAULT_KINDS[Selection(ID_FAULT_KIND)];
+    const DemoFaultStep step = FAULT_STEPS[Selection(ID_FAULT_STEP)];
     const std::uint32_t block = static_cast<std::uint32_t>(std::wcstoul(ItemText(ID_FAULT_BLOCK).c_str(), nullptr, 10));
     if (!ArmDemoFault(kind, step, block, ItemHex(ID_FAULT_CODE, 0xABCD))) {
         SetStatus(L"Plug a unit in first: faults are armed on the plugged unit.");

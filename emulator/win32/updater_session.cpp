@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <deque>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -14,6 +13,7 @@
 #include "app/shell.h"
 #include "emulator/emulated_device.h"
 #include "emulator/win32/demo_notifications.h"
+#include "emulator/win32/screen_capture.h"
 #include "app/win32/main_dialog_win32.h"
 
 namespace {
@@ -55,6 +55,9 @@ constexpr UINT_PTR ANSWER_TIMER = 0x0A45;
 constexpr UINT BOX_POLL_MS = 10;
 constexpr ULONGLONG BOX_SHOWN_LIMIT_MS = 5000;
 constexpr int MESSAGE_BOX_TEXT = 0xFFFF;
+// The control of a message box that shows its icon, on Windows and under Wine.
+constexpr int ICON_STATIC_ID = 0x14;
+constexpr int ICON_STATIC_ID_WINE = 1088;
 
 std::string Narrow(const std::wstring& text) {
     const int size =
@@ -147,12 +150,11 @@ void NoteMessageBox(HWND box) {
     seen.window = box;
     seen.progressWindowOpen = session.progressWindow != nullptr && IsWindow(session.progressWindow);
     seen.answer = -1;
-    // The icon is one of the system's shared icons in the box's icon static
-    // (id 0x14 on Windows, 1088 under Wine).
-    for (int iconControl : {0x14, 1088}) {
+    // The icon is one of the system's shared icons in the box's icon static.
+    for (int iconControl : {ICON_STATIC_ID, ICON_STATIC_ID_WINE}) {
         const auto icon =
             reinterpret_cast<HICON>(SendDlgItemMessageW(box, iconControl, STM_GETICON, 0, 0));
-        for (int id : {32513, 32515, 32516}) {
+        for (int id : {SEEN_ICON_ERROR, SEEN_ICON_WARNING, SEEN_ICON_INFORMATION}) {
             if (icon != nullptr && icon == LoadIconW(nullptr, MAKEINTRESOURCEW(id))) {
                 seen.icon = id;
             }
@@ -236,37 +238,6 @@ void DialogThread(HANDLE ready) {
     UnhookWindowsHookEx(session.returnHook);
     UnhookWindowsHookEx(session.callHook);
     UnhookWindowsHookEx(session.cbtHook);
-}
-
-// A 24-bit bottom-up BMP of a capture.
-void WriteBmp(const std::wstring& path, const updater_session::Capture& capture) {
-    const std::uint32_t rowSize = (static_cast<std::uint32_t>(capture.width) * 3 + 3) & ~3u;
-    BITMAPFILEHEADER file{};
-    BITMAPINFOHEADER info{};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof(file) + sizeof(info);
-    file.bfSize = file.bfOffBits + rowSize * static_cast<std::uint32_t>(capture.height);
-    info.biSize = sizeof(info);
-    info.biWidth = capture.width;
-    info.biHeight = capture.height;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    std::vector<std::uint8_t> rows(rowSize * static_cast<std::uint32_t>(capture.height), 0);
-    for (int y = 0; y < capture.height; ++y) {
-        std::uint8_t* row = &rows[rowSize * static_cast<std::uint32_t>(capture.height - 1 - y)];
-        for (int x = 0; x < capture.width; ++x) {
-            const std::uint8_t* pixel =
-                &capture.bgra[(static_cast<std::size_t>(y) * capture.width + x) * 4];
-            row[x * 3] = pixel[0];
-            row[x * 3 + 1] = pixel[1];
-            row[x * 3 + 2] = pixel[2];
-        }
-    }
-    std::ofstream out(path.c_str(), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(&file), sizeof(file));
-    out.write(reinterpret_cast<const char*>(&info), sizeof(info));
-    out.write(reinterpret_cast<const char*>(rows.data()),
-              static_cast<std::streamsize>(rows.size()));
 }
 
 }  // namespace
@@ -361,47 +332,13 @@ SeenProgress Progress() {
     return TheSession().progress;
 }
 
-bool CaptureWindow(HWND window, Capture& capture) {
-    RECT rect{};
-    if (window == nullptr || !GetWindowRect(window, &rect)) {
-        return false;
-    }
-    const int width = rect.right - rect.left;
-    const int height = rect.bottom - rect.top;
-    if (width <= 0 || height <= 0) {
-        return false;
-    }
-    const HDC screen = GetDC(nullptr);
-    const HDC memory = CreateCompatibleDC(screen);
-    const HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    const HGDIOBJ previous = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    SelectObject(memory, previous);
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;  // top row first
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    capture.width = width;
-    capture.height = height;
-    capture.bgra.assign(static_cast<std::size_t>(width) * height * 4, 0);
-    const int rows = GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), capture.bgra.data(),
-                               &info, DIB_RGB_COLORS);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return rows == height;
-}
-
 bool Screenshot(HWND window, const std::wstring& name) {
     const std::wstring folder = TheSession().screenshots;
-    Capture capture;
+    WindowCapture capture;
     if (folder.empty() || !CaptureWindow(window, capture)) {
         return false;
     }
-    WriteBmp(folder + L"\\" + name + L".bmp", capture);
+    SaveBmp(folder + L"\\" + name + L".bmp", capture);
     return true;
 }
 

@@ -11,12 +11,18 @@
 #include <string>
 #include <vector>
 
+// The system icons that a message box shows, by their resource ids
+// (IDI_ERROR, IDI_WARNING, IDI_INFORMATION).
+constexpr int SEEN_ICON_ERROR = 32513;
+constexpr int SEEN_ICON_WARNING = 32515;
+constexpr int SEEN_ICON_INFORMATION = 32516;
+
 // A message box as the user saw it.
 struct SeenBox {
     std::wstring caption;
     std::wstring text;
     std::vector<int> buttons;      // visible buttons (IDOK, IDCANCEL, IDYES, IDNO)
-    int icon = 0;                  // 32513 error, 32515 warning, 32516 information, 0 none
+    int icon = 0;                  // one of the SEEN_ICON_ ids, 0 none
     bool progressWindowOpen = false;
     HWND owner = nullptr;
     HWND window = nullptr;
@@ -79,23 +85,8 @@ bool Press(int id, DWORD timeoutMs);
 
 SeenProgress Progress();
 
-// What is on screen of a window: its pixels, top row first.
-struct Capture {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> bgra;  // 4 bytes a pixel: blue, green, red, unused
-
-    // The pixel at (x, y) of the window's rectangle, as a COLORREF.
-    COLORREF At(int x, int y) const {
-        const std::uint8_t* pixel = &bgra[(static_cast<std::size_t>(y) * width + x) * 4];
-        return RGB(pixel[2], pixel[1], pixel[0]);
-    }
-};
-
-// Reads what is on screen of `window` (false when it has no area).
-bool CaptureWindow(HWND window, Capture& capture);
-
-// Saves what is on screen of `window` as a BMP file in the screenshot folder.
+// Saves what is on screen of `window` as a BMP file in the screenshot folder
+// (emulator/win32/screen_capture.h).
 bool Screenshot(HWND window, const std::wstring& name);
 
 // Closes the updater with Close and waits for the dialog's thread; returns

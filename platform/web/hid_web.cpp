@@ -130,9 +130,11 @@ bool RunTransfer(HidHandle handle, const void* bytes, std::uint32_t length,
 
 }  // namespace
 
-// The page answers 1460 when the time limit passed (WebHID cannot cancel a
-// sendReport; its late outcome is dropped), 1167 when the device went away or
-// was closed before or during the write, and 31 when the browser rejected it.
+// The page answers PLATFORM_ERROR_TIMEOUT when the time limit passed (WebHID
+// cannot cancel a sendReport; its late outcome is dropped),
+// PLATFORM_ERROR_DEVICE_NOT_CONNECTED when the device went away or was closed
+// before or during the write, and PLATFORM_ERROR_GEN_FAILURE when the browser
+// rejected it.
 bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t length,
                     std::uint32_t timeoutMs) {
     return RunTransfer(handle, report, length, [&](std::int32_t pageHandle) {
@@ -140,8 +142,9 @@ bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t 
     });
 }
 
-// The page answers 1460 when no report came in time and 1167 when the device
-// went away or was closed before or during the wait.
+// The page answers PLATFORM_ERROR_TIMEOUT when no report came in time and
+// PLATFORM_ERROR_DEVICE_NOT_CONNECTED when the device went away or was closed
+// before or during the wait.
 bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
                    std::uint32_t timeoutMs) {
     return RunTransfer(handle, buffer, length, [&](std::int32_t pageHandle) {

@@ -18,6 +18,28 @@
 
 #include "platform/hid.h"
 
+// The platform's last-error values are Windows' own.
+static_assert(PLATFORM_ERROR_TIMEOUT == ERROR_TIMEOUT, "ERROR_TIMEOUT");
+static_assert(PLATFORM_ERROR_DEVICE_NOT_CONNECTED == ERROR_DEVICE_NOT_CONNECTED,
+              "ERROR_DEVICE_NOT_CONNECTED");
+static_assert(PLATFORM_ERROR_GEN_FAILURE == ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE");
+static_assert(PLATFORM_ERROR_INVALID_HANDLE == ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE");
+static_assert(PLATFORM_ERROR_INVALID_PARAMETER == ERROR_INVALID_PARAMETER,
+              "ERROR_INVALID_PARAMETER");
+static_assert(PLATFORM_ERROR_OPERATION_ABORTED == ERROR_OPERATION_ABORTED,
+              "ERROR_OPERATION_ABORTED");
+static_assert(PLATFORM_ERROR_IO_PENDING == ERROR_IO_PENDING, "ERROR_IO_PENDING");
+static_assert(PLATFORM_ERROR_FILE_NOT_FOUND == ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND");
+static_assert(PLATFORM_ERROR_ACCESS_DENIED == ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED");
+static_assert(PLATFORM_ERROR_INVALID_DATA == ERROR_INVALID_DATA, "ERROR_INVALID_DATA");
+static_assert(PLATFORM_ERROR_INSUFFICIENT_BUFFER == ERROR_INSUFFICIENT_BUFFER,
+              "ERROR_INSUFFICIENT_BUFFER");
+static_assert(PLATFORM_ERROR_NO_MORE_ITEMS == ERROR_NO_MORE_ITEMS, "ERROR_NO_MORE_ITEMS");
+static_assert(PLATFORM_ERROR_INVALID_USER_BUFFER == ERROR_INVALID_USER_BUFFER,
+              "ERROR_INVALID_USER_BUFFER");
+static_assert(PLATFORM_ERROR_BAD_COMMAND == ERROR_BAD_COMMAND, "ERROR_BAD_COMMAND");
+static_assert(PLATFORM_ERROR_SEM_TIMEOUT == ERROR_SEM_TIMEOUT, "ERROR_SEM_TIMEOUT");
+
 struct HidInterfaceList {
     HDEVINFO deviceInfo;
     GUID hidGuid;
@@ -95,6 +117,21 @@ bool CompleteTransfer(HANDLE handle, OVERLAPPED& overlapped, BOOL started, DWORD
         return true;
     }
     return false;
+}
+
+// One report through WriteFile or ReadFile, which `start` calls with the
+// file and the transfer's OVERLAPPED; the rest as CompleteTransfer says.
+template <typename StartTransfer>
+bool RunTransfer(HidHandle handle, DWORD timeoutMs, StartTransfer start) {
+    const DWORD callerError = GetLastError();
+    TransferEvent event;
+    if (event.get() == nullptr) {
+        return false;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.get();
+    const BOOL started = start(ToHandle(handle), overlapped);
+    return CompleteTransfer(ToHandle(handle), overlapped, started, timeoutMs, callerError);
 }
 
 }  // namespace
@@ -197,28 +234,16 @@ bool HidGetReportLengths(HidHandle handle, std::uint16_t& inputLength,
 
 bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t length,
                     std::uint32_t timeoutMs) {
-    const DWORD callerError = GetLastError();
-    TransferEvent event;
-    if (event.get() == nullptr) {
-        return false;
-    }
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event.get();
-    const BOOL started = WriteFile(ToHandle(handle), report, length, nullptr, &overlapped);
-    return CompleteTransfer(ToHandle(handle), overlapped, started, timeoutMs, callerError);
+    return RunTransfer(handle, timeoutMs, [&](HANDLE file, OVERLAPPED& overlapped) {
+        return WriteFile(file, report, length, nullptr, &overlapped);
+    });
 }
 
 bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
                    std::uint32_t timeoutMs) {
-    const DWORD callerError = GetLastError();
-    TransferEvent event;
-    if (event.get() == nullptr) {
-        return false;
-    }
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event.get();
-    const BOOL started = ReadFile(ToHandle(handle), buffer, length, nullptr, &overlapped);
-    return CompleteTransfer(ToHandle(handle), overlapped, started, timeoutMs, callerError);
+    return RunTransfer(handle, timeoutMs, [&](HANDLE file, OVERLAPPED& overlapped) {
+        return ReadFile(file, buffer, length, nullptr, &overlapped);
+    });
 }
 
 std::uint32_t PlatformLastError() { return GetLastError(); }

@@ -4,11 +4,25 @@
 #include <commctrl.h>
 #include <dbt.h>
 
-
 #include "platform/window.h"
 #include "platform/win32/system_libraries.h"
 #include "platform/win32/module.h"
 #include "res/resource.h"
+
+// The seam's message box styles and answers, and the device events, are
+// the values of <windows.h> and <dbt.h>.
+static_assert(BOX_OK == MB_OK && BOX_OK_CANCEL == MB_OKCANCEL && BOX_YES_NO == MB_YESNO,
+              "message box buttons");
+static_assert(BOX_ICON_ERROR == MB_ICONERROR && BOX_ICON_EXCLAMATION == MB_ICONEXCLAMATION &&
+                  BOX_ICON_INFORMATION == MB_ICONINFORMATION,
+              "message box icons");
+static_assert(ANSWER_OK == IDOK && ANSWER_CANCEL == IDCANCEL && ANSWER_YES == IDYES &&
+                  ANSWER_NO == IDNO,
+              "message box answers");
+static_assert(DEVICE_EVENT_ARRIVAL == DBT_DEVICEARRIVAL &&
+                  DEVICE_EVENT_REMOVE_COMPLETE == DBT_DEVICEREMOVECOMPLETE &&
+                  DEVICE_TYPE_INTERFACE == DBT_DEVTYP_DEVICEINTERFACE,
+              "device events");
 
 namespace {
 

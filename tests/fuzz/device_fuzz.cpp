@@ -10,9 +10,10 @@
 // - nothing is written after an update has failed;
 // - an update reports success only when every step and block was accepted;
 // - the status that the failure box shows is exactly the one the failing
-//   exchange implies (a failed write -2, a failed or missing reply -3, the
-//   unit's error code, 1627 for an unconfirmed state), or -1 (no code line)
-//   where the step could not be sent at all.
+//   exchange implies (a failed write LINK_WRITE_FAILED, a failed or missing
+//   reply LINK_READ_FAILED, the unit's error code, LINK_NOT_CONFIRMED for an
+//   unconfirmed state), or LINK_NO_UNIT (no code line) where the step could
+//   not be sent at all.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdio>
@@ -165,21 +166,21 @@ std::int32_t ImpliedStatus(const Exchange& exchange) {
     case CMD_SYSTEM_LOCK:
         return reply[3] == flag ? LINK_OK : LINK_NOT_CONFIRMED;
     case CMD_WRITE_PROTECT:
-        if (reply[1] == 0xFF) return errorCode;
+        if (reply[1] == REPLY_STATUS_FAILED) return errorCode;
         return reply[3] == flag ? LINK_OK : LINK_NOT_CONFIRMED;
     default:
-        return reply[1] == 0xFF ? errorCode : LINK_OK;
+        return reply[1] == REPLY_STATUS_FAILED ? errorCode : LINK_OK;
     }
 }
 
-// The status shown in a failure box's code line, or -1 without one.
+// The status shown in a failure box's code line, or LINK_NO_UNIT without one.
 std::int32_t ShownStatus(const std::wstring& text) {
     // "...\r\n<text> 0xSSSSSSSS-0xLLLLLLLL": the status is the 8 digits
     // before "-0x" and the last error's.
     const std::size_t at = text.rfind(L"-0x");
     const std::size_t line = text.find(L"\r\n");
     if (line == std::wstring::npos || at == std::wstring::npos || at < 8) {
-        return -1;
+        return LINK_NO_UNIT;
     }
     const std::wstring status = text.substr(at - 8, 8);
     return static_cast<std::int32_t>(std::wcstoul(status.c_str(), nullptr, 16));
@@ -205,7 +206,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                          input.ConsumeIntegral<std::uint16_t>()));
     }
     const std::uint8_t productChoice = input.ConsumeIntegral<std::uint8_t>();
-    auto unit = std::make_shared<FuzzedUnit>(input, productChoice % 4 == 1 ? 1 : 2);
+    auto unit = std::make_shared<FuzzedUnit>(
+        input, productChoice % 4 == 1 ? PRODUCT_ID_ORBICON : PRODUCT_ID_LINK_BOX);
     if (productChoice >= 0xF0) {
         unit->vendorId = input.ConsumeIntegral<std::uint16_t>();
         unit->productId = input.ConsumeIntegral<std::uint16_t>();
@@ -217,24 +219,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unit->capabilitiesReadable = (platformFaults & 0x88) != 0x88;
     const std::uint16_t inputLength = input.ConsumeIntegral<std::uint16_t>();
     const std::uint16_t outputLength = input.ConsumeIntegral<std::uint16_t>();
-    unit->inputReportLength = inputLength == 0 ? 60 : inputLength % 80;
-    unit->outputReportLength = outputLength == 0 ? 60 : outputLength % 80;
+    unit->inputReportLength = inputLength == 0 ? REPORT_SIZE : inputLength % 80;
+    unit->outputReportLength = outputLength == 0 ? REPORT_SIZE : outputLength % 80;
     unit->inBootloader = input.ConsumeIntegral<std::uint8_t>() >= 0xF0;
     const std::uint8_t escChoice = input.ConsumeIntegral<std::uint8_t>();
     if (escChoice >= 0xE0) unit->esc.state = escChoice & 7;
     if (escChoice >= 0xF0) unit->esc.typeCode = input.ConsumeIntegral<std::uint32_t>();
-    unit->esc.firmwareVersion = input.ConsumeBool() ? input.ConsumeIntegral<std::uint16_t>() : 0x0205;
+    unit->esc.firmwareVersion = input.ConsumeBool() ? input.ConsumeIntegral<std::uint16_t>()
+                                                    : ESC_DELIVERED_FIRMWARE_VERSION;
     emulated_bus::Plug(unit);
 
     // The window opens, discovers and identifies.
     OnInitDialog(0x1234);
     const bool ready = recorded_window::ItemEnabled(IDC_UPDATE);
     if (ready) {
-        Require(unitConnection.handle != INVALID_HID_HANDLE && unitConnection.escState == 3 &&
+        Require(unitConnection.handle != INVALID_HID_HANDLE &&
+                    unitConnection.escState == ESC_STATE_UPDATABLE &&
                     unitConnection.unitInBootloader == 0,
                 "Update is enabled only for an open unit with an updatable ESC");
         const std::uint32_t type = EscTypeCode(unitConnection);
-        Require(type == ACCEPTED_ESC_TYPE_A || type == ACCEPTED_ESC_TYPE_B,
+        Require(type == ESC_TYPE_ORVANTO_A || type == ESC_TYPE_ORVANTO_B,
                 "Update is enabled only for an accepted ESC type");
 
         const std::size_t before = unit->exchanges.size();
@@ -277,7 +281,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Require(unitConnection.handle == INVALID_HID_HANDLE, "the unit stays open after a failure");
         } else if (reportedFailure) {
             // Nothing failed on the wire: the step could not be sent at all.
-            Require(ShownStatus(boxes.back().text) == -1, "a step that was not sent shows a code");
+            Require(ShownStatus(boxes.back().text) == LINK_NO_UNIT,
+                    "a step that was not sent shows a code");
         }
     }
     Require(unit->MalformedTransfers() == 0, "a write or read of the wrong length");

@@ -2,6 +2,11 @@
 // what the device refuses, and misbehaves when told to.
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "emulator/demo_unit.h"
 #include "emulator/emulated_unit.h"
 #include "emulator/simulated_clock.h"
 #include "link/commands.h"
@@ -81,7 +86,8 @@ TEST_F(EmulatorTest, BlocksLandInOrderAndTheNewFirmwareStarts) {
     ASSERT_EQ(SetSystemLock(true), LINK_OK);
     ASSERT_EQ(SetWriteProtection(false), LINK_OK);
     ASSERT_EQ(PurgeFirmware(), LINK_OK);
-    EXPECT_EQ(unit->esc.firmwareVersion, 0xFFFF) << "an erased ESC has no firmware";
+    EXPECT_EQ(unit->esc.firmwareVersion, ESC_NO_FIRMWARE_VERSION)
+        << "an erased ESC has no firmware";
     ASSERT_EQ(SetWriteAddress(), LINK_OK);
     ASSERT_EQ(WriteDataBlock(block.data(), 12), LINK_OK);
     ASSERT_EQ(WriteDataBlock(block.data() + 8, 2), LINK_OK);
@@ -167,7 +173,7 @@ TEST_F(EmulatorTest, UnplugIsAnnouncedAndEndsAllIo) {
     EXPECT_EQ(SetSystemLock(true), LINK_OK);
     EXPECT_EQ(SetWriteProtection(false), LINK_OK);
     EXPECT_EQ(PurgeFirmware(), LINK_WRITE_FAILED);
-    EXPECT_EQ(PlatformLastError(), 1167u);
+    EXPECT_EQ(PlatformLastError(), PLATFORM_ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(SetSystemLock(false), LINK_WRITE_FAILED);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, BusEventKind::Removal);
@@ -194,6 +200,54 @@ TEST_F(EmulatorTest, LogRecordsReportsWithTheirTimes) {
     EXPECT_EQ(log[1].bytes.at(3), 1) << "the lock reply confirms the lock";
     EXPECT_EQ(unit->HostWaitBetween(1, 2), 20'000u);
     EXPECT_EQ(unit->ExchangeCount(), 2u);
+}
+
+// Each of `names` stands for its value both ways: read by `fromName`, named
+// by `nameOf`.
+template <typename Value, std::size_t Count>
+void ExpectNamesBothWays(const std::pair<const char*, Value> (&names)[Count],
+                         bool (*fromName)(const std::string&, Value&),
+                         const char* (*nameOf)(Value)) {
+    for (const auto& [name, value] : names) {
+        SCOPED_TRACE(name);
+        auto parsed = static_cast<Value>(-1);
+        EXPECT_TRUE(fromName(name, parsed));
+        EXPECT_TRUE(parsed == value);
+        EXPECT_STREQ(nameOf(value), name);
+    }
+}
+
+// The names by which the browser's emulated unit and the kernel device's
+// control channel arm a fault: each stands for its own kind and step, both
+// ways, and nothing else is taken. Catches a name that arms another fault,
+// or at another step, than it says; the browser tests use only some of them.
+TEST(DemoFaultNames, EachNameIsItsOwnKindAndStep) {
+    const std::pair<const char*, DemoFaultKind> kinds[] = {
+        {"none", DemoFaultKind::None},
+        {"unit-error", DemoFaultKind::UnitError},
+        {"no-reply", DemoFaultKind::NoReply},
+        {"write-fails", DemoFaultKind::WriteFails},
+        {"unplug", DemoFaultKind::Unplug},
+        {"unplug-before-reply", DemoFaultKind::UnplugBeforeReply},
+    };
+    ExpectNamesBothWays(kinds, DemoFaultKindFromName, DemoFaultKindName);
+    const std::pair<const char*, DemoFaultStep> steps[] = {
+        {"lock", DemoFaultStep::SystemLock},
+        {"protection-off", DemoFaultStep::ProtectionOff},
+        {"purge", DemoFaultStep::Purge},
+        {"address", DemoFaultStep::SetAddress},
+        {"block", DemoFaultStep::DataBlock},
+    };
+    ExpectNamesBothWays(steps, DemoFaultStepFromName, DemoFaultStepName);
+
+    DemoFaultKind kind = DemoFaultKind::None;
+    DemoFaultStep step = DemoFaultStep::SystemLock;
+    for (const char* other : {"", "lock", "Unplug", "unplug ", "no_reply"}) {
+        EXPECT_FALSE(DemoFaultKindFromName(other, kind)) << other;
+    }
+    for (const char* other : {"", "none", "Purge", "block:3", "protection"}) {
+        EXPECT_FALSE(DemoFaultStepFromName(other, step)) << other;
+    }
 }
 
 }  // namespace

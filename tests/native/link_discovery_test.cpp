@@ -10,7 +10,8 @@ namespace {
 
 class DiscoveryTest : public BusTest {
 protected:
-    std::shared_ptr<EmulatedUnit> PlugUnit(const std::wstring& path, std::uint16_t productId = 2) {
+    std::shared_ptr<EmulatedUnit> PlugUnit(const std::wstring& path,
+                                           std::uint16_t productId = PRODUCT_ID_LINK_BOX) {
         auto unit = std::make_shared<EmulatedUnit>(path, productId);
         emulated_bus::Plug(unit);
         return unit;
@@ -34,8 +35,8 @@ TEST_F(DiscoveryTest, NoInterfacesGivesNotFoundAndTheInitialRecord) {
 // each is opened, found not to match, and closed again.
 TEST_F(DiscoveryTest, NonMatchingDevicesAreClosedAndSkipped) {
     PlugOther(L"mouse", 0x845E, 0x0001);
-    PlugOther(L"unit-3", 0x3F19, 3);
-    PlugOther(L"unit-0", 0x3F19, 0);
+    PlugOther(L"unit-3", UNIT_VENDOR_ID, 3);
+    PlugOther(L"unit-0", UNIT_VENDOR_ID, 0);
     EXPECT_EQ(DiscoverUnit(), LINK_NOT_FOUND);
     EXPECT_EQ(emulated_bus::OpenCount(L"mouse"), 1u);
     EXPECT_EQ(emulated_bus::OpenCount(L"unit-3"), 1u);
@@ -58,10 +59,10 @@ TEST_F(DiscoveryTest, ListingFailureGivesNoUnit) {
 // over; the first matching one is opened, and nothing after it.
 TEST_F(DiscoveryTest, FirstMatchInEnumerationOrderIsOpened) {
     PlugOther(L"keyboard", 0x845E, 0x0002);
-    PlugOther(L"no-path", 0x3F19, 2)->pathReadable = false;
-    PlugOther(L"locked-away", 0x3F19, 2)->openable = false;
-    PlugOther(L"no-attributes", 0x3F19, 2)->attributesReadable = false;
-    PlugOther(L"pid-3", 0x3F19, 3);
+    PlugOther(L"no-path", UNIT_VENDOR_ID, PRODUCT_ID_LINK_BOX)->pathReadable = false;
+    PlugOther(L"locked-away", UNIT_VENDOR_ID, PRODUCT_ID_LINK_BOX)->openable = false;
+    PlugOther(L"no-attributes", UNIT_VENDOR_ID, PRODUCT_ID_LINK_BOX)->attributesReadable = false;
+    PlugOther(L"pid-3", UNIT_VENDOR_ID, 3);
     auto first = PlugUnit(L"\\\\?\\hid#vid_3f19&pid_0001#first", PRODUCT_ID_ORBICON);
     PlugUnit(L"second", PRODUCT_ID_LINK_BOX);
 
@@ -110,7 +111,7 @@ TEST_F(DiscoveryTest, FailedIdentificationLeavesTheUnitOpen) {
     EXPECT_EQ(DiscoverUnit(), LINK_READ_FAILED);
     EXPECT_NE(unitConnection.handle, INVALID_HID_HANDLE);
     EXPECT_EQ(unitConnection.devicePath, L"unit");
-    EXPECT_EQ(unitConnection.productId, 2);
+    EXPECT_EQ(unitConnection.productId, PRODUCT_ID_LINK_BOX);
     EXPECT_EQ(unitConnection.inputReportLength, 60u) << "what identification stored stays";
     EXPECT_EQ(emulated_bus::OpenHandleCount(), 1u);
 }

@@ -149,7 +149,7 @@ TEST_F(ExchangeTest, RepliesAreJudgedPerOperation) {
         {"data, failed with code", [] { return WriteDataBlock(CountingBytes().data(), 12); },
          FailedReply(0xDEADBEEF), static_cast<std::int32_t>(0xDEADBEEF)},
         {"data, unit code that reads as -2", [] { return WriteDataBlock(CountingBytes().data(), 1); },
-         FailedReply(0xFFFFFFFE), -2},
+         FailedReply(0xFFFFFFFE), LINK_WRITE_FAILED},
     };
     for (const Judgement& c : cases) {
         SCOPED_TRACE(c.name);
@@ -192,21 +192,21 @@ TEST_F(ExchangeTest, WriteAndReadFailuresKeepTheirLastError) {
     Fault writeFault;
     writeFault.kind = FaultKind::WriteFails;
     writeFault.exchange = 1;
-    writeFault.lastError = 31;
+    writeFault.lastError = PLATFORM_ERROR_GEN_FAILURE;
     device->ArmFault(writeFault);
     device->QueueReply(Reply(0, 1));
     EXPECT_EQ(SetSystemLock(true), LINK_WRITE_FAILED);
-    EXPECT_EQ(PlatformLastError(), 31u);
+    EXPECT_EQ(PlatformLastError(), PLATFORM_ERROR_GEN_FAILURE);
     EXPECT_TRUE(device->Log().empty());
     EXPECT_EQ(device->RepliesLeft(), 1u) << "no command reached the device";
 
     Fault readFault;
     readFault.kind = FaultKind::ReadFails;
     readFault.exchange = 2;
-    readFault.lastError = 1167;
+    readFault.lastError = PLATFORM_ERROR_DEVICE_NOT_CONNECTED;
     device->ArmFault(readFault);
     EXPECT_EQ(SetWriteAddress(), LINK_READ_FAILED);
-    EXPECT_EQ(PlatformLastError(), 1167u);
+    EXPECT_EQ(PlatformLastError(), PLATFORM_ERROR_DEVICE_NOT_CONNECTED);
 }
 
 // A unit that never answers cannot hang the program: the read gives up after
@@ -214,7 +214,7 @@ TEST_F(ExchangeTest, WriteAndReadFailuresKeepTheirLastError) {
 TEST_F(ExchangeTest, UnansweredCommandFailsAfterTheTimeLimit) {
     const std::uint64_t start = MonotonicMicroseconds();
     EXPECT_EQ(SetWriteAddress(), LINK_READ_FAILED);
-    EXPECT_EQ(PlatformLastError(), 1460u);
+    EXPECT_EQ(PlatformLastError(), PLATFORM_ERROR_TIMEOUT);
     EXPECT_EQ(MonotonicMicroseconds() - start, std::uint64_t{REPORT_TIMEOUT_MS} * 1000);
     EXPECT_GE(REPORT_TIMEOUT_MS, 10000u);
 }
@@ -228,7 +228,7 @@ TEST_F(ExchangeTest, HangingWriteFailsAfterTheTimeLimit) {
     device->QueueReply(Reply(0, 0));
     const std::uint64_t start = MonotonicMicroseconds();
     EXPECT_EQ(PurgeFirmware(), LINK_WRITE_FAILED);
-    EXPECT_EQ(PlatformLastError(), 1460u);
+    EXPECT_EQ(PlatformLastError(), PLATFORM_ERROR_TIMEOUT);
     EXPECT_EQ(MonotonicMicroseconds() - start, 15'000'000u)
         << "only the purge's reply has a longer limit, not its write";
     EXPECT_EQ(simulated_clock::Waits().size(), 0u) << "no purge wait after a failed write";
@@ -257,7 +257,7 @@ TEST_F(ExchangeTest, EachReplyWaitsForItsOwnTimeLimit) {
         emulated_bus::SetLastError(0);
         const std::uint64_t start = MonotonicMicroseconds();
         EXPECT_EQ(c.operation(), LINK_READ_FAILED);
-        EXPECT_EQ(PlatformLastError(), 1460u);
+        EXPECT_EQ(PlatformLastError(), PLATFORM_ERROR_TIMEOUT);
         EXPECT_EQ(MonotonicMicroseconds() - start, c.failsAfterMs * 1000);
     }
 }

@@ -47,7 +47,7 @@ TEST_F(IdentifyTest, LinkBoxWithAcceptedEscFillsEveryField) {
     EXPECT_EQ(c.unitInBootloader, 0);
     EXPECT_EQ(c.unitFirmwareVersion, 0x00010502u);
     EXPECT_EQ(c.unitAuxWord, 0xCAFEF00Du);
-    EXPECT_EQ(c.escState, 3);
+    EXPECT_EQ(c.escState, ESC_STATE_UPDATABLE);
     EXPECT_EQ(c.unitStatusAux, 0x0102);
     EXPECT_EQ(c.unitBootInfo.bootInfo1, 0);
     EXPECT_EQ(c.unitBootInfo.bootInfo2, 0);
@@ -176,10 +176,10 @@ TEST_F(IdentifyTest, ExchangeFailuresKeepWhatWasStored) {
     const Case cases[] = {
         {1, FaultKind::WriteFails, LINK_WRITE_FAILED, 0},
         {1, FaultKind::NoReply, LINK_READ_FAILED, 0},
-        {2, FaultKind::WriteFails, LINK_WRITE_FAILED, 3},
-        {2, FaultKind::ReadFails, LINK_READ_FAILED, 3},
-        {3, FaultKind::Unplug, LINK_WRITE_FAILED, 3},
-        {3, FaultKind::UnplugBeforeReply, LINK_READ_FAILED, 3},
+        {2, FaultKind::WriteFails, LINK_WRITE_FAILED, ESC_STATE_UPDATABLE},
+        {2, FaultKind::ReadFails, LINK_READ_FAILED, ESC_STATE_UPDATABLE},
+        {3, FaultKind::Unplug, LINK_WRITE_FAILED, ESC_STATE_UPDATABLE},
+        {3, FaultKind::UnplugBeforeReply, LINK_READ_FAILED, ESC_STATE_UPDATABLE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.exchange);
@@ -234,7 +234,7 @@ TEST_F(IdentifyTest, ShortReportsFailOnlyWhereTheyCannotCarryTheReply) {
     EXPECT_EQ(DiscoverUnit(), LINK_OK);
     EXPECT_EQ(unitConnection.escState, 2);
 
-    unit->esc.state = 3;
+    unit->esc.state = ESC_STATE_UPDATABLE;
     unit->ClearLog();
     EXPECT_EQ(DiscoverUnit(), LINK_NO_UNIT);
     EXPECT_EQ(SentCommandCodes(*unit), std::vector<std::uint8_t>{CMD_GET_UNIT_STATUS});

@@ -60,7 +60,6 @@ void FailRegistration(bool fail) { TheWindow().registrationFails = fail; }
 void FailProgressWindow(bool fail) { TheWindow().progressFails = fail; }
 const std::vector<std::uint32_t>& ProgressPositions() { return TheWindow().positions; }
 bool ProgressWindowExists() { return TheWindow().progressExists; }
-void SetMainRectangle(ScreenRect rect) { TheWindow().mainRect = rect; }
 void SetForeground(WindowHandle window) { TheWindow().foreground = window; }
 void SetForegroundSchedule(std::function<WindowHandle(std::size_t)> schedule) {
     TheWindow().foregroundSchedule = std::move(schedule);

@@ -57,8 +57,8 @@ const std::vector<std::uint32_t>& ProgressPositions();
 bool ProgressWindowExists();
 constexpr WindowHandle PROGRESS_WINDOW = 0x7000;
 
-// The main window's screen rectangle, and the window in the foreground.
-void SetMainRectangle(ScreenRect rect);
+// The window in the foreground (the main window's screen rectangle is
+// 100,120 to 560,500).
 void SetForeground(WindowHandle window);
 // The foreground window asked for, given how many bar positions were set.
 void SetForegroundSchedule(std::function<WindowHandle(std::size_t positions)> schedule);

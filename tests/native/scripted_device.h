@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "emulator/emulated_device.h"
+#include "link/unit_connection.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -21,8 +22,8 @@ using Bytes = std::vector<std::uint8_t>;
 class ScriptedDevice : public EmulatedDevice {
 public:
     explicit ScriptedDevice(std::wstring path = L"\\\\?\\hid#vid_3f19&pid_0002#scripted",
-                            std::uint16_t productId = 2)
-        : EmulatedDevice(std::move(path), 0x3F19, productId) {}
+                            std::uint16_t productId = PRODUCT_ID_LINK_BOX)
+        : EmulatedDevice(std::move(path), UNIT_VENDOR_ID, productId) {}
 
     void QueueReply(Bytes reply, std::uint32_t delayMs = 0) {
         script_.push_back({std::move(reply), delayMs});

@@ -70,7 +70,7 @@ TEST_F(ShellTest, RegistrationComesBeforeDiscovery) {
 // the unit stays open.
 TEST_F(ShellTest, StartUpWithCompatibleEscIsReady) {
     auto unit = MakeUnit();
-    unit->esc.typeCode = ACCEPTED_ESC_TYPE_B;
+    unit->esc.typeCode = ESC_TYPE_ORVANTO_B;
     unit->firmwareVersion = 0x00010400;
     unit->esc.bootloaderVersion = 0x01000203;
     unit->esc.firmwareVersion = 0x0205;
@@ -95,7 +95,8 @@ TEST_F(ShellTest, StartUpTurnsAwayWrongModeAndMissingEsc) {
         std::uint16_t escState;
         std::uint32_t status;
     };
-    for (const Case& c : {Case{true, 3, IDS_WRONG_MODE}, Case{false, 2, IDS_NO_UPDATABLE_ESC}}) {
+    for (const Case& c : {Case{true, ESC_STATE_UPDATABLE, IDS_WRONG_MODE},
+                          Case{false, 2, IDS_NO_UPDATABLE_ESC}}) {
         SCOPED_TRACE(c.status);
         recorded_window::Reset();
         auto unit = MakeUnit();
@@ -126,7 +127,7 @@ TEST_F(ShellTest, StartUpWithIncompatibleEscInformsFirst) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, L"ESC incompatible");
     EXPECT_NE(boxes[0].text.find(L"type 'ORVANTO'."), std::wstring::npos);
-    EXPECT_EQ(boxes[0].value, 0x40u);
+    EXPECT_EQ(boxes[0].value, BOX_OK | BOX_ICON_INFORMATION);
     EXPECT_TRUE(closedDuringBox);
     EXPECT_EQ(Hint(), Waiting(IDS_INCOMPATIBLE_ESC));
     EXPECT_FALSE(UpdateEnabled());
@@ -151,7 +152,7 @@ TEST_F(ShellTest, RegistrationFailureEndsTheDialog) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, L"Error in the application.");
     EXPECT_EQ(boxes[0].text, LoadText(IDS_REGISTRATION_FAILED));
-    EXPECT_EQ(boxes[0].value, 0x10u);
+    EXPECT_EQ(boxes[0].value, BOX_OK | BOX_ICON_ERROR);
     EXPECT_TRUE(recorded_window::Ended());
     EXPECT_EQ(recorded_window::EndResult(), 1);
     EXPECT_EQ(unit->ExchangeCount(), 0u);
@@ -174,13 +175,13 @@ TEST_F(ShellTest, ArrivalWhileWaitingDecidesAnew) {
     EXPECT_EQ(Arrive(L"\\\\?\\hid#some-mouse"), 1) << "any HID arrival runs discovery";
     EXPECT_EQ(Hint(), Waiting(IDS_NO_UPDATABLE_ESC));
 
-    unit->esc.state = 3;
+    unit->esc.state = ESC_STATE_UPDATABLE;
     unit->esc.typeCode = 1;
     EXPECT_EQ(Arrive(UNIT_PATH), 1);
     EXPECT_EQ(Hint(), Waiting(IDS_INCOMPATIBLE_ESC));
     EXPECT_EQ(recorded_window::Boxes().size(), 1u);
 
-    unit->esc.typeCode = ACCEPTED_ESC_TYPE_A;
+    unit->esc.typeCode = ESC_TYPE_ORVANTO_A;
     EXPECT_EQ(Arrive(UNIT_PATH), 1);
     EXPECT_EQ(Hint(), LoadText(IDS_READY));
     EXPECT_TRUE(UpdateEnabled());

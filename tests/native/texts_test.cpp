@@ -5,6 +5,8 @@
 
 #include "app/shell.h"
 #include "app/texts.h"
+#include "link/report.h"
+#include "platform/errors.h"
 
 namespace {
 
@@ -24,9 +26,10 @@ public:
 TEST(FormatText, ExpandsTextDecimalAndEightHexDigits) {
     EXPECT_EQ(FormatText(256, L"VESTORA %s FW Updater %u.%u %s", {L"ORVANTO", 3, 0, L""}),
               L"VESTORA ORVANTO FW Updater 3.0 ");
-    EXPECT_EQ(FormatText(2048, L"0x%08x-0x%08x", {static_cast<std::uint32_t>(-2), 31}),
+    const auto writeFailed = static_cast<std::uint32_t>(LINK_WRITE_FAILED);
+    EXPECT_EQ(FormatText(2048, L"0x%08x-0x%08x", {writeFailed, PLATFORM_ERROR_GEN_FAILURE}),
               L"0xfffffffe-0x0000001f");
-    EXPECT_EQ(FormatText(2048, L"0x%08x", {1627}), L"0x0000065b");
+    EXPECT_EQ(FormatText(2048, L"0x%08x", {LINK_NOT_CONFIRMED}), L"0x0000065b");
     EXPECT_EQ(FormatText(32, L"%u.%u", {0u, 4294967295u}), L"0.4294967295");
     EXPECT_EQ(FormatText(32, L"100%% %d %", {}), L"100% %d %");
 }
@@ -199,14 +202,16 @@ TEST(VersionRules, EscVersion) {
     EXPECT_EQ(EscVersionText(0xFFFE), L"255.254");
 }
 
-// The logo's worked example, and its cap at half the bitmap.
-TEST(LogoPlacement, WorkedExampleAndCap) {
-    const LogoPlacement example =
+// The logo right of the group box: as wide as the room there less 45 pixels,
+// its height in the bitmap's proportions; never wider than half the bitmap,
+// and with no lower bound when the room is too small.
+TEST(LogoPlacement, FillsTheRoomBesideTheGroupUpToHalfTheBitmap) {
+    const LogoPlacement room =
         PlaceLogo(1772, 263, {100, 120, 560, 500}, {110, 150, 330, 300}, 3, 22);
-    EXPECT_EQ(example.x, 247);
-    EXPECT_EQ(example.y, 8);
-    EXPECT_EQ(example.width, 185);
-    EXPECT_EQ(example.height, 27);
+    EXPECT_EQ(room.x, 247);
+    EXPECT_EQ(room.y, 8);
+    EXPECT_EQ(room.width, 185);
+    EXPECT_EQ(room.height, 27);
 
     const LogoPlacement wide =
         PlaceLogo(1772, 263, {0, 0, 3000, 500}, {10, 30, 330, 300}, 3, 22);

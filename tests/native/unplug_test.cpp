@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,6 @@
 #include "link/commands.h"
 #include "platform/hid.h"
 #include "tests/native/shell_fixture.h"
-#include "update/firmware_update.h"
 
 namespace {
 
@@ -166,9 +166,11 @@ std::string Shown(const T& value) {
 // The failure box of the step that exchange `at` belongs to, with `status`
 // and the last error of a unit that is gone, and the unit closed after it.
 void CheckFailureShown(Mismatches& mismatches, std::uint32_t at,
-                       const std::vector<WindowOperation>& boxes, std::uint32_t status) {
-    const std::wstring expected = LoadText(StepText(at)) + L"\r\n" +
-                                  FormatText(2048, LoadText(IDS_ERROR_CODE_LINE), {status, 1167u});
+                       const std::vector<WindowOperation>& boxes, std::int32_t status) {
+    const std::wstring expected =
+        LoadText(StepText(at)) + L"\r\n" +
+        FormatText(2048, LoadText(IDS_ERROR_CODE_LINE),
+                   {static_cast<std::uint32_t>(status), PLATFORM_ERROR_DEVICE_NOT_CONNECTED});
     mismatches.Check(at, boxes.size() == 2u,
                      "boxes: " + std::to_string(boxes.size()) + " instead of 2");
     if (boxes.size() == 2u) {
@@ -179,27 +181,47 @@ void CheckFailureShown(Mismatches& mismatches, std::uint32_t at,
                      "the unit is still open after the failure");
 }
 
-// The whole update, pulled out before each of its exchanges in turn. Before
-// the closing steps: a failure of that step with status -2 and
-// ERROR_DEVICE_NOT_CONNECTED; at the closing steps: still a success. Catches
-// an unplug at any one moment that crashes, sends on, shows the wrong step or
-// code, or leaves the unit open.
-TEST_F(UnplugTest, AtEveryExchangeOfAnUpdate) {
+// A moment at which the unit is pulled out, at each exchange of an update.
+struct UnplugMoment {
+    const char* name;
+    FaultKind fault;
+    // The status of the step that the unit's going fails.
+    std::int32_t status;
+    // Whether the command of that exchange reached the unit.
+    bool commandReceived;
+};
+
+void PrintTo(const UnplugMoment& moment, std::ostream* out) { *out << moment.name; }
+
+class UnplugDuringUpdate : public UnplugTest, public ::testing::WithParamInterface<UnplugMoment> {};
+
+// The whole update, with the unit pulled out at each of its exchanges in
+// turn: before the command is written (the write fails, -2), or once the
+// command has reached the unit and before its reply (the read fails, -3).
+// Before the closing steps: a failure of that step with that status and
+// ERROR_DEVICE_NOT_CONNECTED, nothing sent after it; at the closing steps:
+// still a success. Catches an unplug, or a lost reply, at any one moment that
+// crashes, is taken for an answer, sends on, shows the wrong step or code, or
+// leaves the unit open.
+TEST_P(UnplugDuringUpdate, AtEveryExchange) {
+    const UnplugMoment& moment = GetParam();
     Mismatches mismatches;
     for (std::uint32_t at = 1; at <= UPDATE_EXCHANGES; ++at) {
         std::size_t sentBefore = 0;
-        auto unit = ReadyUnitWithFault(FaultKind::Unplug, at, sentBefore);
+        auto unit = ReadyUnitWithFault(moment.fault, at, sentBefore);
         mismatches.Check(at, readyBefore, "the unit was not ready before the update");
 
         mismatches.Check(at, OnCommand(IDC_UPDATE), "Update was not handled");
         mismatches.Check(at, unit->faults.empty(), "the unplug was not reached");
         const std::size_t sent = unit->Commands().size() - sentBefore;
-        mismatches.Check(at, sent == at - 1,
+        const std::size_t expectedSent = moment.commandReceived ? at : at - 1;
+        mismatches.Check(at, sent == expectedSent,
                          "commands after the unplug: " +
-                             std::to_string(static_cast<long long>(sent) - (at - 1)));
+                             std::to_string(static_cast<long long>(sent) -
+                                            static_cast<long long>(expectedSent)));
         const auto boxes = recorded_window::Boxes();
         if (at <= UPDATE_EXCHANGES - 2) {
-            CheckFailureShown(mismatches, at, boxes, 0xFFFFFFFEu);
+            CheckFailureShown(mismatches, at, boxes, moment.status);
             mismatches.Check(at, !recorded_window::ProgressWindowExists(),
                              "the progress window is still there");
             DeliverNotifications();
@@ -221,30 +243,13 @@ TEST_F(UnplugTest, AtEveryExchangeOfAnUpdate) {
     mismatches.Report();
 }
 
-// The same, with each command reaching the unit and its reply lost as the
-// unit goes: the read fails with -3. Catches a lost reply at any one moment
-// that is taken for an answer, sends on, or shows the wrong step or code.
-TEST_F(UnplugTest, BeforeEveryReplyOfAnUpdate) {
-    Mismatches mismatches;
-    for (std::uint32_t at = 1; at <= UPDATE_EXCHANGES; ++at) {
-        std::size_t sentBefore = 0;
-        auto unit = ReadyUnitWithFault(FaultKind::UnplugBeforeReply, at, sentBefore);
-        mismatches.Check(at, readyBefore, "the unit was not ready before the update");
-
-        mismatches.Check(at, OnCommand(IDC_UPDATE), "Update was not handled");
-        const std::size_t sent = unit->Commands().size() - sentBefore;
-        mismatches.Check(at, sent == at,
-                         "commands after the lost reply: " +
-                             std::to_string(static_cast<long long>(sent) - at));
-        const auto boxes = recorded_window::Boxes();
-        if (at <= UPDATE_EXCHANGES - 2) {
-            CheckFailureShown(mismatches, at, boxes, 0xFFFFFFFDu);
-        } else {
-            mismatches.Check(at, Hint() == LoadText(IDS_UPDATE_SUCCEEDED),
-                             "hint after the update " + Shown(Hint()));
-        }
-    }
-    mismatches.Report();
-}
+INSTANTIATE_TEST_SUITE_P(
+    PulledOut, UnplugDuringUpdate,
+    ::testing::Values(UnplugMoment{"BeforeTheCommand", FaultKind::Unplug, LINK_WRITE_FAILED, false},
+                      UnplugMoment{"BeforeTheReply", FaultKind::UnplugBeforeReply,
+                                   LINK_READ_FAILED, true}),
+    [](const ::testing::TestParamInfo<UnplugMoment>& info) {
+        return std::string(info.param.name);
+    });
 
 }  // namespace

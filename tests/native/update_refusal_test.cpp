@@ -28,9 +28,9 @@ Sha256Digest Of(const std::string& text) {
     return Sha256(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-// The standard's own examples: the empty message, one block, a message whose
-// padding needs a second block (56 bytes), two blocks with room for the
-// length (112 bytes), and a million bytes. A wrong round constant, rotation
+// Known digests: the empty message, "abc" (one block), a 56-byte message
+// whose padding needs a second block, a 112-byte message of two blocks with
+// room for the length, and a million bytes. A wrong round constant, rotation
 // or padding rule fails at least one.
 TEST(Sha256, KnownDigests) {
     EXPECT_EQ(Hex(Of("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");

@@ -50,11 +50,11 @@ protected:
     FirmwareImage Image() { return LocateFirmwareImage(); }
 
     // The failure box's text: the step's text, and the code line unless the
-    // status is -1.
+    // status is LINK_NO_UNIT.
     static std::wstring FailureMessage(std::uint32_t textId, std::int32_t status,
                                        std::uint32_t lastError) {
         std::wstring message = LoadText(textId);
-        if (status != -1) {
+        if (status != LINK_NO_UNIT) {
             message += L"\r\n" + FormatText(2048, LoadText(IDS_ERROR_CODE_LINE),
                                            {static_cast<std::uint32_t>(status), lastError});
         }
@@ -182,7 +182,7 @@ TEST_F(UpdateTest, ConfirmationAndProgressWindow) {
     ASSERT_GE(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, L"important note");
     EXPECT_EQ(boxes[0].text, LoadText(IDS_CONFIRM_UPDATE));
-    EXPECT_EQ(boxes[0].value, 0x31u);
+    EXPECT_EQ(boxes[0].value, BOX_OK_CANCEL | BOX_ICON_EXCLAMATION);
 
     const auto& operations = recorded_window::Operations();
     auto progress = std::find_if(operations.begin(), operations.end(),
@@ -250,7 +250,7 @@ TEST_F(UpdateTest, DeclinedUpdatesSendNothing) {
         }
         EXPECT_EQ(boxes[1].caption, L"Newer firmware found.");
         EXPECT_EQ(boxes[1].text, LoadText(IDS_VERSION_QUESTION));
-        EXPECT_EQ(boxes[1].value, 0x34u);
+        EXPECT_EQ(boxes[1].value, BOX_YES_NO | BOX_ICON_EXCLAMATION);
         EXPECT_EQ(unit->ExchangeCount(), startExchanges);
         EXPECT_EQ(EscFirmwareVersion(unitConnection), installed);
     }
@@ -287,7 +287,8 @@ struct FailureCase {
 };
 
 Fault MakeFault(FaultKind kind, int command, std::uint32_t occurrence = 1,
-                std::uint32_t errorCode = 0, std::uint32_t lastError = 31) {
+                std::uint32_t errorCode = 0,
+                std::uint32_t lastError = PLATFORM_ERROR_GEN_FAILURE) {
     Fault fault;
     fault.kind = kind;
     fault.command = command;
@@ -300,39 +301,46 @@ Fault MakeFault(FaultKind kind, int command, std::uint32_t occurrence = 1,
 // Every failing step with every status it can produce: the text, the code
 // line, the state afterwards, and nothing sent after the failure.
 TEST_F(UpdateTest, EveryStepFailsWithItsTextAndStatus) {
+    constexpr std::uint32_t GEN_FAILURE = PLATFORM_ERROR_GEN_FAILURE;
+    constexpr std::uint32_t NOT_CONNECTED = PLATFORM_ERROR_DEVICE_NOT_CONNECTED;
+    constexpr std::uint32_t TIMEOUT = PLATFORM_ERROR_TIMEOUT;
+    constexpr std::uint32_t BAD_COMMAND = PLATFORM_ERROR_BAD_COMMAND;
+    constexpr std::uint32_t SEM_TIMEOUT = PLATFORM_ERROR_SEM_TIMEOUT;
     const FailureCase cases[] = {
-        {"lock, write", MakeFault(FaultKind::WriteFails, CMD_SYSTEM_LOCK, 1, 0, 31),
-         IDS_LOCK_FAILED, -2, 31, 0},
-        {"lock, read", MakeFault(FaultKind::ReadFails, CMD_SYSTEM_LOCK, 1, 0, 1167),
-         IDS_LOCK_FAILED, -3, 1167, CMD_SYSTEM_LOCK},
-        {"lock, no reply", MakeFault(FaultKind::NoReply, CMD_SYSTEM_LOCK), IDS_LOCK_FAILED, -3,
-         1460, CMD_SYSTEM_LOCK},
-        {"lock, state", MakeFault(FaultKind::WrongState, CMD_SYSTEM_LOCK), IDS_LOCK_FAILED, 1627,
-         0, CMD_SYSTEM_LOCK},
-        {"protection, write", MakeFault(FaultKind::WriteFails, CMD_WRITE_PROTECT, 1, 0, 22),
-         IDS_PROTECTION_OFF_FAILED, -2, 22, CMD_SYSTEM_LOCK},
-        {"protection, read", MakeFault(FaultKind::ReadFails, CMD_WRITE_PROTECT, 1, 0, 121),
-         IDS_PROTECTION_OFF_FAILED, -3, 121, CMD_WRITE_PROTECT},
+        {"lock, write", MakeFault(FaultKind::WriteFails, CMD_SYSTEM_LOCK, 1, 0, GEN_FAILURE),
+         IDS_LOCK_FAILED, LINK_WRITE_FAILED, GEN_FAILURE, 0},
+        {"lock, read", MakeFault(FaultKind::ReadFails, CMD_SYSTEM_LOCK, 1, 0, NOT_CONNECTED),
+         IDS_LOCK_FAILED, LINK_READ_FAILED, NOT_CONNECTED, CMD_SYSTEM_LOCK},
+        {"lock, no reply", MakeFault(FaultKind::NoReply, CMD_SYSTEM_LOCK), IDS_LOCK_FAILED,
+         LINK_READ_FAILED, TIMEOUT, CMD_SYSTEM_LOCK},
+        {"lock, state", MakeFault(FaultKind::WrongState, CMD_SYSTEM_LOCK), IDS_LOCK_FAILED,
+         LINK_NOT_CONFIRMED, 0, CMD_SYSTEM_LOCK},
+        {"protection, write",
+         MakeFault(FaultKind::WriteFails, CMD_WRITE_PROTECT, 1, 0, BAD_COMMAND),
+         IDS_PROTECTION_OFF_FAILED, LINK_WRITE_FAILED, BAD_COMMAND, CMD_SYSTEM_LOCK},
+        {"protection, read",
+         MakeFault(FaultKind::ReadFails, CMD_WRITE_PROTECT, 1, 0, SEM_TIMEOUT),
+         IDS_PROTECTION_OFF_FAILED, LINK_READ_FAILED, SEM_TIMEOUT, CMD_WRITE_PROTECT},
         {"protection, state", MakeFault(FaultKind::WrongState, CMD_WRITE_PROTECT),
-         IDS_PROTECTION_OFF_FAILED, 1627, 0, CMD_WRITE_PROTECT},
+         IDS_PROTECTION_OFF_FAILED, LINK_NOT_CONFIRMED, 0, CMD_WRITE_PROTECT},
         {"protection, unit", MakeFault(FaultKind::UnitError, CMD_WRITE_PROTECT, 1, 5),
          IDS_PROTECTION_OFF_FAILED, 5, 0, CMD_WRITE_PROTECT},
-        {"purge, write", MakeFault(FaultKind::WriteFails, CMD_PURGE, 1, 0, 31), IDS_PURGE_FAILED,
-         -2, 31, CMD_WRITE_PROTECT},
-        {"purge, read", MakeFault(FaultKind::ReadFails, CMD_PURGE, 1, 0, 31), IDS_PURGE_FAILED,
-         -3, 31, CMD_PURGE},
+        {"purge, write", MakeFault(FaultKind::WriteFails, CMD_PURGE, 1, 0, GEN_FAILURE),
+         IDS_PURGE_FAILED, LINK_WRITE_FAILED, GEN_FAILURE, CMD_WRITE_PROTECT},
+        {"purge, read", MakeFault(FaultKind::ReadFails, CMD_PURGE, 1, 0, GEN_FAILURE),
+         IDS_PURGE_FAILED, LINK_READ_FAILED, GEN_FAILURE, CMD_PURGE},
         {"purge, unit", MakeFault(FaultKind::UnitError, CMD_PURGE, 1, 0xDEADBEEF),
          IDS_PURGE_FAILED, static_cast<std::int32_t>(0xDEADBEEF), 0, CMD_PURGE},
-        {"address, write", MakeFault(FaultKind::WriteFails, CMD_SET_ADDRESS, 1, 0, 31),
-         IDS_ADDRESS_FAILED, -2, 31, CMD_PURGE},
-        {"address, read", MakeFault(FaultKind::NoReply, CMD_SET_ADDRESS), IDS_ADDRESS_FAILED, -3,
-         1460, CMD_SET_ADDRESS},
+        {"address, write", MakeFault(FaultKind::WriteFails, CMD_SET_ADDRESS, 1, 0, GEN_FAILURE),
+         IDS_ADDRESS_FAILED, LINK_WRITE_FAILED, GEN_FAILURE, CMD_PURGE},
+        {"address, read", MakeFault(FaultKind::NoReply, CMD_SET_ADDRESS), IDS_ADDRESS_FAILED,
+         LINK_READ_FAILED, TIMEOUT, CMD_SET_ADDRESS},
         {"address, unit", MakeFault(FaultKind::UnitError, CMD_SET_ADDRESS, 1, 0x104),
          IDS_ADDRESS_FAILED, 0x104, 0, CMD_SET_ADDRESS},
-        {"block 1, write", MakeFault(FaultKind::WriteFails, CMD_WRITE_DATA, 1, 0, 31),
-         IDS_DATA_BLOCK_FAILED, -2, 31, CMD_SET_ADDRESS},
-        {"block 700, read", MakeFault(FaultKind::ReadFails, CMD_WRITE_DATA, 700, 0, 1167),
-         IDS_DATA_BLOCK_FAILED, -3, 1167, CMD_WRITE_DATA},
+        {"block 1, write", MakeFault(FaultKind::WriteFails, CMD_WRITE_DATA, 1, 0, GEN_FAILURE),
+         IDS_DATA_BLOCK_FAILED, LINK_WRITE_FAILED, GEN_FAILURE, CMD_SET_ADDRESS},
+        {"block 700, read", MakeFault(FaultKind::ReadFails, CMD_WRITE_DATA, 700, 0, NOT_CONNECTED),
+         IDS_DATA_BLOCK_FAILED, LINK_READ_FAILED, NOT_CONNECTED, CMD_WRITE_DATA},
         {"last block, unit", MakeFault(FaultKind::UnitError, CMD_WRITE_DATA, IMAGE_BLOCKS, 0x106),
          IDS_DATA_BLOCK_FAILED, 0x106, 0, CMD_WRITE_DATA},
     };
@@ -353,7 +361,7 @@ TEST_F(UpdateTest, EveryStepFailsWithItsTextAndStatus) {
         ASSERT_EQ(boxes.size(), 2u);
         EXPECT_EQ(boxes[1].caption, L"Update failed!");
         EXPECT_EQ(boxes[1].text, FailureMessage(c.textId, c.status, c.lastError));
-        EXPECT_EQ(boxes[1].value, 0x10u);
+        EXPECT_EQ(boxes[1].value, BOX_OK | BOX_ICON_ERROR);
         EXPECT_TRUE(progressGoneDuringBox);
         ExpectFailedState();
         const auto codes = SentCommandCodes();
@@ -373,7 +381,8 @@ TEST_F(UpdateTest, EveryStepFailsWithItsTextAndStatus) {
 
 // The code line's format, as the failure box shows it.
 TEST_F(UpdateTest, CodeLineShowsStatusAndLastErrorInHex) {
-    unit->ArmFault(MakeFault(FaultKind::WriteFails, CMD_WRITE_DATA, 3, 0, 31));
+    unit->ArmFault(
+        MakeFault(FaultKind::WriteFails, CMD_WRITE_DATA, 3, 0, PLATFORM_ERROR_GEN_FAILURE));
     PressUpdate();
     const auto boxes = recorded_window::Boxes();
     ASSERT_EQ(boxes.size(), 2u);
@@ -429,7 +438,8 @@ TEST_F(UpdateTest, SlowPurgeIsWaitedForUpToItsOwnLimit) {
     PressUpdate();
     const auto boxes = recorded_window::Boxes();
     ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[1].text, FailureMessage(IDS_PURGE_FAILED, LINK_READ_FAILED, 1460));
+    EXPECT_EQ(boxes[1].text,
+              FailureMessage(IDS_PURGE_FAILED, LINK_READ_FAILED, PLATFORM_ERROR_TIMEOUT));
     const auto& log = unit->Log();
     ASSERT_GE(log.size(), 5u);
     ASSERT_EQ(log[4].bytes.at(1), CMD_PURGE);
@@ -609,7 +619,8 @@ INSTANTIATE_TEST_SUITE_P(
         RepeatCase{"Block1Refused", MakeFault(FaultKind::UnitError, CMD_WRITE_DATA, 1, 0x106)},
         RepeatCase{"Block500NoReply", MakeFault(FaultKind::NoReply, CMD_WRITE_DATA, 500)},
         RepeatCase{"LastBlockWriteFails",
-                   MakeFault(FaultKind::WriteFails, CMD_WRITE_DATA, IMAGE_BLOCKS, 0, 31)},
+                   MakeFault(FaultKind::WriteFails, CMD_WRITE_DATA, IMAGE_BLOCKS, 0,
+                             PLATFORM_ERROR_GEN_FAILURE)},
         RepeatCase{"UnpluggedAtBlock1000", MakeFault(FaultKind::Unplug, CMD_WRITE_DATA, 1000)}),
     [](const ::testing::TestParamInfo<RepeatCase>& info) { return std::string(info.param.name); });
 

@@ -8,6 +8,8 @@ import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 
+import { pathToFileURL } from "node:url";
+
 import puppeteer from "puppeteer-core";
 
 import { startServer } from "./server.mjs";
@@ -17,17 +19,21 @@ export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "
 export const BUILD = path.resolve(ROOT, process.env.ORVANTO_WEB_BUILD || "build/web");
 export const CHROMIUM = process.env.ORVANTO_CHROMIUM || "/usr/bin/chromium";
 export const SCREENSHOTS = path.join(BUILD, "screenshots");
+// The numbers the tests share with the program, by their C++ names (made
+// from the C++ headers by the web build): N.IDS_READY, N.LINK_READ_FAILED,
+// N.PLATFORM_ERROR_TIMEOUT, ...
+export const N = Object.freeze({ ...(await import(pathToFileURL(path.join(BUILD, "test", "names.mjs")).href)) });
 export const STANDIN_IMAGE = path.join(BUILD, "generated", "orvanto-3.0-STANDIN-not-firmware.bin");
 
 // A limit for conditions that come within a second or two when all is well;
 // it only keeps a broken page from hanging the test run.
 export const LIMIT_MS = 30000;
 
-// Box answers and icons as the page marks them.
-export const OK = 1;
-export const CANCEL = 2;
-export const YES = 6;
-export const NO = 7;
+// Box answers as the page marks them: MessageBoxW's.
+export const OK = N.ANSWER_OK;
+export const CANCEL = N.ANSWER_CANCEL;
+export const YES = N.ANSWER_YES;
+export const NO = N.ANSWER_NO;
 
 // ---------------------------------------------------------------- texts
 
@@ -77,14 +83,14 @@ export function textsFor(language) {
     text,
     dialog,
     // A status text, an empty line and the connection instructions.
-    waiting: (statusId) => `${text(statusId)}\n\n${text(40001)}`,
-    // The failure box's code line, from text 40036.
+    waiting: (statusId) => `${text(statusId)}\n\n${text(N.IDS_INSTRUCTIONS)}`,
+    // The failure box's code line, from its format text.
     codeLine: (status, lastError) => {
       const hex = (value) => (value >>> 0).toString(16).padStart(8, "0");
-      const parts = text(40036).split("0x%08x");
+      const parts = text(N.IDS_ERROR_CODE_LINE).split("0x%08x");
       return `${parts[0]}0x${hex(status)}${parts[1]}0x${hex(lastError)}${parts[2]}`;
     },
-    codeLinePrefix: () => text(40036).slice(0, text(40036).indexOf("0x")),
+    codeLinePrefix: () => text(N.IDS_ERROR_CODE_LINE).slice(0, text(N.IDS_ERROR_CODE_LINE).indexOf("0x")),
   };
 }
 
@@ -347,6 +353,29 @@ export async function answer(page, value) {
   await page.click(`#message-box [data-answer="${value}"]`);
 }
 
+// Runs an update from Ready to its failure box, with `fault` armed first
+// (if given): Update, OK at the confirmation, and the failure box, which is
+// returned as it opened and left open.
+export async function updateToFailureBox(page, fault = null) {
+  if (fault) {
+    await armFault(page, fault);
+  }
+  const boxes = (await seen(page)).boxes.length;
+  await page.click("#update");
+  await waitForBox(page, boxes + 1);
+  await answer(page, OK);
+  return waitForBox(page, boxes + 2);
+}
+
+// The same, then the failure box answered and the failure hint shown.
+export async function failedUpdate(page, texts, fault = null) {
+  const box = await updateToFailureBox(page, fault);
+  await answer(page, OK);
+  await waitForHint(page, texts.text(N.IDS_UPDATE_FAILED_HINT));
+  await waitForState(page, "idle");
+  return box;
+}
+
 export async function waitForHint(page, expected) {
   try {
     await waitFor(page, (want) => document.getElementById("hint")?.textContent === want, expected);
@@ -363,18 +392,6 @@ export async function screenshot(page, name) {
 
 // ---------------------------------------------------------------- the emulator
 
-// The emulated unit's settings as the Windows demo's defaults: a LINK-BOX
-// in its normal firmware with an accepted ESC at version 2.5.
-export const DEFAULT_UNIT = {
-  productId: 2,
-  bootloader: false,
-  esc: true,
-  escTypeCode: 0x111f405a,
-  escVersion: 0x0205,
-  inputLength: 60,
-  outputLength: 60,
-};
-
 export async function emulatorReady(page) {
   await page.waitForFunction(() => window.orvantoEmulator !== undefined, { polling: 100, timeout: LIMIT_MS });
   await page.evaluate(() => window.orvantoEmulator.ready);
@@ -382,7 +399,9 @@ export async function emulatorReady(page) {
 
 export async function plug(page, settings = {}) {
   await emulatorReady(page);
-  await page.evaluate((s) => window.orvantoEmulator.plug(s), { ...DEFAULT_UNIT, ...settings });
+  // What the settings leave out is the demo's default unit, as the emulator
+  // defines it.
+  await page.evaluate((s) => window.orvantoEmulator.plug(s), settings);
 }
 
 // Plugs a unit and lets the user choose it in the browser's chooser: the

@@ -21,6 +21,7 @@ import zlib from "node:zlib";
 import {
   BUILD,
   OK,
+  N,
   answer,
   buildFolder,
   launchBrowser,
@@ -34,7 +35,7 @@ import {
 import { startServer } from "./server.mjs";
 
 const MANDATED_WAITS_MS = 45840;
-const CMD_SYSTEM_LOCK = 0x0b;
+const { CMD_SYSTEM_LOCK } = N;
 const UPDATE_LIMIT_MS = 180000;
 
 const ms = (value) => `${value.toFixed(1)} ms`;
@@ -44,7 +45,7 @@ async function realWaitUpdate(session, server, behind, atOnce = false) {
   try {
     await plugAndWaitForReady(page);
     await page.evaluate((on) => window.orvantoEmulator.setAnswerAtOnce(on), atOnce);
-    const success = textsFor("en").text(40032);
+    const success = textsFor("en").text(N.IDS_UPDATE_SUCCEEDED);
     await page.click("#update");
     await waitForBox(page, 1);
     // The page's own clock marks the click on OK and the success text as

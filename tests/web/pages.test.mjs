@@ -11,6 +11,7 @@ import { after, before, describe, it } from "node:test";
 
 import {
   OK,
+  N,
   answer,
   buildFolder,
   launchBrowser,
@@ -52,7 +53,7 @@ function pngSize(file) {
 async function withEmulatedUnit(page) {
   const emulator = path.join(buildFolder("test"), "emulator");
   const head = '<script src="emulator/emulator.js"></script>\n' +
-    '<script src="emulator/fake-hid.js" data-time-scale="1"></script>\n';
+    '<script type="module" src="emulator/unit-bridge.js" data-time-scale="1"></script>\n';
   await page.setBypassServiceWorker(true);
   await page.setRequestInterception(true);
   page.on("request", async (request) => {
@@ -93,7 +94,7 @@ describe("the folders the build makes", () => {
   // catches a build that copies the demo's files into site/.
   it("site/ holds no emulator, no test or demo page and no stand-in image", () => {
     const files = listFiles(buildFolder("site"));
-    assert.deepEqual(files.filter((f) => /emulator|fake-hid|panel|demo|test\.html|STANDIN/i.test(f)), []);
+    assert.deepEqual(files.filter((f) => /emulator|standin|bridge|panel|demo|test\.html|STANDIN/i.test(f)), []);
     for (const file of files.filter((f) => /\.(js|html|wasm)$/.test(f))) {
       const content = fs.readFileSync(path.join(buildFolder("site"), file));
       assert.equal(content.includes("STAND-IN NOT FW!"), false, `${file} carries the stand-in image`);
@@ -156,8 +157,8 @@ for (const language of ["en", "de"]) {
         const sentBefore = (await unitLog(page)).length;
         await page.click("#update");
         const box = await waitForBox(page, 1);
-        assert.equal(box.caption, t.text(40002));
-        assert.equal(box.text, t.text(40042));
+        assert.equal(box.caption, t.text(N.IDS_UPDATE_FAILED_CAPTION));
+        assert.equal(box.text, t.text(N.IDS_NO_FIRMWARE));
         assert.equal(box.icon, "error");
         await screenshot(page, `${language}-product-no-image`);
         await answer(page, OK);
@@ -177,7 +178,7 @@ for (const language of ["en", "de"]) {
         const shown = await view(page);
         assert.equal(shown.state, "idle");
         assert.equal(shown.requestShown, true);
-        assert.equal(shown.hint, textsFor(language).waiting(40017));
+        assert.equal(shown.hint, textsFor(language).waiting(N.IDS_NO_UNIT_FOUND));
         assert.equal(await page.evaluate(() => "orvantoEmulator" in window), false);
         await screenshot(page, `${language}-product-no-unit`);
       } finally {
@@ -273,13 +274,13 @@ describe("the product page as an installed app", () => {
       await page.reload({ waitUntil: "load" });
       await waitForState(page, "idle");
       const shown = await view(page);
-      assert.equal(shown.hint, textsFor("en").waiting(40017));
+      assert.equal(shown.hint, textsFor("en").waiting(N.IDS_NO_UNIT_FOUND));
       assert.equal(shown.title, "VESTORA ORVANTO FW Updater 3.0 ");
       await screenshot(page, "en-offline");
       // The installed app starts at the folder itself (start_url ".").
       await page.goto(server.url, { waitUntil: "load" });
       await waitForState(page, "idle");
-      assert.equal((await view(page)).hint, textsFor("en").waiting(40017));
+      assert.equal((await view(page)).hint, textsFor("en").waiting(N.IDS_NO_UNIT_FOUND));
       await page.closeContext();
     } finally {
       await session.close();
@@ -339,7 +340,7 @@ describe("while an update runs", () => {
       assert.equal(await leaving(), true, "leaving is asked about during the update");
       assert.deepEqual(await page.evaluate(() => window.__wakeLocks), { requested: 1, released: 0 });
       await waitForState(page, "idle");
-      assert.equal((await view(page)).hint, s.texts.text(40032));
+      assert.equal((await view(page)).hint, s.texts.text(N.IDS_UPDATE_SUCCEEDED));
       assert.equal(await leaving(), false, "leaving is not asked about after the update");
       assert.deepEqual(await page.evaluate(() => window.__wakeLocks), { requested: 1, released: 1 });
     } finally {
@@ -387,7 +388,7 @@ describe("where the updater runs", () => {
         plugged: window.orvantoEmulator.state().plugged,
         opened: window.orvantoEmulator.state().opened,
       }));
-      assert.equal(shown.framed, textsFor("en").text(61019));
+      assert.equal(shown.framed, textsFor("en").text(N.IDS_PAGE_FRAMED));
       assert.equal(shown.main, false, "the main view is not shown");
       assert.equal(shown.plugged, true, "a granted unit was there to be taken");
       assert.deepEqual(await frame.evaluate(() => window.orvantoEmulator.log()), [], "nothing was sent");

@@ -11,8 +11,8 @@ import {
   NO,
   OK,
   YES,
+  N,
   answer,
-  armFault,
   flash,
   isRed,
   openPage,
@@ -23,6 +23,7 @@ import {
   seen,
   standinImage,
   suite,
+  updateToFailureBox,
   unitLog,
   view,
   waitFor,
@@ -33,11 +34,7 @@ import {
 
 const TITLE = "VESTORA ORVANTO FW Updater 3.0 ";  // the blank at the end included
 const IMAGE_BLOCKS = 2038;  // 97,808 bytes: 2,037 blocks of 48 and one of 32
-const CMD_SYSTEM_LOCK = 0x0b;
-const CMD_WRITE_PROTECT = 0x20;
-const CMD_PURGE = 0x1e;
-const CMD_SET_ADDRESS = 0x1f;
-const CMD_WRITE_DATA = 0x1b;
+const { CMD_SYSTEM_LOCK, CMD_WRITE_PROTECT, CMD_PURGE, CMD_SET_ADDRESS, CMD_WRITE_DATA } = N;
 
 const sentCommands = (log) => log.filter((entry) => entry.fromHost).map((entry) => entry.bytes[1]);
 
@@ -76,7 +73,7 @@ for (const language of ["en", "de"]) {
       assert.equal(empty.documentTitle, TITLE.trim(), "document.title drops the trailing blank");
       assert.equal(await page.evaluate(() => navigator.language.slice(0, 2)), language);
       assert.equal(empty.requestShown, true, "the request button is shown while no unit is granted");
-      assert.equal(empty.hint, t.waiting(40017));
+      assert.equal(empty.hint, t.waiting(N.IDS_NO_UNIT_FOUND));
       assert.equal(empty.updateDisabled, true);
       assert.equal(empty.closeDisabled, false);
       assert.equal(empty.closeText, t.dialog.IDCANCEL);
@@ -84,10 +81,10 @@ for (const language of ["en", "de"]) {
       assert.equal(empty.hintCaption, t.dialog.IDC_STATIC);
       assert.equal(empty.groupCaption, t.dialog.IDC_VERSION_GROUP);
       assert.deepEqual([empty.versionUnit, empty.versionBootloader, empty.versionEsc], ["0.0.0", "0.0.0", "0.0.0"]);
-      assert.equal(empty.labelUnit, t.text(40039));
-      assert.equal(empty.controlIds.update, 1002);
-      assert.equal(empty.controlIds.hint, 40004);
-      assert.equal(empty.controlIds["version-esc"], 40015);
+      assert.equal(empty.labelUnit, t.text(N.IDS_LABEL_UNIT));
+      assert.equal(empty.controlIds.update, N.IDC_UPDATE);
+      assert.equal(empty.controlIds.hint, N.IDC_HINT);
+      assert.equal(empty.controlIds["version-esc"], N.IDC_VERSION_ESC);
       // Without a unit the rows are disabled, as on Windows: greyed (the
       // ESC row's red too) and marked for screen readers.
       const rows = () => page.evaluate(() => ["version-unit", "version-bootloader", "version-esc"].map((id) => {
@@ -104,24 +101,24 @@ for (const language of ["en", "de"]) {
         status: document.getElementById("hint-announcement").textContent,
         role: document.getElementById("hint-announcement").getAttribute("role"),
       }));
-      assert.deepEqual(await announced(), { live: null, status: t.waiting(40017), role: "status" });
+      assert.deepEqual(await announced(), { live: null, status: t.waiting(N.IDS_NO_UNIT_FOUND), role: "status" });
       await shot(page, "no-unit");
 
       await plugAndWaitForReady(page);
       const ready = await view(page);
-      assert.equal(ready.hint, t.text(40000));
+      assert.equal(ready.hint, t.text(N.IDS_READY));
       assert.equal(ready.labelUnit, "LINK-BOX");
       assert.equal(ready.versionUnit, "1.4");
-      assert.equal(ready.labelBootloader, t.text(40040));
+      assert.equal(ready.labelBootloader, t.text(N.IDS_LABEL_BOOTLOADER));
       assert.equal(ready.versionBootloader, "1.2.3");
-      assert.equal(ready.labelEsc, t.text(40041));
+      assert.equal(ready.labelEsc, t.text(N.IDS_LABEL_ESC));
       assert.equal(ready.versionEsc, "2.5");
       assert.ok(isRed(ready.escColour), `the ESC row is red, not ${ready.escColour}`);
       assert.ok(!isRed(ready.unitColour), "only the ESC row is red");
       assert.equal(ready.updateDisabled, false);
       assert.equal(ready.requestShown, false, "the request button goes once the unit is granted");
       assert.deepEqual((await rows()).map((row) => row.disabled), ["false", "false", "false"]);
-      assert.equal((await announced()).status, t.text(40000));
+      assert.equal((await announced()).status, t.text(N.IDS_READY));
       if (language === "de") {
         assert.equal(ready.closeText, "Beenden");
       }
@@ -144,8 +141,8 @@ for (const language of ["en", "de"]) {
 
       await page.click("#update");
       const confirmation = await waitForBox(page, 1);
-      assert.equal(confirmation.caption, t.text(40037));
-      assert.equal(confirmation.text, t.text(40038));
+      assert.equal(confirmation.caption, t.text(N.IDS_CONFIRM_CAPTION));
+      assert.equal(confirmation.text, t.text(N.IDS_CONFIRM_UPDATE));
       assert.deepEqual(confirmation.answers, [OK, CANCEL]);
       assert.equal(confirmation.focused, OK, "OK is the default button");
       assert.equal(confirmation.icon, "warning");
@@ -160,12 +157,12 @@ for (const language of ["en", "de"]) {
         open: document.getElementById("progress-panel")?.open,
         state: document.documentElement.dataset.state,
       }));
-      assert.equal(busy.title, t.text(40029));
+      assert.equal(busy.title, t.text(N.IDS_PROGRESS_TITLE));
       assert.equal(busy.open, true);
       assert.equal(busy.state, "busy");
       await shot(page, "progress");
 
-      await waitForHint(page, t.text(40032));
+      await waitForHint(page, t.text(N.IDS_UPDATE_SUCCEEDED));
       await waitForState(page, "idle");
       const done = await view(page);
       assert.equal(done.updateDisabled, true);
@@ -214,8 +211,8 @@ for (const language of ["en", "de"]) {
       await waitForBox(page, 2);
       await answer(page, OK);
       const question = await waitForBox(page, 3);
-      assert.equal(question.caption, t.text(40025));
-      assert.equal(question.text, t.text(40023));
+      assert.equal(question.caption, t.text(N.IDS_VERSION_QUESTION_CAPTION));
+      assert.equal(question.text, t.text(N.IDS_VERSION_QUESTION));
       assert.deepEqual(question.answers, [YES, NO]);
       assert.equal(question.focused, YES, "Yes is the default button");
       assert.equal(question.icon, "warning");
@@ -225,7 +222,7 @@ for (const language of ["en", "de"]) {
 
       assert.equal((await unitLog(page)).length, logBefore, "nothing was sent");
       const after = await view(page);
-      assert.equal(after.hint, t.text(40000));
+      assert.equal(after.hint, t.text(N.IDS_READY));
       assert.equal(after.updateDisabled, false);
       assert.equal(after.versionEsc, "3.0");
       assert.equal((await seen(page)).boxes.length, 3);
@@ -237,13 +234,9 @@ for (const language of ["en", "de"]) {
     it("reports a failure at the purge with its code line, then the failure hint", async () => {
       const page = await open();
       await plugAndWaitForReady(page);
-      await armFault(page, { kind: "unit-error", step: "purge", errorCode: 0xabcd });
-      await page.click("#update");
-      await waitForBox(page, 1);
-      await answer(page, OK);
-      const failure = await waitForBox(page, 2);
-      assert.equal(failure.caption, t.text(40002));
-      const start = `${t.text(40028)}\n${t.codeLinePrefix()}0x0000abcd-0x`;
+      const failure = await updateToFailureBox(page, { kind: "unit-error", step: "purge", errorCode: 0xabcd });
+      assert.equal(failure.caption, t.text(N.IDS_UPDATE_FAILED_CAPTION));
+      const start = `${t.text(N.IDS_PURGE_FAILED)}\n${t.codeLinePrefix()}0x0000abcd-0x`;
       assert.equal(failure.text.slice(0, start.length), start);
       assert.match(failure.text.slice(start.length), /^[0-9a-f]{8}$/);
       assert.deepEqual(failure.answers, [OK]);
@@ -259,11 +252,11 @@ for (const language of ["en", "de"]) {
         document.execCommand("copy");
       }));
       const line = "---------------------------";
-      assert.equal(copied, [line, t.text(40002), line, failure.text.replace("\n", "\r\n"), line,
-        `${t.text(61009)}   `, line, ""].join("\r\n"));
+      assert.equal(copied, [line, t.text(N.IDS_UPDATE_FAILED_CAPTION), line, failure.text.replace("\n", "\r\n"), line,
+        `${t.text(N.IDS_PAGE_OK)}   `, line, ""].join("\r\n"));
       assert.equal(await page.$eval("#message-box-text", (e) => getComputedStyle(e).userSelect), "text");
       await answer(page, OK);
-      await waitForHint(page, t.text(40030));
+      await waitForHint(page, t.text(N.IDS_UPDATE_FAILED_HINT));
       await waitForState(page, "idle");
       assert.equal((await view(page)).updateDisabled, true);
       assert.equal(await page.evaluate(() => document.activeElement?.id), "close",
@@ -282,16 +275,16 @@ for (const language of ["en", "de"]) {
       await page.click("#update");
       await waitForBox(page, 1);
       await page.evaluate(() => window.orvantoEmulator.unplug());
-      await waitForHint(page, t.waiting(40020));
+      await waitForHint(page, t.waiting(N.IDS_CONNECTION_LOST));
       await shot(page, "unplugged-during-confirmation");
       const sentBefore = (await unitLog(page)).length;
       await answer(page, OK);
       const failure = await waitForBox(page, 2);
-      assert.equal(failure.caption, t.text(40002));
-      assert.equal(failure.text, t.text(40026), "status -1: the text alone");
+      assert.equal(failure.caption, t.text(N.IDS_UPDATE_FAILED_CAPTION));
+      assert.equal(failure.text, t.text(N.IDS_LOCK_FAILED), "status -1: the text alone");
       assert.equal(failure.icon, "error");
       await answer(page, OK);
-      await waitForHint(page, t.text(40030));
+      await waitForHint(page, t.text(N.IDS_UPDATE_FAILED_HINT));
       await waitForState(page, "idle");
       assert.equal((await view(page)).updateDisabled, true);
       assert.equal((await unitLog(page)).length, sentBefore, "nothing reached the unit");
@@ -303,23 +296,19 @@ for (const language of ["en", "de"]) {
     it("fails the data block with its code line when the unit is pulled out mid-update", async () => {
       const page = await open();
       await plugAndWaitForReady(page);
-      await armFault(page, { kind: "unplug", step: "block", block: 500 });
-      await page.click("#update");
-      await waitForBox(page, 1);
-      await answer(page, OK);
-      const failure = await waitForBox(page, 2);
-      assert.equal(failure.caption, t.text(40002));
+      const failure = await updateToFailureBox(page, { kind: "unplug", step: "block", block: 500 });
+      assert.equal(failure.caption, t.text(N.IDS_UPDATE_FAILED_CAPTION));
       // -2: the write failed; 1167: ERROR_DEVICE_NOT_CONNECTED, as on Windows.
-      assert.equal(failure.text, `${t.text(40009)}\n${t.codeLine(-2, 1167)}`);
+      assert.equal(failure.text, `${t.text(N.IDS_DATA_BLOCK_FAILED)}\n${t.codeLine(N.LINK_WRITE_FAILED, N.PLATFORM_ERROR_DEVICE_NOT_CONNECTED)}`);
       assert.equal(failure.progressOpen, false, "the progress panel is gone before the box");
       const { progress } = await seen(page);
       assert.equal(progress.length, 500, "0, then blocks 1 to 499");
       await answer(page, OK);
-      await waitForHint(page, t.text(40030));
+      await waitForHint(page, t.text(N.IDS_UPDATE_FAILED_HINT));
       await waitForState(page, "idle");
       const after = await view(page);
       assert.equal(after.updateDisabled, true);
-      assert.equal(after.hint, t.text(40030), "the removal leaves the failure text");
+      assert.equal(after.hint, t.text(N.IDS_UPDATE_FAILED_HINT), "the removal leaves the failure text");
       await shot(page, "unplugged-mid-update");
     });
 
@@ -329,17 +318,17 @@ for (const language of ["en", "de"]) {
       const page = await open();
       await plugAndChoose(page, { escTypeCode: 0x12345678 });
       const box = await waitForBox(page, 1);
-      assert.equal(box.caption, t.text(40033));
-      assert.equal(box.text, t.text(40034).replace("%s", "ORVANTO"));
+      assert.equal(box.caption, t.text(N.IDS_INCOMPATIBLE_CAPTION));
+      assert.equal(box.text, t.text(N.IDS_INCOMPATIBLE_BOX).replace("%s", "ORVANTO"));
       assert.ok(box.text.includes("'ORVANTO'"));
       assert.equal(box.icon, "information");
       assert.deepEqual(box.answers, [OK]);
       await shot(page, "box-incompatible");
       await answer(page, OK);
-      await waitForHint(page, t.waiting(40035));
+      await waitForHint(page, t.waiting(N.IDS_INCOMPATIBLE_ESC));
       // From one status to the next, screen readers hear the new status,
       // not the connection instructions again.
-      assert.equal(await page.$eval("#hint-announcement", (e) => e.textContent), t.text(40035));
+      assert.equal(await page.$eval("#hint-announcement", (e) => e.textContent), t.text(N.IDS_INCOMPATIBLE_ESC));
       await waitForState(page, "idle");
       assert.equal((await view(page)).updateDisabled, true);
       await shot(page, "incompatible");
@@ -351,7 +340,7 @@ for (const language of ["en", "de"]) {
       const page = await open();
       await plugAndWaitForReady(page);
       await page.evaluate(() => window.orvantoEmulator.unplug());
-      await waitForHint(page, t.waiting(40020));
+      await waitForHint(page, t.waiting(N.IDS_CONNECTION_LOST));
       const lost = await view(page);
       assert.equal(lost.updateDisabled, true);
       assert.deepEqual([lost.versionUnit, lost.versionBootloader, lost.versionEsc], ["0.0.0", "0.0.0", "0.0.0"]);

@@ -13,6 +13,7 @@ import { after, before, describe, it } from "node:test";
 import {
   CANCEL,
   OK,
+  N,
   answer,
   buildFolder,
   instrumentPage,
@@ -97,8 +98,8 @@ for (const language of ["en", "de"]) {
         await page.reload({ waitUntil: "load" });
         await waitForState(page, ["idle", "busy"]);
         await waitFor(page, () => !document.getElementById("version-notice").hidden);
-        assert.equal(await page.$eval("#version-notice-newer", (e) => e.textContent), t.text(61021));
-        assert.equal(await page.$eval("#load-new-version", (e) => e.textContent), t.text(61022));
+        assert.equal(await page.$eval("#version-notice-newer", (e) => e.textContent), t.text(N.IDS_PAGE_NEWER_VERSION));
+        assert.equal(await page.$eval("#load-new-version", (e) => e.textContent), t.text(N.IDS_PAGE_LOAD_NEW_VERSION));
         assert.equal(await servesNextVersion(page), false, "the page still runs the previous version");
         await plugAndWaitForReady(page);
         await screenshot(page, `${language}-new-version`);
@@ -225,13 +226,13 @@ describe("a new version and a running update", () => {
       await withImage.goto(test.url + "test.html", { waitUntil: "load" });
       await waitForState(withImage, "idle");
       const about = await withImage.$eval("#about", (e) => e.textContent);
-      assert.equal(about, textsFor("en").text(61024).replace("%s", "3.0.0").replace("%s", digest));
+      assert.equal(about, textsFor("en").text(N.IDS_PAGE_BUILD).replace("%s", "3.0.0").replace("%s", digest));
       await withImage.close();
       const without = await context.newPage();
       await without.goto(site.url + "index.html", { waitUntil: "load" });
       await waitForState(without, "idle");
       assert.equal(await without.$eval("#about", (e) => e.textContent),
-        textsFor("en").text(61025).replace("%s", "3.0.0"));
+        textsFor("en").text(N.IDS_PAGE_BUILD_NO_IMAGE).replace("%s", "3.0.0"));
     } finally {
       await context.close();
       await test.close();

@@ -9,8 +9,9 @@ import { after, before, describe, it } from "node:test";
 import {
   CANCEL,
   OK,
+  N,
   answer,
-  armFault,
+  failedUpdate as failedUpdateOf,
   flash,
   openPage,
   plug,
@@ -28,7 +29,7 @@ import {
   waitForState,
 } from "./harness.mjs";
 
-const COMMANDS = new Set([0x08, 0x0a, 0x1d, 0x22, 0x0b, 0x20, 0x1e, 0x1f, 0x1b]);
+const COMMANDS = new Set(Object.entries(N).filter(([name]) => name.startsWith("CMD_")).map(([, code]) => code));
 
 describe("the page's WebHID layer", () => {
   let s;
@@ -57,21 +58,12 @@ describe("the page's WebHID layer", () => {
     if (!ready) {
       await plugAndWaitForReady(page);
     }
-    await armFault(page, fault);
-    const boxes = (await seen(page)).boxes.length;
-    await page.click("#update");
-    await waitForBox(page, boxes + 1);
-    await answer(page, OK);
-    const box = await waitForBox(page, boxes + 2);
-    await answer(page, OK);
-    await waitForHint(page, t.text(40030));
-    await waitForState(page, "idle");
-    return box;
+    return failedUpdateOf(page, t, fault);
   };
 
   const replugAndWaitForReady = async (page) => {
     await page.evaluate(() => window.orvantoEmulator.replug());
-    await waitForHint(page, t.text(40000));
+    await waitForHint(page, t.text(N.IDS_READY));
     await waitForState(page, "idle");
   };
 
@@ -113,7 +105,7 @@ describe("the page's WebHID layer", () => {
     assert.deepEqual([...new Set(sent.map((report) => report.bytes.length))], [4], "reports of 4 bytes, ID included");
     const shown = await view(page);
     assert.equal(shown.updateDisabled, true, "a unit that cannot be identified is not ready");
-    assert.equal(shown.hint, t.waiting(40017));
+    assert.equal(shown.hint, t.waiting(N.IDS_NO_UNIT_FOUND));
   });
 
   // A reply that never comes: catches a read that waits for ever (the page
@@ -122,7 +114,7 @@ describe("the page's WebHID layer", () => {
   it("fails a block whose reply never comes with -3 and the time-out's code", async () => {
     const page = await open();
     const box = await failedUpdate(page, { kind: "no-reply", step: "block", block: 10 });
-    assert.equal(box.text, `${t.text(40009)}\n${t.codeLine(-3, 0x5b4)}`);
+    assert.equal(box.text, `${t.text(N.IDS_DATA_BLOCK_FAILED)}\n${t.codeLine(N.LINK_READ_FAILED, N.PLATFORM_ERROR_TIMEOUT)}`);
     assert.equal(box.progressOpen, false);
     assert.equal((await seen(page)).progress.length, 10, "0, then blocks 1 to 9");
     assert.equal((await view(page)).updateDisabled, true);
@@ -134,10 +126,10 @@ describe("the page's WebHID layer", () => {
   it("fails the step with -2 when the browser refuses to send the report", async () => {
     const page = await open();
     const box = await failedUpdate(page, { kind: "write-fails", step: "address" });
-    assert.equal(box.caption, t.text(40002));
+    assert.equal(box.caption, t.text(N.IDS_UPDATE_FAILED_CAPTION));
     // 31: ERROR_GEN_FAILURE, what Windows reports for a write the device
     // does not take.
-    assert.equal(box.text, `${t.text(40008)}\n${t.codeLine(-2, 31)}`);
+    assert.equal(box.text, `${t.text(N.IDS_ADDRESS_FAILED)}\n${t.codeLine(N.LINK_WRITE_FAILED, N.PLATFORM_ERROR_GEN_FAILURE)}`);
     const sent = (await unitLog(page)).filter((entry) => entry.fromHost).map((entry) => entry.bytes[1]);
     assert.notEqual(sent.at(-1), 0x1b, "no data block follows the failed address");
     assert.deepEqual((await seen(page)).errors, []);
@@ -148,10 +140,10 @@ describe("the page's WebHID layer", () => {
   it("fails, and does not hang, when the unit disconnects during a transfer", async () => {
     const page = await open();
     const box = await failedUpdate(page, { kind: "unplug-before-reply", step: "block", block: 3 });
-    assert.equal(box.caption, t.text(40002));
+    assert.equal(box.caption, t.text(N.IDS_UPDATE_FAILED_CAPTION));
     // -3: the read failed; 1167: ERROR_DEVICE_NOT_CONNECTED, as on Windows.
-    assert.equal(box.text, `${t.text(40009)}\n${t.codeLine(-3, 1167)}`);
-    assert.equal((await view(page)).hint, t.text(40030));
+    assert.equal(box.text, `${t.text(N.IDS_DATA_BLOCK_FAILED)}\n${t.codeLine(N.LINK_READ_FAILED, N.PLATFORM_ERROR_DEVICE_NOT_CONNECTED)}`);
+    assert.equal((await view(page)).hint, t.text(N.IDS_UPDATE_FAILED_HINT));
   });
 
   // Another granted HID device besides the unit, first in the browser's
@@ -163,9 +155,10 @@ describe("the page's WebHID layer", () => {
     const other = await page.evaluate(() =>
       window.orvantoEmulator.addOtherDevice({ vendorId: 0x046d, productId: 0xc077 }));
     await plugAndWaitForReady(page);
-    assert.equal((await view(page)).hint, t.text(40000));
-    const openedOther = await page.evaluate(async () =>
-      (await navigator.hid.getDevices()).filter((d) => d.vendorId !== 0x3f19 && d.opened).length);
+    assert.equal((await view(page)).hint, t.text(N.IDS_READY));
+    const openedOther = await page.evaluate(async (unitVendor) =>
+      (await navigator.hid.getDevices()).filter((d) => d.vendorId !== unitVendor && d.opened).length,
+    N.UNIT_VENDOR_ID);
     assert.equal(openedOther, 0, "the other device is not held open");
 
     // The page takes device events and clicks in the order they come: once
@@ -177,11 +170,11 @@ describe("the page's WebHID layer", () => {
     }), other);
     await page.click("#update");
     const box = await waitForBox(page, 1);
-    assert.equal(box.caption, t.text(40037), "the confirmation, not a failure");
+    assert.equal(box.caption, t.text(N.IDS_CONFIRM_CAPTION), "the confirmation, not a failure");
     await answer(page, CANCEL);
     await waitForState(page, "idle");
     const shown = await view(page);
-    assert.equal(shown.hint, t.text(40000), "the unit is still ready");
+    assert.equal(shown.hint, t.text(N.IDS_READY), "the unit is still ready");
     assert.equal(shown.updateDisabled, false);
   });
 
@@ -197,7 +190,7 @@ describe("the page's WebHID layer", () => {
     pages.push(page);
     await waitFor(page, () => document.getElementById("update")?.disabled === false);
     const shown = await view(page);
-    assert.equal(shown.hint, t.text(40000));
+    assert.equal(shown.hint, t.text(N.IDS_READY));
     assert.equal(shown.labelUnit, "ORBICON");
     assert.equal(shown.requestShown, false);
   });
@@ -215,7 +208,7 @@ describe("the page's WebHID layer", () => {
         });
         await p.setRequestInterception(true);
         p.on("request", async (request) => {
-          if (!request.url().endsWith("/emulator/fake-hid.js")) {
+          if (!request.url().endsWith("/emulator/standin-hid.js")) {
             await request.continue();
             return;
           }
@@ -232,7 +225,7 @@ describe("the page's WebHID layer", () => {
     assert.equal(await page.evaluate(async () => (await navigator.hid.getDevices()).length), 1,
       "the unit is granted");
     const shown = await view(page);
-    assert.equal(shown.hint, t.waiting(40017), "no unit found");
+    assert.equal(shown.hint, t.waiting(N.IDS_NO_UNIT_FOUND), "no unit found");
     assert.equal(shown.updateDisabled, true);
     assert.deepEqual(await unitLog(page), [], "nothing was sent to the unit");
   });
@@ -250,7 +243,7 @@ describe("the page's WebHID layer", () => {
       await second.goto(s.url("test.html"), { waitUntil: "load" });
       await waitFor(second, () => document.getElementById("another-instance")?.hidden === false);
       assert.equal(await second.evaluate(() => document.documentElement.dataset.state), "starting");
-      assert.equal(await second.$eval("#another-instance", (e) => e.textContent.trim()), t.text(61018));
+      assert.equal(await second.$eval("#another-instance", (e) => e.textContent.trim()), t.text(N.IDS_PAGE_ANOTHER_INSTANCE));
       await first.bringToFront();
       await first.click("#close");
       await waitForState(first, "ended");
@@ -268,13 +261,13 @@ describe("the page's WebHID layer", () => {
     const page = await open();
     await plugAndWaitForReady(page);
     await page.evaluate(() => window.orvantoEmulator.unplug());
-    await waitForHint(page, t.waiting(40020));
+    await waitForHint(page, t.waiting(N.IDS_CONNECTION_LOST));
     await plug(page);
-    await waitForHint(page, t.text(40000));
+    await waitForHint(page, t.text(N.IDS_READY));
     await waitForState(page, "idle");
     assert.equal((await view(page)).updateDisabled, false);
     await page.evaluate(() => window.orvantoEmulator.unplug());
-    await waitForHint(page, t.waiting(40020));
+    await waitForHint(page, t.waiting(N.IDS_CONNECTION_LOST));
   });
 
   // The permission taken back (HIDDevice.forget(), or the browser's site
@@ -292,7 +285,7 @@ describe("the page's WebHID layer", () => {
     await forget();
     const sentBefore = (await unitLog(page)).length;
     await page.click("#update");
-    await waitForHint(page, t.waiting(40020));
+    await waitForHint(page, t.waiting(N.IDS_CONNECTION_LOST));
     let shown = await view(page);
     assert.equal(shown.updateDisabled, true);
     assert.equal(shown.requestShown, true, "the button to choose a unit is back");
@@ -301,10 +294,10 @@ describe("the page's WebHID layer", () => {
 
     // Chosen again, then taken back while the page was in the background.
     await page.click("#request-unit");
-    await waitForHint(page, t.text(40000));
+    await waitForHint(page, t.text(N.IDS_READY));
     await forget();
     await page.evaluate(() => document.dispatchEvent(new Event("visibilitychange")));
-    await waitForHint(page, t.waiting(40020));
+    await waitForHint(page, t.waiting(N.IDS_CONNECTION_LOST));
     shown = await view(page);
     assert.equal(shown.requestShown, true);
     assert.equal(shown.updateDisabled, true);
@@ -322,7 +315,7 @@ describe("the page's WebHID layer", () => {
       try {
         await plugAndChoose(page, { openRefused: true });
         await waitFor(page, () => !document.getElementById("open-refused").hidden);
-        assert.equal(await page.$eval("#open-refused p", (e) => e.textContent), texts.text(61020));
+        assert.equal(await page.$eval("#open-refused p", (e) => e.textContent), texts.text(N.IDS_PAGE_OPEN_REFUSED));
         assert.equal(await page.$eval("#udev-rule", (e) => e.getAttribute("href")), "70-orvanto-programming-unit.rules");
         const rule = await page.evaluate(async () => (await fetch("70-orvanto-programming-unit.rules")).text());
         assert.match(rule, /TAG\+="uaccess"/);
@@ -330,7 +323,7 @@ describe("the page's WebHID layer", () => {
         await screenshot(page, `${language}-open-refused`);
         // The unit the system lets the browser open: the text goes.
         await plug(page);
-        await waitForHint(page, texts.text(40000));
+        await waitForHint(page, texts.text(N.IDS_READY));
         assert.equal(await page.$eval("#open-refused", (e) => e.hidden), true);
       } finally {
         if (session !== s) {
@@ -368,11 +361,11 @@ describe("the page's WebHID layer", () => {
   it("shows in a code line only the last error of the step that failed", async () => {
     const page = await open();
     const timedOut = await failedUpdate(page, { kind: "no-reply", step: "block", block: 2 });
-    assert.equal(timedOut.text, `${t.text(40009)}\n${t.codeLine(-3, 1460)}`);
+    assert.equal(timedOut.text, `${t.text(N.IDS_DATA_BLOCK_FAILED)}\n${t.codeLine(N.LINK_READ_FAILED, N.PLATFORM_ERROR_TIMEOUT)}`);
     await page.evaluate(() => window.orvantoEmulator.unplug());
     await replugAndWaitForReady(page);
     const refused = await failedUpdate(page, { kind: "unit-error", step: "purge", errorCode: 0x1234 }, { ready: true });
-    assert.equal(refused.text, `${t.text(40028)}\n${t.codeLine(0x1234, 0)}`);
+    assert.equal(refused.text, `${t.text(N.IDS_PURGE_FAILED)}\n${t.codeLine(0x1234, 0)}`);
   });
 
   // A unit that needs longer than the other replies' 15 s to erase a large
@@ -385,7 +378,7 @@ describe("the page's WebHID layer", () => {
     await page.click("#update");
     await waitForBox(page, 1);
     await answer(page, OK);
-    await waitForHint(page, t.text(40032));
+    await waitForHint(page, t.text(N.IDS_UPDATE_SUCCEEDED));
     assert.equal((await seen(page)).boxes.length, 1, "no failure box");
   });
 
@@ -405,7 +398,7 @@ describe("the page's WebHID layer", () => {
     await page.click("#update");
     await waitForBox(page, boxes + 1);
     await answer(page, OK);
-    await waitForHint(page, t.text(40032));
+    await waitForHint(page, t.text(N.IDS_UPDATE_SUCCEEDED));
     const written = await flash(page);
     assert.ok(written.subarray(0, image.length).equals(image), "the flash holds the whole image");
     assert.ok(written.subarray(image.length).every((b) => b === 0xff), "nothing past the image");

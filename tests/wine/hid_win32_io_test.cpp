@@ -121,7 +121,7 @@ TEST(HidWin32Io, UnansweredReadExpiresAndReleasesTheBuffer) {
     const std::uint64_t start = MonotonicMicroseconds();
     SetLastError(0);
     EXPECT_FALSE(HidReadReport(device.client, buffer.data(), 60, SHORT_LIMIT_MS));
-    EXPECT_EQ(PlatformLastError(), 1460u);
+    EXPECT_EQ(PlatformLastError(), PLATFORM_ERROR_TIMEOUT);
     EXPECT_GE(ElapsedMs(start), SHORT_LIMIT_MS - 1);
 
     const auto late = Report(0x02, 0x7E);
@@ -146,7 +146,7 @@ TEST(HidWin32Io, WriteThatNeverCompletesExpires) {
         const std::uint64_t start = MonotonicMicroseconds();
         if (!HidWriteReport(device.client, command.data(), 60, SHORT_LIMIT_MS)) {
             failed = true;
-            EXPECT_EQ(PlatformLastError(), 1460u);
+            EXPECT_EQ(PlatformLastError(), PLATFORM_ERROR_TIMEOUT);
             EXPECT_GE(ElapsedMs(start), SHORT_LIMIT_MS - 1);
         }
     }
@@ -169,7 +169,7 @@ TEST(HidWin32Io, FailedWriteKeepsItsOwnLastError) {
     std::array<std::uint8_t, 60> buffer{};
     EXPECT_FALSE(HidReadReport(device.client, buffer.data(), 60, SHORT_LIMIT_MS));
     EXPECT_NE(PlatformLastError(), 0u);
-    EXPECT_NE(PlatformLastError(), static_cast<std::uint32_t>(ERROR_OPERATION_ABORTED));
+    EXPECT_NE(PlatformLastError(), PLATFORM_ERROR_OPERATION_ABORTED);
 }
 
 // A transfer that goes pending and then succeeds leaves the caller's

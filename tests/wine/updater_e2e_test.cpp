@@ -19,6 +19,7 @@
 #include "emulator/demo_unit.h"
 #include "emulator/emulated_device.h"
 #include "emulator/win32/scaled_clock.h"
+#include "emulator/win32/screen_capture.h"
 #include "emulator/win32/updater_session.h"
 #include "link/report.h"
 #include "link/unit_connection.h"
@@ -199,7 +200,7 @@ RECT InCapture(int id) {
     return control;
 }
 
-std::uint32_t CountColour(const session::Capture& capture, const RECT& area, COLORREF colour) {
+std::uint32_t CountColour(const WindowCapture& capture, const RECT& area, COLORREF colour) {
     std::uint32_t count = 0;
     for (int y = std::max(0L, area.top); y < std::min<LONG>(capture.height, area.bottom); ++y) {
         for (int x = std::max(0L, area.left); x < std::min<LONG>(capture.width, area.right); ++x) {
@@ -280,8 +281,8 @@ TEST_F(Updater, LinkBoxWithAcceptedEscIsReady) {
 TEST_F(Updater, EscRowIsRedAndLogoIsTransparent) {
     ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
     PaintThrough();
-    session::Capture capture;
-    ASSERT_TRUE(session::CaptureWindow(session::MainWindow(), capture));
+    WindowCapture capture;
+    ASSERT_TRUE(CaptureWindow(session::MainWindow(), capture));
 
     const COLORREF red = RGB(255, 0, 0);
     const COLORREF green = RGB(0, 255, 0);
@@ -381,7 +382,7 @@ TEST_F(Updater, UpdatesToSuccess) {
     EXPECT_EQ(boxes[0].caption, Text(IDS_CONFIRM_CAPTION));
     EXPECT_EQ(boxes[0].text, Text(IDS_CONFIRM_UPDATE));
     EXPECT_EQ(boxes[0].buttons, (std::vector<int>{IDOK, IDCANCEL}));
-    EXPECT_EQ(boxes[0].icon, 32515);
+    EXPECT_EQ(boxes[0].icon, SEEN_ICON_WARNING);
     EXPECT_EQ(boxes[0].owner, session::MainWindow());
 
     const SeenProgress progress = session::Progress();
@@ -429,7 +430,7 @@ TEST_F(Updater, DecliningSendsNothing) {
     EXPECT_EQ(boxes[2].caption, Text(IDS_VERSION_QUESTION_CAPTION));
     EXPECT_EQ(boxes[2].text, Text(IDS_VERSION_QUESTION));
     EXPECT_EQ(boxes[2].buttons, (std::vector<int>{IDYES, IDNO}));
-    EXPECT_EQ(boxes[2].icon, 32515);
+    EXPECT_EQ(boxes[2].icon, SEEN_ICON_WARNING);
     EXPECT_EQ(Exchanges(), before);
     EXPECT_EQ(session::ItemText(IDC_HINT), Text(IDS_READY));
     EXPECT_TRUE(session::ItemEnabled(IDC_UPDATE));
@@ -450,7 +451,7 @@ TEST_F(Updater, FailureAtThePurge) {
     EXPECT_EQ(boxes[1].text.substr(0, start.size()), start);
     EXPECT_EQ(boxes[1].text.size(), start.size() + 8);
     EXPECT_EQ(boxes[1].buttons, std::vector<int>{IDOK});
-    EXPECT_EQ(boxes[1].icon, 32513);
+    EXPECT_EQ(boxes[1].icon, SEEN_ICON_ERROR);
     EXPECT_EQ(session::ItemText(IDC_HINT), Text(IDS_UPDATE_FAILED_HINT));
     EXPECT_FALSE(session::ItemEnabled(IDC_UPDATE));
     EXPECT_EQ(session::ItemText(IDC_VERSION_ESC), L"0.0.0");
@@ -544,7 +545,7 @@ TEST_F(Updater, IncompatibleEsc) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, Text(IDS_INCOMPATIBLE_CAPTION));
     EXPECT_NE(boxes[0].text.find(L"'ORVANTO'"), std::wstring::npos);
-    EXPECT_EQ(boxes[0].icon, 32516);
+    EXPECT_EQ(boxes[0].icon, SEEN_ICON_INFORMATION);
     EXPECT_FALSE(session::ItemEnabled(IDC_UPDATE));
 }
 

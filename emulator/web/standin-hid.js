@@ -1,0 +1,413 @@
+// A stand-in for the browser's WebHID (navigator.hid), for the demo and the
+// browser tests: the surface of the real API as Chromium implements it:
+// getDevices, requestDevice (only with a user gesture), connect and
+// disconnect events for granted devices, and HIDDevice objects with opened,
+// open, close, sendReport, forget, collections, vendorId, productId,
+// productName and inputreport events; its promises reject with the
+// DOMExceptions Chromium uses. What a device does with a report is its
+// `transfer` (unit-bridge.js gives the emulated unit's).
+//
+// Whatever goes wrong elsewhere, this module installs the stand-in: the
+// page must never reach a real unit with the STAND-IN image of the demo and
+// the tests.
+
+// Chromium's texts for the rejections the page can meet.
+const TEXT_USER_GESTURE = "Must be handling a user gesture to show a permission request.";
+const TEXT_OPEN_REQUIRED = "The device must be opened first.";
+const TEXT_ALREADY_OPEN = "The device is already open.";
+const TEXT_OPEN_FAILED = "Failed to open the device.";
+const TEXT_STATE_CHANGE = "An operation that changes the device state is in progress.";
+const TEXT_SEND_FAILED = "Failed to write the report.";
+const TEXT_UNEXPECTED_CLOSE = "The device was closed unexpectedly.";
+
+let chooser = "choose";  // what the browser's chooser does: "choose" or "cancel"
+const devices = [];  // present devices, in enumeration order
+const grantedKeys = new Set();  // permissions, by device key
+const listeners = new Set();  // change listeners (the panel's)
+// Resolves once the device behind the stand-in is ready; getDevices and
+// requestDevice wait for it.
+let ready = Promise.resolve();
+
+// A task of its own after `pageMs`. Without a delay it is a message-channel
+// task, not a zero timer: a timer comes a fraction of a millisecond late,
+// which over two thousand blocks shows in the measured update.
+const immediate = new MessageChannel();
+const immediateTasks = new Map();
+let nextImmediate = 1;
+immediate.port1.onmessage = (event) => {
+  const callback = immediateTasks.get(event.data);
+  if (callback && immediateTasks.delete(event.data)) {
+    callback();
+  }
+};
+
+// With answerAtOnce (for the measuring script) what takes no time comes
+// in a microtask, before the page's next task: a unit and a browser
+// without any delay, as the Windows build's measurement has them, so that
+// the page's own cost alone remains.
+let answerAtOnce = false;
+
+export function later(callback, pageMs) {
+  if (pageMs > 0) {
+    return setTimeout(callback, pageMs);
+  }
+  const id = -nextImmediate++;
+  immediateTasks.set(id, callback);
+  if (answerAtOnce) {
+    queueMicrotask(() => {
+      if (immediateTasks.delete(id)) {
+        callback();
+      }
+    });
+  } else {
+    immediate.port2.postMessage(id);
+  }
+  return id;
+}
+
+export function cancelLater(handle) {
+  if (handle < 0) {
+    immediateTasks.delete(handle);
+  } else {
+    clearTimeout(handle);
+  }
+}
+
+export function notifyChange() {
+  for (const listener of listeners) {
+    try {
+      listener();
+    } catch (error) {
+      console.error(error);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------
+// Events
+
+class StandInConnectionEvent extends Event {
+  #device;
+  constructor(type, init) {
+    super(type, init);
+    this.#device = init.device;
+  }
+  get device() { return this.#device; }
+}
+
+class StandInInputReportEvent extends Event {
+  #device;
+  #reportId;
+  #data;
+  constructor(type, init) {
+    super(type, init);
+    this.#device = init.device;
+    this.#reportId = init.reportId;
+    this.#data = init.data;
+  }
+  get device() { return this.#device; }
+  get reportId() { return this.#reportId; }
+  get data() { return this.#data; }
+}
+
+// An `on<event>` attribute backed by an event listener, as the real
+// objects have.
+function defineHandlerAttribute(prototype, type) {
+  const handlers = new WeakMap();
+  Object.defineProperty(prototype, "on" + type, {
+    configurable: true,
+    enumerable: true,
+    get() { return handlers.get(this) || null; },
+    set(value) {
+      const old = handlers.get(this);
+      if (old) this.removeEventListener(type, old);
+      if (typeof value === "function") {
+        handlers.set(this, value);
+        this.addEventListener(type, value);
+      } else {
+        handlers.delete(this);
+      }
+    },
+  });
+}
+
+// ---------------------------------------------------------------------
+// Report descriptions: one vendor-defined application collection with one
+// input and one output report of 8-bit fields.
+
+function reportInfo(reportId, lengthWithId) {
+  const count = lengthWithId - 1;
+  const items = count === 0 ? [] : [{
+    isAbsolute: true, isArray: false, isBufferedBytes: false, isConstant: false,
+    isLinear: true, isRange: false, isVolatile: false, hasNull: false,
+    hasPreferredState: true, wrap: false, usages: [0xff000001],
+    reportSize: 8, reportCount: count, unitExponent: 0, unitSystem: "none",
+    unitFactorLengthExponent: 0, unitFactorMassExponent: 0, unitFactorTimeExponent: 0,
+    unitFactorTemperatureExponent: 0, unitFactorCurrentExponent: 0,
+    unitFactorLuminousIntensityExponent: 0,
+    logicalMinimum: 0, logicalMaximum: 255, physicalMinimum: 0, physicalMaximum: 0,
+    strings: [],
+  }];
+  return Object.freeze({ reportId, items: Object.freeze(items.map(Object.freeze)) });
+}
+
+function collectionsFor(description) {
+  return Object.freeze([Object.freeze({
+    usagePage: 0xff00,
+    usage: 0x0001,
+    type: 1,  // application
+    children: Object.freeze([]),
+    inputReports: Object.freeze([reportInfo(description.inputReportId, description.inputLength)]),
+    outputReports: Object.freeze([reportInfo(description.outputReportId, description.outputLength)]),
+    featureReports: Object.freeze([]),
+  })]);
+}
+
+// ---------------------------------------------------------------------
+// HIDDevice
+
+function bytesOf(data) {
+  if (ArrayBuffer.isView(data)) {
+    return new Uint8Array(data.buffer, data.byteOffset, data.byteLength).slice();
+  }
+  if (data instanceof ArrayBuffer) {
+    return new Uint8Array(data).slice();
+  }
+  return null;
+}
+
+class StandInHIDDevice extends EventTarget {
+  #d;
+  constructor(description) {
+    super();
+    this.#d = description;
+  }
+  get opened() { return this.#d.opened; }
+  get vendorId() { return this.#d.vendorId; }
+  get productId() { return this.#d.productId; }
+  get productName() { return this.#d.productName; }
+  get collections() { return this.#d.collections; }
+
+  open() {
+    const d = this.#d;
+    if (d.stateChanging) {
+      return Promise.reject(new DOMException(TEXT_STATE_CHANGE, "InvalidStateError"));
+    }
+    if (d.opened) {
+      return Promise.reject(new DOMException(TEXT_ALREADY_OPEN, "InvalidStateError"));
+    }
+    d.stateChanging = true;
+    return new Promise((resolve, reject) => {
+      later(() => {
+        d.stateChanging = false;
+        // Chromium's answer also when the system refuses it the device
+        // (on Linux: no access to the hidraw node).
+        if (!d.present || d.openRefused) {
+          reject(new DOMException(TEXT_OPEN_FAILED, "NotAllowedError"));
+          return;
+        }
+        d.opened = true;
+        resolve();
+      }, 0);
+    });
+  }
+
+  close() {
+    const d = this.#d;
+    if (d.stateChanging) {
+      return Promise.reject(new DOMException(TEXT_STATE_CHANGE, "InvalidStateError"));
+    }
+    d.opened = false;
+    cancelReplies(d);
+    return Promise.resolve();
+  }
+
+  sendReport(reportId, data) {
+    const d = this.#d;
+    const id = Number(reportId);
+    if (arguments.length < 2 || !Number.isFinite(id) || Math.trunc(id) < 0 || Math.trunc(id) > 255) {
+      return Promise.reject(new TypeError(
+        "Failed to execute 'sendReport' on 'HIDDevice': the report ID must be an octet and data a BufferSource."));
+    }
+    const bytes = bytesOf(data);
+    if (bytes === null) {
+      return Promise.reject(new TypeError(
+        "Failed to execute 'sendReport' on 'HIDDevice': parameter 2 is not of type 'ArrayBuffer' or 'ArrayBufferView'."));
+    }
+    if (d.stateChanging) {
+      return Promise.reject(new DOMException(TEXT_STATE_CHANGE, "InvalidStateError"));
+    }
+    if (!d.opened) {
+      return Promise.reject(new DOMException(TEXT_OPEN_REQUIRED, "InvalidStateError"));
+    }
+    return new Promise((resolve, reject) => {
+      const pending = { resolve, reject };
+      d.pending.add(pending);
+      const outcome = d.transfer(Math.trunc(id), bytes);
+      // The write completes in a task of its own, as the real one does.
+      later(() => {
+        if (!d.pending.delete(pending)) return;  // rejected when the device went away
+        if (outcome.written) {
+          resolve();
+        } else {
+          reject(new DOMException(TEXT_SEND_FAILED, "NotAllowedError"));
+        }
+        if (outcome.after) outcome.after();
+      }, 0);
+    });
+  }
+
+  sendFeatureReport() {
+    return Promise.reject(new DOMException(TEXT_SEND_FAILED, "NotAllowedError"));
+  }
+
+  receiveFeatureReport() {
+    return Promise.reject(new DOMException("Failed to receive the feature report.", "NotAllowedError"));
+  }
+
+  forget() {
+    const d = this.#d;
+    grantedKeys.delete(d.key);
+    d.opened = false;
+    cancelReplies(d);
+    notifyChange();
+    return Promise.resolve();
+  }
+}
+defineHandlerAttribute(StandInHIDDevice.prototype, "inputreport");
+
+export function cancelReplies(d) {
+  for (const timer of d.replies) cancelLater(timer);
+  d.replies.clear();
+}
+
+export function dispatchInputReport(d, bytes) {
+  if (!d.present || !d.opened) return;  // nobody reads it: the report is lost
+  const reportId = bytes[0];
+  const payload = bytes.slice(1);
+  d.device.dispatchEvent(new StandInInputReportEvent("inputreport", {
+    device: d.device, reportId, data: new DataView(payload.buffer),
+  }));
+}
+
+// A new device object, as the browser makes one each time a device
+// arrives. `transfer` takes one output report and says whether it was
+// written and what happens after.
+export function makeDevice(fields) {
+  const d = Object.assign({
+    present: true, opened: false, stateChanging: false,
+    pending: new Set(), replies: new Set(),
+  }, fields);
+  d.collections = collectionsFor(d);
+  d.device = new StandInHIDDevice(d);
+  return d;
+}
+
+// A device that is not the unit: takes well-formed reports and never answers.
+export function silentTransfer(d) {
+  return (reportId, bytes) => ({
+    written: reportId === d.outputReportId && bytes.length + 1 === d.outputLength,
+  });
+}
+
+// A device leaves: its connection closes, and the page hears of it if it
+// was granted. As in Chromium, requests pending on a connection that
+// closes reject with InvalidStateError "The device was closed
+// unexpectedly."; replies on the way are lost.
+export function removeDevice(d) {
+  if (!d.present) return;
+  d.present = false;
+  d.opened = false;
+  cancelReplies(d);
+  for (const pending of d.pending) {
+    pending.reject(new DOMException(TEXT_UNEXPECTED_CLOSE, "InvalidStateError"));
+  }
+  d.pending.clear();
+  const index = devices.indexOf(d);
+  if (index >= 0) devices.splice(index, 1);
+  const granted = grantedKeys.has(d.key);
+  if (!d.keepsGrant) grantedKeys.delete(d.key);
+  if (granted) {
+    later(() => hid.dispatchEvent(new StandInConnectionEvent("disconnect", { device: d.device })), 0);
+  }
+}
+
+export function addDevice(d, first) {
+  if (first) devices.unshift(d); else devices.push(d);
+  if (grantedKeys.has(d.key)) {
+    later(() => {
+      if (d.present) hid.dispatchEvent(new StandInConnectionEvent("connect", { device: d.device }));
+    }, 0);
+  }
+}
+
+// ---------------------------------------------------------------------
+// navigator.hid
+
+function matches(d, filter) {
+  if (filter.vendorId !== undefined && filter.vendorId !== d.vendorId) return false;
+  if (filter.productId !== undefined && filter.productId !== d.productId) return false;
+  const collection = d.collections[0];
+  if (filter.usagePage !== undefined && filter.usagePage !== collection.usagePage) return false;
+  if (filter.usage !== undefined && filter.usage !== collection.usage) return false;
+  return true;
+}
+
+class StandInHID extends EventTarget {
+  getDevices() {
+    return ready.then(() => devices.filter((d) => grantedKeys.has(d.key)).map((d) => d.device));
+  }
+
+  requestDevice(options) {
+    if (!navigator.userActivation || !navigator.userActivation.isActive) {
+      return Promise.reject(new DOMException(TEXT_USER_GESTURE, "SecurityError"));
+    }
+    if (!options || !Array.isArray(options.filters)) {
+      return Promise.reject(new TypeError(
+        "Failed to execute 'requestDevice' on 'HID': required member filters is undefined."));
+    }
+    for (const filter of options.filters) {
+      if (filter.productId !== undefined && filter.vendorId === undefined) {
+        return Promise.reject(new TypeError(
+          "Failed to execute 'requestDevice' on 'HID': A filter containing a productId must also contain a vendorId."));
+      }
+      if (filter.usage !== undefined && filter.usagePage === undefined) {
+        return Promise.reject(new TypeError(
+          "Failed to execute 'requestDevice' on 'HID': A filter containing a usage must also contain a usagePage."));
+      }
+    }
+    const filters = options.filters;
+    // The chooser lists the present devices that match; the user picks
+    // the first one or closes the chooser.
+    return ready.then(() => new Promise((resolve) => {
+      later(() => {
+        const listed = devices.filter((d) => filters.length === 0 || filters.some((f) => matches(d, f)));
+        if (chooser !== "choose" || listed.length === 0) {
+          resolve([]);
+          return;
+        }
+        grantedKeys.add(listed[0].key);
+        notifyChange();
+        resolve([listed[0].device]);
+      }, 0);
+    }));
+  }
+}
+defineHandlerAttribute(StandInHID.prototype, "connect");
+defineHandlerAttribute(StandInHID.prototype, "disconnect");
+
+const hid = new StandInHID();
+Object.defineProperty(navigator, "hid", { value: hid, configurable: true, enumerable: true });
+
+
+// For the device behind the stand-in (unit-bridge.js).
+export const standIn = {
+  devices,
+  grantedKeys,
+  listeners,
+  get chooser() { return chooser; },
+  set chooser(answer) { chooser = answer; },
+  set answerAtOnce(on) { answerAtOnce = Boolean(on); },
+  // getDevices and requestDevice wait for `promise` first.
+  waitFor(promise) { ready = promise.catch(() => {}); },
+};
