@@ -17,13 +17,19 @@ MARKER = b"STAND-IN NOT FW!"
 SIZE = 97_808
 
 
-def standin_bytes(size=SIZE):
-    out = bytearray(MARKER)
+def image_bytes(marker, seed, size=SIZE):
+    """`size` near-uniform bytes that begin with `marker`, the same for the
+    same `seed` on every run."""
+    out = bytearray(marker)
     counter = 0
     while len(out) < size:
-        out += hashlib.sha256(b"ORVANTO stand-in image %d" % counter).digest()
+        out += hashlib.sha256(seed + b" %d" % counter).digest()
         counter += 1
     return bytes(out[:size])
+
+
+def standin_bytes(size=SIZE):
+    return image_bytes(MARKER, b"ORVANTO stand-in image", size)
 
 
 def write_if_changed(path, data):

@@ -7,21 +7,17 @@ it is made in the build folder for these tests and never leaves it.
 
 usage: make_test_image.py OUTPUT.bin
 """
-import hashlib
 import pathlib
 import sys
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
+from make_standin_image import SIZE, image_bytes  # noqa: E402
+
 MARKER = b"REAL-HID TEST!!!"
-SIZE = 97_808
 
 
 def test_image_bytes(size=SIZE):
-    out = bytearray(MARKER)
-    counter = 0
-    while len(out) < size:
-        out += hashlib.sha256(b"ORVANTO real HID stack test image %d" % counter).digest()
-        counter += 1
-    return bytes(out[:size])
+    return image_bytes(MARKER, b"ORVANTO real HID stack test image", size)
 
 
 def main():
