@@ -3,7 +3,9 @@
 # and runs every test: the native tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the Windows tests under Wine (English, and the
 # end-to-end scenarios again in German), each in a fresh prefix with its own
-# Xvfb, and the page's tests in a headless Chromium. Screenshots of what the
+# Xvfb, the page's tests in a headless Chromium, and the product page and
+# program against the emulated unit as a kernel HID device in a virtual
+# machine (tools/test-real-hid.sh). Screenshots of what the
 # tests saw go to build/windows/screenshots and build/web/screenshots.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,6 +53,9 @@ ORVANTO_EXPECT_LANGUAGE=de tools/with-wine.sh build/windows/wine-prefix-de --lan
 
 echo "== the updater in the browser: build and tests in Chromium"
 tools/test-web.sh
+
+echo "== the unit on a real HID stack: a kernel HID device in a virtual machine"
+tools/test-real-hid.sh
 
 for bmp in "$shots"/*.bmp; do
   [ -e "$bmp" ] || continue
