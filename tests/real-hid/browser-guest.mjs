@@ -1,0 +1,602 @@
+// What the browser checks and measurements on the real HID stack share.
+// They run inside the virtual machine of tools/real-hid/run-guest.sh, as
+// root, started by tools/real-hid/guest-browser.sh: the emulated unit as a
+// kernel HID device (orvanto-uhid-unit over /dev/uhid), systemd-udevd,
+// Debian's Chromium headless with the unit granted by the browser's managed
+// policy, and the product page on 127.0.0.1.
+import { spawn, execFileSync } from "node:child_process";
+import fs from "node:fs";
+import { createRequire } from "node:module";
+import path from "node:path";
+import { fileURLToPath, pathToFileURL } from "node:url";
+
+import { startServer } from "../web/server.mjs";
+
+export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
+export const CHROMIUM = process.env.ORVANTO_CHROMIUM || "/usr/bin/chromium";
+export const UNIT_VENDOR_ID = 0x3f19;
+// Where the browser's managed policy lives; guest-browser.sh puts a tmpfs
+// over /etc/chromium, so writing here changes nothing outside the machine.
+export const POLICY_FILE = "/etc/chromium/policies/managed/orvanto-hid.json";
+
+// The puppeteer-core of the browser tests (tests/web/node_modules).
+const requireFromWebTests = createRequire(path.join(ROOT, "tests", "web", "package.json"));
+const puppeteer = requireFromWebTests("puppeteer-core");
+
+export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+const started = Date.now();
+export function say(line) {
+  const seconds = ((Date.now() - started) / 1000).toFixed(1).padStart(6);
+  console.log(`[${seconds} s] ${line}`);
+}
+
+// Polls `condition` (sync or async) every `everyMs` until it gives a truthy
+// value, which it returns; throws `what` after `limitMs`.
+export async function until(condition, limitMs, what, everyMs = 100) {
+  const end = Date.now() + limitMs;
+  for (;;) {
+    const value = await condition();
+    if (value) {
+      return value;
+    }
+    if (Date.now() > end) {
+      throw new Error(`${what} (waited ${Math.round(limitMs / 1000)} s)`);
+    }
+    await sleep(everyMs);
+  }
+}
+
+// ---------------------------------------------------------------- the unit
+
+// One orvanto-uhid-unit process: its commands go to its standard input, its
+// news lines are kept and can be waited for.
+export class UnitProcess {
+  static start(binary, args, logFile) {
+    const unit = new UnitProcess();
+    unit.lines = [];
+    unit.log = fs.createWriteStream(logFile);
+    unit.child = spawn(binary, args, { stdio: ["pipe", "pipe", "pipe"] });
+    unit.exited = new Promise((resolve) => unit.child.on("exit", (code, signal) => resolve({ code, signal })));
+    let pending = "";
+    const take = (chunk) => {
+      pending += chunk;
+      let end;
+      while ((end = pending.indexOf("\n")) >= 0) {
+        const line = pending.slice(0, end);
+        pending = pending.slice(end + 1);
+        unit.lines.push(line);
+        unit.log.write(line + "\n");
+      }
+    };
+    unit.child.stdout.setEncoding("utf8").on("data", take);
+    unit.child.stderr.setEncoding("utf8").on("data", take);
+    return unit;
+  }
+
+  command(line) {
+    this.child.stdin.write(line + "\n");
+  }
+
+  // The first line from index `from` on that matches `pattern`: the match.
+  async waitForLine(pattern, limitMs, from = 0) {
+    return until(() => {
+      for (let i = from; i < this.lines.length; ++i) {
+        const match = pattern.exec(this.lines[i]);
+        if (match) {
+          return match;
+        }
+      }
+      return null;
+    }, limitMs, `the unit never said ${pattern}; its last lines: ${this.lines.slice(-5).join(" | ")}`, 50);
+  }
+
+  // The hidraw node of the next plugging after line index `from`.
+  async node(from = 0, limitMs = 30000) {
+    return (await this.waitForLine(/^plugged: (\/dev\/hidraw\d+) /, limitMs, from))[1];
+  }
+
+  async status() {
+    const from = this.lines.length;
+    this.command("status");
+    return (await this.waitForLine(/^status: .*/, 10000, from))[0];
+  }
+
+  // Ends the unit (it writes its flash file); resolves to its exit status.
+  async quit() {
+    if (this.child.exitCode === null && this.child.signalCode === null) {
+      this.command("quit");
+      const timer = setTimeout(() => this.child.kill("SIGKILL"), 15000);
+      await this.exited;
+      clearTimeout(timer);
+    }
+    this.log.end();
+    return this.exited;
+  }
+}
+
+// The udev database's record of a device node: {properties, tags,
+// currentTags}; null while udev has not written it.
+export function udevRecord(node) {
+  const rdev = fs.statSync(node).rdev;
+  const major = Math.floor(rdev / 256) & 0xfff;
+  const minor = (rdev & 0xff) | ((rdev >> 12) & 0xfff00);
+  if (!fs.existsSync(`/run/udev/data/c${major}:${minor}`)) {
+    return null;
+  }
+  const text = execFileSync("udevadm", ["info", "--query=property", `--name=${node}`], { encoding: "utf8" });
+  const properties = Object.fromEntries(text.trim().split("\n").map((line) => {
+    const at = line.indexOf("=");
+    return [line.slice(0, at), line.slice(at + 1)];
+  }));
+  const tags = (value) => (value || "").split(":").filter(Boolean);
+  return { properties, tags: tags(properties.TAGS), currentTags: tags(properties.CURRENT_TAGS) };
+}
+
+// Waits until udev has taken up the node: only then does Chromium, which
+// learns of devices from udev, see it as a whole.
+export async function udevTookUp(node, limitMs = 30000) {
+  return until(() => fs.existsSync(node) && udevRecord(node), limitMs, `udev did not take up ${node}`);
+}
+
+// The HID device's kernel name (BUS:VENDOR:PRODUCT.N) behind a hidraw node.
+export function hidDeviceOf(node) {
+  return path.basename(fs.realpathSync(`/sys/class/hidraw/${path.basename(node)}/device`));
+}
+
+// ---------------------------------------------------------------- the browser
+
+// Writes the managed policy that grants both units to the given origins,
+// as an administrator would, instead of the chooser.
+export function grantUnitsByPolicy(origins) {
+  fs.mkdirSync(path.dirname(POLICY_FILE), { recursive: true });
+  const policy = {
+    WebHidAllowDevicesForUrls: [{
+      devices: [{ vendor_id: UNIT_VENDOR_ID, product_id: 1 }, { vendor_id: UNIT_VENDOR_ID, product_id: 2 }],
+      urls: origins,
+    }],
+  };
+  fs.writeFileSync(POLICY_FILE, JSON.stringify(policy, null, 2) + "\n");
+  return policy;
+}
+
+// Starts Chromium headless and connects to it: as root, or as `user`
+// ({name, uid, gid}) with its own home. Chromium under TCG takes most of a
+// minute to start; `limitMs` bounds it. Returns {browser, startMs, close()}.
+export async function startChromium({ user = null, home, limitMs = 240000, logFile = null, extraArgs = [] }) {
+  fs.mkdirSync(home, { recursive: true, mode: 0o700 });
+  const profile = path.join(home, "profile");
+  fs.mkdirSync(profile, { recursive: true, mode: 0o700 });
+  if (user) {
+    execFileSync("chown", ["-R", `${user.uid}:${user.gid}`, home]);
+  }
+  const args = [
+    "--headless",
+    "--disable-gpu",
+    "--disable-dev-shm-usage",
+    "--disable-quic",
+    "--no-first-run",
+    "--no-default-browser-check",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+    "--lang=en-US",
+    "--accept-lang=en-US,en",
+    "--remote-debugging-port=0",
+    `--user-data-dir=${profile}`,
+  ];
+  // Without a sandbox, root or not: this machine has neither Chromium's
+  // setuid helper (chromium-sandbox) nor user namespaces for it. WebHID is
+  // the browser process's, which the sandbox does not change.
+  args.push("--no-sandbox");
+  args.push(...extraArgs, "about:blank");
+  const began = Date.now();
+  const child = spawn(CHROMIUM, args, {
+    stdio: ["ignore", "ignore", "pipe"],
+    env: {
+      PATH: process.env.PATH,
+      HOME: home,
+      LANG: "en_US.UTF-8",
+      LANGUAGE: "en_US",
+      XDG_CONFIG_HOME: path.join(home, ".config"),
+      XDG_CACHE_HOME: path.join(home, ".cache"),
+    },
+    detached: true, // its own process group: close() ends every process of it
+    ...(user ? { uid: user.uid, gid: user.gid } : {}),
+  });
+  const errors = [];
+  const log = logFile ? fs.createWriteStream(logFile) : null;
+  const endpoint = await new Promise((resolve, reject) => {
+    let text = "";
+    if (log) {
+      child.stderr.on("data", (chunk) => log.write(chunk));
+    }
+    const timer = setTimeout(() => reject(new Error(
+      `Chromium did not start within ${limitMs / 1000} s; it said: ${errors.slice(-5).join(" | ")}`)), limitMs);
+    child.stderr.setEncoding("utf8").on("data", (chunk) => {
+      text += chunk;
+      const lines = text.split("\n");
+      text = lines.pop();
+      for (const line of lines) {
+        errors.push(line);
+        const match = /DevTools listening on (ws:\/\/\S+)/.exec(line);
+        if (match) {
+          clearTimeout(timer);
+          resolve(match[1]);
+        }
+      }
+    });
+    child.on("exit", (code) => {
+      clearTimeout(timer);
+      reject(new Error(`Chromium ended (status ${code}) before it listened; it said: ${errors.slice(-5).join(" | ")}`));
+    });
+  }).catch((error) => {
+    killGroup(child);
+    throw error;
+  });
+  const browser = await puppeteer.connect({ browserWSEndpoint: endpoint, defaultViewport: { width: 900, height: 860 }, protocolTimeout: 180000 });
+  const startMs = Date.now() - began;
+  return {
+    browser,
+    startMs,
+    errors,
+    async close() {
+      try {
+        await Promise.race([browser.close(), sleep(20000)]);
+      } catch {}
+      killGroup(child);
+      log?.end();
+    },
+  };
+}
+
+function killGroup(child) {
+  try {
+    process.kill(-child.pid, "SIGKILL");
+  } catch {}
+}
+
+// The product page's folder and a bare page of another origin for the
+// measurements of WebHID alone, each served on 127.0.0.1.
+export async function startServers(site, bareFolder) {
+  fs.mkdirSync(bareFolder, { recursive: true });
+  fs.writeFileSync(path.join(bareFolder, "index.html"),
+    "<!doctype html><html lang=\"en\"><meta charset=\"utf-8\"><title>WebHID exchanges</title><p>WebHID exchanges</p></html>\n");
+  const product = await startServer(site);
+  const bare = await startServer(bareFolder);
+  return { product, bare, origins: [product.url.replace(/\/$/, ""), bare.url.replace(/\/$/, "")] };
+}
+
+// ---------------------------------------------------------------- names and texts
+
+// The numbers the page shares with the program (names.mjs of the page's
+// folder, made from the C++ headers by the build): N.IDS_READY, ...
+export async function loadNames(site) {
+  const file = path.join(site, "names.mjs");
+  if (!fs.existsSync(file)) {
+    throw new Error(`${file} is missing: build the page again (tools/real-hid/build.sh)`);
+  }
+  return Object.freeze({ ...(await import(pathToFileURL(file).href)) });
+}
+
+// The English texts by id, from res/texts.txt (the one source of every
+// text), as the page shows them (a line break "\r\n" as "\n"); and the
+// failure box's code line for a status and a last error.
+export function englishTexts(N) {
+  const table = new Map();
+  for (const line of fs.readFileSync(path.join(ROOT, "res", "texts.txt"), "utf8").split("\n")) {
+    const [id, language, text] = line.split("\t");
+    if (language === "en" && text !== undefined) {
+      table.set(Number(id), text.replaceAll("\\r\\n", "\n"));
+    }
+  }
+  const text = (id) => {
+    if (!table.has(id)) {
+      throw new Error(`res/texts.txt has no English text ${id}`);
+    }
+    return table.get(id);
+  };
+  const hex = (value) => `0x${(value >>> 0).toString(16).padStart(8, "0")}`;
+  return {
+    text,
+    hex,
+    codeLine: (status, lastError) => {
+      const parts = text(N.IDS_ERROR_CODE_LINE).split("0x%08x");
+      return `${parts[0]}${hex(status)}${parts[1]}${hex(lastError)}${parts[2]}`;
+    },
+    // The two numbers of a code line, signed as the program's status and
+    // unsigned as its last error; null when `line` is none.
+    parseCodeLine: (line) => {
+      const parts = text(N.IDS_ERROR_CODE_LINE).split("0x%08x");
+      if (!line.startsWith(parts[0])) {
+        return null;
+      }
+      const match = /^0x([0-9a-f]{8})(.*)0x([0-9a-f]{8})/.exec(line.slice(parts[0].length));
+      return match ? { status: parseInt(match[1], 16) | 0, lastError: parseInt(match[3], 16) } : null;
+    },
+  };
+}
+
+// ---------------------------------------------------------------- in the page
+
+// Runs in the page before its scripts: records what WebHID does underneath
+// the page (connect and disconnect events, each sendReport's outcome with
+// its error's name and message, input reports with their report ID and
+// length), each with performance.now(). Nothing is changed on the way: the
+// page gets the same promises and events.
+export function recordWebHid() {
+  const log = [];
+  window.__webhid = log;
+  if (!navigator.hid) {
+    return;
+  }
+  const at = () => Math.round(performance.now() * 10) / 10;
+  for (const type of ["connect", "disconnect"]) {
+    navigator.hid.addEventListener(type, (event) => log.push({
+      at: at(), event: type, productId: event.device.productId, opened: event.device.opened,
+    }));
+  }
+  let sent = 0;
+  const send = HIDDevice.prototype.sendReport;
+  HIDDevice.prototype.sendReport = function (reportId, data) {
+    const number = ++sent;
+    const length = data?.byteLength;
+    const command = data && data.byteLength > 0
+      ? new Uint8Array(data.buffer ?? data, data.byteOffset ?? 0, 1)[0] : null;
+    const promise = send.call(this, reportId, data);
+    const entry = { at: at(), event: "sendReport", number, reportId, length, command };
+    log.push(entry);
+    promise.then(
+      () => { entry.settled = "resolved"; entry.settledAt = at(); },
+      (error) => { entry.settled = "rejected"; entry.settledAt = at(); entry.error = `${error.name}: ${error.message}`; });
+    return promise;
+  };
+  const open = HIDDevice.prototype.open;
+  HIDDevice.prototype.open = function () {
+    const promise = open.call(this);
+    const entry = { at: at(), event: "open", productId: this.productId };
+    log.push(entry);
+    promise.then(
+      () => { entry.settled = "resolved"; },
+      (error) => { entry.settled = "rejected"; entry.error = `${error.name}: ${error.message}`; });
+    if (!this.__recorded) {
+      this.__recorded = true;
+      this.addEventListener("inputreport", (event) => log.push({
+        at: at(), event: "inputreport", reportId: event.reportId, length: event.data.byteLength,
+        status: event.data.byteLength > 0 ? event.data.getUint8(0) : null,
+      }));
+    }
+    return promise;
+  };
+}
+
+// Runs in the page before its scripts: records each message box as it
+// opens (caption, text, whether the progress panel was still open), each
+// position of the progress bar while its panel is open, the page's states,
+// and its script errors.
+export function recordPage() {
+  const seen = { boxes: [], progress: [], states: [], errors: [], okAt: null, successAt: null };
+  window.__seen = seen;
+  window.addEventListener("error", (event) => seen.errors.push(String(event.message)));
+  window.addEventListener("unhandledrejection", (event) => seen.errors.push(String(event.reason)));
+  // The click on a box's OK, for the update's wall time on the page's clock.
+  document.addEventListener("click", (event) => {
+    if (event.target.closest?.('#message-box [data-answer="1"]')) {
+      seen.okAt = performance.now();
+    }
+  }, true);
+  // Each new text of the hint, with the time it was set.
+  seen.hints = [];
+  new MutationObserver(() => {
+    const text = document.getElementById("hint")?.textContent;
+    if (text !== undefined && text !== seen.hints.at(-1)?.text) {
+      seen.hints.push({ at: performance.now(), text });
+    }
+  }).observe(document, { subtree: true, childList: true, characterData: true });
+  new MutationObserver((records) => {
+    records.forEach((record, index) => {
+      const target = record.target;
+      const opened = record.attributeName === "open" && record.oldValue === null;
+      if (opened && target.id === "message-box") {
+        seen.boxes.push({
+          at: performance.now(),
+          caption: document.getElementById("message-box-caption")?.textContent,
+          text: document.getElementById("message-box-text")?.textContent,
+          progressOpen: Boolean(document.getElementById("progress-panel")?.open),
+        });
+      } else if (opened && target.id === "progress-panel") {
+        seen.progress = [];
+      } else if (record.attributeName === "value" && target.id === "progress-bar") {
+        const next = records.slice(index + 1).find((r) => r.target === target && r.attributeName === "value");
+        const value = next ? next.oldValue : target.getAttribute("value");
+        seen.progress.push(value === null ? null : Number(value));
+      } else if (record.attributeName === "data-state" && target === document.documentElement) {
+        seen.states.push(target.dataset.state);
+      }
+    });
+  }).observe(document, {
+    subtree: true, attributes: true, attributeOldValue: true, attributeFilter: ["open", "value", "data-state"],
+  });
+}
+
+export async function seen(page) {
+  return page.evaluate(() => window.__seen);
+}
+
+// What the main view shows now.
+export async function view(page) {
+  return page.evaluate(() => {
+    const text = (id) => document.getElementById(id)?.textContent ?? null;
+    const shown = (id) => {
+      const element = document.getElementById(id);
+      return Boolean(element) && !element.hidden && element.getClientRects().length > 0;
+    };
+    return {
+      state: document.documentElement.dataset.state,
+      hint: text("hint"),
+      labelUnit: text("label-unit"),
+      versionUnit: text("version-unit"),
+      versionBootloader: text("version-bootloader"),
+      versionEsc: text("version-esc"),
+      updateDisabled: document.getElementById("update")?.disabled ?? null,
+      requestShown: shown("request-unit"),
+      openRefusedShown: shown("open-refused"),
+      openRefusedText: document.querySelector("#open-refused p")?.textContent ?? null,
+      boxOpen: Boolean(document.getElementById("message-box")?.open),
+    };
+  });
+}
+
+// Waits until `fn` (run in the page with `arg`) is true, at most `limitMs`,
+// asking the page every quarter of a second: no long call into the page, so
+// that a page whose renderer crashed fails at once and says so.
+export async function waitInPage(page, fn, arg, limitMs, what) {
+  const end = Date.now() + limitMs;
+  const ask = (call) => Promise.race([call, sleep(30000).then(() => {
+    throw new Error("the page did not answer within 30 s");
+  })]);
+  for (;;) {
+    if (page.crashed) {
+      throw new Error(`${what}: the page's renderer crashed (${page.crashed})`);
+    }
+    if (await ask(page.evaluate(fn, arg))) {
+      return;
+    }
+    if (Date.now() > end) {
+      const now = await ask(view(page)).catch(() => ({}));
+      throw new Error(`${what}: not within ${Math.round(limitMs / 1000)} s; the page shows ` +
+        `state ${now.state}, hint ${JSON.stringify((now.hint || "").slice(0, 90))}, box open ${now.boxOpen}`);
+    }
+    await sleep(250);
+  }
+}
+
+export async function waitForHint(page, expected, limitMs, what = "the hint") {
+  await waitInPage(page, (want) => document.getElementById("hint")?.textContent === want &&
+    document.documentElement.dataset.state === "idle", expected, limitMs,
+  `${what} ${JSON.stringify(expected.slice(0, 60))}…`);
+}
+
+// Waits for the count-th message box of this page load; returns it.
+export async function waitForBox(page, count, limitMs) {
+  await waitInPage(page, (n) => window.__seen.boxes.length >= n, count, limitMs, `message box ${count}`);
+  return (await seen(page)).boxes[count - 1];
+}
+
+export async function answer(page, value) {
+  await page.click(`#message-box [data-answer="${value}"]`);
+}
+
+// The WebHID record of the page, the last `count` entries (all: 0), with
+// the sendReport entries that are still pending marked as such.
+export async function webHidRecord(page, count = 0) {
+  return page.evaluate((n) => {
+    const log = window.__webhid || [];
+    return (n > 0 ? log.slice(-n) : log).map((entry) =>
+      (entry.event === "sendReport" && !entry.settled ? { ...entry, settled: "pending" } : entry));
+  }, count);
+}
+
+// What the browser says about the granted units: the HIDDevice fields and
+// the collections as Chromium made them from the report descriptor.
+export async function grantedDevices(page) {
+  return page.evaluate(async () => {
+    const devices = await navigator.hid.getDevices();
+    const report = (r) => ({
+      reportId: r.reportId,
+      items: r.items.map((item) => ({
+        reportSize: item.reportSize, reportCount: item.reportCount, usages: item.usages,
+        logicalMinimum: item.logicalMinimum, logicalMaximum: item.logicalMaximum,
+        isArray: item.isArray, isAbsolute: item.isAbsolute, isConstant: item.isConstant,
+      })),
+    });
+    const collection = (c) => ({
+      usagePage: c.usagePage, usage: c.usage, type: c.type,
+      children: c.children.map(collection),
+      inputReports: c.inputReports.map(report),
+      outputReports: c.outputReports.map(report),
+      featureReports: c.featureReports.map(report),
+    });
+    return devices.map((d) => ({
+      vendorId: d.vendorId, productId: d.productId, productName: d.productName, opened: d.opened,
+      collections: d.collections.map(collection),
+    }));
+  });
+}
+
+// The report lengths, ID byte included, that the page (app/web/page.js,
+// reportLength) computes from such collections: per report ID the bits of
+// its items summed, the longest report in whole bytes plus the ID byte.
+export function pageReportLength(collections, kind) {
+  const bits = new Map();
+  for (const collection of collections) {
+    for (const report of collection[kind]) {
+      let sum = bits.get(report.reportId) || 0;
+      for (const item of report.items) {
+        sum += item.reportSize * item.reportCount;
+      }
+      bits.set(report.reportId, sum);
+    }
+  }
+  let longest = -1;
+  for (const sum of bits.values()) {
+    longest = Math.max(longest, Math.ceil(sum / 8));
+  }
+  return longest < 0 ? 0 : longest + 1;
+}
+
+// ---------------------------------------------------------------- figures
+
+// The nearest-rank percentile of `values` (any order).
+export function percentile(values, fraction) {
+  const sorted = [...values].sort((a, b) => a - b);
+  const rank = Math.min(sorted.length, Math.max(1, Math.ceil(fraction * sorted.length)));
+  return sorted[rank - 1];
+}
+
+// N exchanges of CMD_GET_UNIT_STATUS through WebHID in `page` (whose origin
+// the policy grants the unit): sendReport(1, 59 bytes), then the input
+// report. Resolves to {times (ms each), sendTimes (ms until sendReport
+// resolved), reportId, length, first (the first reply's bytes after the ID)}.
+export async function webHidExchanges(page, count) {
+  return page.evaluate(async (n) => {
+    const [device] = (await navigator.hid.getDevices()).filter((d) => d.vendorId === 0x3f19);
+    if (!device) {
+      throw new Error("no unit is granted to this page");
+    }
+    if (!device.opened) {
+      await device.open();
+    }
+    const command = new Uint8Array(59);
+    command[0] = 0x08; // CMD_GET_UNIT_STATUS
+    const times = [];
+    const sendTimes = [];
+    let first = null;
+    let reportId = null;
+    let length = null;
+    try {
+      for (let i = 0; i < n; ++i) {
+        const start = performance.now();
+        const reply = new Promise((resolve, reject) => {
+          const timer = setTimeout(() => reject(new Error(`exchange ${i + 1}: no reply within 5 s`)), 5000);
+          device.addEventListener("inputreport", (event) => {
+            clearTimeout(timer);
+            resolve(event);
+          }, { once: true });
+        });
+        await device.sendReport(1, command);
+        sendTimes.push(performance.now() - start);
+        const event = await reply;
+        times.push(performance.now() - start);
+        if (first === null) {
+          reportId = event.reportId;
+          length = event.data.byteLength;
+          first = Array.from(new Uint8Array(event.data.buffer, event.data.byteOffset, event.data.byteLength));
+        }
+      }
+    } finally {
+      await device.close();
+    }
+    return { times, sendTimes, reportId, length, first };
+  }, count);
+}

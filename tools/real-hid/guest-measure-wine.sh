@@ -1,0 +1,87 @@
+#!/bin/bash
+# Runs inside the virtual machine of tools/real-hid/run-guest.sh (for
+# tools/measure-real-hid.sh): how fast the updater's exchanges and a whole
+# update are through Wine's own HID stack (HID.DLL, hidclass, winebus over
+# hidraw) with the emulated unit as a kernel HID device.
+#
+# usage: bash tools/real-hid/guest-measure-wine.sh WORKDIR
+# WORKDIR/wine is what tools/real-hid/guest-wine-prepare.sh WORKDIR made on
+# the host before the machine booted.
+#
+# Prints:
+#   wine-hid exchange: median X ms, p95 Y ms (N exchanges)
+#   wine-hid exchange and 20 ms wait: median X ms, p95 Y ms (N cycles)
+#   wine update: wall W s / waits 45.84 s = R
+# The first is one CMD_GET_UNIT_STATUS report out and its reply in, through
+# SetupAPI, HID.DLL and overlapped WriteFile/ReadFile as the updater does
+# them; the second the same followed by the updater's 20 ms wait, the cycle of
+# each data block; the third a whole update of orvanto-updater.exe, from the
+# confirmation to the success text, over the waits the program must make
+# (20 ms after each step and block, 1000 ms in the purge, 4000 ms after it).
+# Figures come from an emulated processor (TCG): they are upper bounds, not
+# what a real machine does. Exits non-zero when a measurement failed.
+set -uo pipefail
+if [ $# -ne 1 ]; then
+  echo "usage: $0 WORKDIR" >&2
+  exit 2
+fi
+WINE_DIR=$1/wine
+script_dir=$(dirname "$0")
+if [ -f "$script_dir/guest-wine-lib.sh" ]; then
+  source "$script_dir/guest-wine-lib.sh"
+elif [ -f "$WINE_DIR/guest-wine-lib.sh" ]; then
+  source "$WINE_DIR/guest-wine-lib.sh"
+else
+  echo "wine-hid exchange: not measured ($WINE_DIR is missing: run tools/real-hid/guest-wine-prepare.sh WORKDIR on the host first)"
+  exit 1
+fi
+
+give_up() {
+  echo "wine: not measured: $*"
+  local log
+  for log in "$WINE_DIR"/measure-*.log "$UNIT_LOG"; do
+    [ -s "$log" ] && { echo "--- $(basename "$log")"; tail -n 20 "$log"; }
+  done
+  wine_stop
+  unit_quit > /dev/null 2>&1
+  exit 1
+}
+
+# figure LOG PREFIX: the program's line that starts with PREFIX, or give up.
+figure() {
+  local line
+  line=$(grep -m 1 "^$2" "$1") || give_up "no \"$2\" line (see $(basename "$1"))"
+  echo "$line"
+}
+
+step "Wine's HID stack with the emulated unit"
+wine_guest_setup || give_up "the guest's setup"
+unit_start || give_up "the unit did not come up"
+wine_start || give_up "Wine's HID bus did not take up the unit"
+echo "   Wine's services and winebus up $(elapsed) s after the start"
+
+step "300 exchanges, then 300 with the updater's 20 ms wait after each"
+run_windows 600 "$WINE_DIR/measure-exchange.log" orvanto-wine-hid.exe exchange --count 300
+wait "$windows_pid" || give_up "the exchanges failed"
+exchange=$(figure "$WINE_DIR/measure-exchange.log" "wine-hid exchange: ")
+run_windows 600 "$WINE_DIR/measure-cycle.log" orvanto-wine-hid.exe exchange --count 300 --pause-ms 20
+wait "$windows_pid" || give_up "the exchanges with waits failed"
+cycle=$(figure "$WINE_DIR/measure-cycle.log" "wine-hid exchange and 20 ms wait: ")
+
+step "a whole update of orvanto-updater.exe"
+run_windows 1500 "$WINE_DIR/measure-update.log" orvanto-wine-driver.exe \
+  "$(winpath "$WINE_RUN/orvanto-updater.exe")" update
+wait "$windows_pid" || give_up "the update did not succeed"
+wall=$(grep -m 1 '^update: ' "$WINE_DIR/measure-update.log" | awk '{print $2}')
+[ -n "$wall" ] || give_up "no update time"
+# The waits the program must make: 20 ms after each of the four steps and
+# after each 48-byte block, 1000 ms inside the purge and 4000 ms after it.
+size=$(stat -c %s "$WINE_DIR/test-image.bin")
+waits_ms=$(( ((size + 47) / 48 + 4) * 20 + 1000 + 4000 ))
+wine_stop
+unit_quit > /dev/null 2>&1
+
+echo "$exchange"
+echo "$cycle"
+awk -v wall="$wall" -v waits="$waits_ms" \
+  'BEGIN { printf "wine update: wall %.1f s / waits %.2f s = %.2f\n", wall, waits / 1000, wall * 1000 / waits }'

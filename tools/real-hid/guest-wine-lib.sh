@@ -1,0 +1,202 @@
+# Shared by tools/real-hid/guest-wine.sh and guest-measure-wine.sh, sourced
+# inside the virtual machine of tools/real-hid/run-guest.sh: the emulated unit
+# as a kernel HID device, and Wine over it with its own HID stack (winebus
+# over hidraw, hidclass, HID.DLL). Expects WINE_DIR, the folder that
+# tools/real-hid/guest-wine-prepare.sh filled on the host: the Wine prefix,
+# the Windows programs, orvanto-uhid-unit and the test image.
+#
+# Windows programs run from the guest's own tmpfs (/tmp/wine-run), never
+# from the shared folder: started from a 9p share, orvanto-updater.exe faults
+# at start-up under Wine. Wine's own error lines (WINEDEBUG err) go into the
+# programs' logs.
+
+WINE_RUN=/tmp/wine-run
+UNIT_CONTROL=/tmp/unit-control
+UNIT_READY=/tmp/unit-ready
+UNIT_LOG=$WINE_DIR/unit.log
+started_ns=$(date +%s%N)
+unit_pid=""
+
+step() {
+  local now
+  now=$(date +%s%N)
+  printf '== [%6.1f s] %s\n' "$(( (now - started_ns) / 1000000 ))e-3" "$*"
+}
+
+# seconds since the start, for reports of how long a part took
+elapsed() { echo $(( ($(date +%s%N) - started_ns) / 1000000000 )); }
+
+# wait_for SECONDS COMMAND...: until COMMAND succeeds, at most SECONDS.
+wait_for() {
+  local limit=$(( $1 * 10 ))
+  shift
+  while ! "$@"; do
+    limit=$(( limit - 1 ))
+    [ "$limit" -gt 0 ] || return 1
+    sleep 0.1
+  done
+}
+
+has_line() { grep -q -- "$2" "$1" 2>/dev/null; }
+gone() { [ ! -e "$1" ]; }
+ctl() { echo "$*" > "$UNIT_CONTROL"; }
+unit_node() { cat "$UNIT_READY" 2>/dev/null; }
+
+# The unit's next status line.
+unit_status() {
+  local before
+  before=$(grep -c '^status:' "$UNIT_LOG")
+  ctl status
+  wait_for 20 eval "[ \$(grep -c '^status:' '$UNIT_LOG') -gt $before ]" || return 1
+  grep '^status:' "$UNIT_LOG" | tail -n 1
+}
+
+# Everything the Wine cases need, and the guest's udev.
+wine_guest_setup() {
+  local name
+  [ -c /dev/uhid ] || { echo "no /dev/uhid in the guest"; return 1; }
+  for name in orvanto-updater.exe orvanto-wine-hid.exe orvanto-wine-driver.exe \
+              orvanto-uhid-unit test-image.bin prefix/system.reg; do
+    [ -e "$WINE_DIR/$name" ] || {
+      echo "$WINE_DIR/$name is missing: run tools/real-hid/guest-wine-prepare.sh on the host"
+      return 1
+    }
+  done
+  mkdir -p "$WINE_RUN" /tmp/home
+  cp "$WINE_DIR"/*.exe "$WINE_DIR/orvanto-uhid-unit" "$WINE_RUN/"
+  chmod 755 "$WINE_RUN/orvanto-uhid-unit"
+
+  export WINEPREFIX=$WINE_DIR/prefix
+  export WINEDEBUG=${WINE_GUEST_DEBUG:--all,err+all}
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=win64
+  export HOME=/tmp/home
+  export LANG=C.UTF-8
+  unset DISPLAY
+
+  # winebus finds hidraw nodes through udev: its monitor hears of a node
+  # once udevd has handled it.
+  local udevd
+  for udevd in /lib/systemd/systemd-udevd /usr/lib/systemd/systemd-udevd; do
+    if [ -x "$udevd" ]; then
+      "$udevd" --daemon || { echo "systemd-udevd did not start"; return 1; }
+      return 0
+    fi
+  done
+  echo "no systemd-udevd here (package systemd)"
+  return 1
+}
+
+# unit_start [OPTIONS...]: the emulated unit, plugged in, its node handled
+# by udev.
+unit_start() {
+  rm -f "$UNIT_READY"
+  "$WINE_RUN/orvanto-uhid-unit" --control "$UNIT_CONTROL" --ready-file "$UNIT_READY" \
+    --flash-out "$WINE_DIR/flash.bin" "$@" > "$UNIT_LOG" 2>&1 &
+  unit_pid=$!
+  unit_await_plugged || return 1
+}
+
+# Waits until the unit's node is there and udev is done with it.
+unit_await_plugged() {
+  local node
+  wait_for 30 test -s "$UNIT_READY" || { echo "no hidraw node within 30 s"; return 1; }
+  node=$(unit_node)
+  # udevadm settle does nothing in a chroot: udev's database entry for the
+  # node says that udev is done with it.
+  wait_for 30 test -e "/run/udev/data/c$(cat "/sys/class/hidraw/$(basename "$node")/dev")" ||
+    { echo "udev did not take up $node"; return 1; }
+}
+
+unit_replug() {
+  local node
+  node=$(unit_node)
+  ctl unplug
+  wait_for 15 gone "$node" || { echo "$node is still there"; return 1; }
+  rm -f "$UNIT_READY"
+  ctl plug
+  unit_await_plugged
+}
+
+unit_plug() {
+  rm -f "$UNIT_READY"
+  ctl plug
+  unit_await_plugged
+}
+
+# Ends the unit; it writes the ESC's flash to $WINE_DIR/flash.bin.
+unit_quit() {
+  [ -n "$unit_pid" ] || return 0
+  ctl quit
+  wait_for 20 eval '! kill -0 $unit_pid 2>/dev/null' || { kill -TERM "$unit_pid"; sleep 1; }
+  wait "$unit_pid"
+  local status=$?
+  unit_pid=""
+  return $status
+}
+
+# Starts the wineserver and Wine's services, winebus among them, which opens
+# the unit's hidraw node: the unit then logs "opened".
+wine_start() {
+  local opens
+  opens=$(grep -c '^opened' "$UNIT_LOG")
+  wineserver -p || return 1
+  timeout 300 wine cmd /c exit > /dev/null 2>&1 || { echo "wine cmd did not run"; return 1; }
+  # PlugPlay carries the device notifications (WM_DEVICECHANGE) to programs.
+  if ! wait_for 120 pgrep -f 'plugplay\.exe' > /dev/null; then
+    echo "Wine's PlugPlay service did not start within 120 s: no program would hear of"
+    echo "devices arriving or leaving."
+    return 1
+  fi
+  if ! wait_for 120 eval "[ \$(grep -c '^opened' '$UNIT_LOG') -gt $opens ]"; then
+    echo "winebus did not open the unit's hidraw node within 120 s of Wine's start."
+    echo "It does so only with HKLM\\System\\CurrentControlSet\\Services\\winebus values"
+    echo "\"Enable SDL\"=0 and \"DisableHidraw\"=0 (tools/real-hid/guest-wine-prepare.sh sets them)."
+    return 1
+  fi
+  wine_hold_desktop
+}
+
+# Holds Wine's desktop for the rest of the run (orvanto-wine-driver desktop
+# says why): started again when its first try got no window.
+wine_hold_desktop() {
+  local attempt log
+  for attempt in 1 2 3 4 5; do
+    log=$WINE_DIR/desktop-$attempt.log
+    run_windows 86400 "$log" orvanto-wine-driver.exe desktop
+    if await_line 300 "$log" "ready: the desktop is up"; then
+      [ "$attempt" -eq 1 ] || echo "   Wine's desktop came up at attempt $attempt"
+      return 0
+    fi
+    kill "$windows_pid" 2>/dev/null
+    wait "$windows_pid" 2>/dev/null
+  done
+  echo "Wine's desktop process did not come up in 5 attempts"
+  return 1
+}
+
+wine_stop() {
+  wineserver -k > /dev/null 2>&1 || true
+  wait_for 30 eval '! pgrep -x wineserver > /dev/null' || true
+}
+
+# winpath PATH: the Windows name of a file of the guest (drive Z: is /).
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# run_windows LIMIT LOG PROGRAM [ARGUMENTS...]: a Windows program of
+# $WINE_RUN in the background, its output in LOG; the process id in
+# windows_pid.
+run_windows() {
+  local limit=$1 log=$2 program=$3
+  shift 3
+  timeout --kill-after=10 "$limit" wine "$WINE_RUN/$program" "$@" > "$log" 2>&1 &
+  windows_pid=$!
+}
+
+# await_line SECONDS LOG LINE: until LOG has LINE or the program of
+# windows_pid ended.
+await_line() {
+  local limit=$1 log=$2 line=$3
+  wait_for "$limit" eval "has_line '$log' '$line' || ! kill -0 $windows_pid 2>/dev/null"
+  has_line "$log" "$line"
+}

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Runs here, before the virtual machine boots: builds what the Wine cases in
+# the guest need (tools/real-hid/guest-wine.sh, guest-measure-wine.sh) and
+# puts it into WORKDIR/wine, which the guest sees as /tmp/work/wine:
+#   orvanto-updater.exe      the product program built with the test image
+#   orvanto-wine-hid.exe     the unit through SetupAPI and HID.DLL, timed
+#   orvanto-wine-driver.exe  runs orvanto-updater.exe and reads its windows
+#   orvanto-uhid-unit        the emulated unit as a kernel HID device
+#   test-image.bin           the test image (never firmware)
+#   guest-wine-lib.sh        what the guest scripts share
+#   prefix/                  a Wine prefix, made here: the guest's Wine
+#                            starts from it (making one under the guest's
+#                            emulated processor would take minutes)
+#
+# usage: tools/real-hid/guest-wine-prepare.sh WORKDIR
+#
+# The builds land in build/real-hid, configured as tools/real-hid/build.sh
+# configures them. The prefix has winebus take hidraw nodes: Wine 8.0 starts
+# its udev bus only when its SDL bus is switched off ("Enable SDL"=0; with
+# SDL on, or libSDL2 missing, no udev bus and no hidraw device ever comes),
+# and with "DisableHidraw"=0; "DisableInput"=1 keeps evdev devices out.
+# Wine's service manager gives a service 10 s to start and gives it up after
+# that; under the guest's emulated processor, loaded by another virtual
+# machine, PlugPlay (which carries WM_DEVICECHANGE to programs) or the HID
+# driver host can take longer, so the prefix allows two minutes.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+if [ $# -ne 1 ] || [ ! -d "$1" ]; then
+  echo "usage: $0 WORKDIR (an existing folder)" >&2
+  exit 2
+fi
+target=$(cd "$1" && pwd)/wine
+out=build/real-hid
+mkdir -p "$out"
+image="$PWD/$out/test-image.bin"
+
+echo "== the Wine cases' programs (build/real-hid)"
+python3 tools/real-hid/make_test_image.py "$image"
+cmake --preset uhid -B "$out/uhid" >/dev/null
+cmake --build "$out/uhid" --target orvanto-uhid-unit
+cmake --preset windows -B "$out/windows" -DORVANTO_FIRMWARE_IMAGE="$image" \
+  -DORVANTO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$out/windows" --target orvanto-updater orvanto-wine-hid orvanto-wine-driver
+
+rm -rf "$target"
+mkdir -p "$target"
+cp "$out/windows/orvanto-updater.exe" "$out/windows/tests/real-hid/orvanto-wine-hid.exe" \
+  "$out/windows/tests/real-hid/orvanto-wine-driver.exe" \
+  "$out/uhid/emulator/uhid/orvanto-uhid-unit" "$image" \
+  tools/real-hid/guest-wine-lib.sh "$target/"
+
+echo "== a Wine prefix for the guest ($target/prefix)"
+export WINEPREFIX="$target/prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+unset DISPLAY
+# A wineserver of this prefix's own, ended here whatever happens.
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+timeout 300 wineboot -i >/dev/null 2>&1
+wineserver -w
+cat > "$target/prefix.reg" <<'REG'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+
+[HKEY_CURRENT_USER\Software\Wine\Drivers]
+"Graphics"="null"
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control]
+"ServicesPipeTimeout"="120000"
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\winebus]
+"Enable SDL"=dword:00000000
+"DisableHidraw"=dword:00000000
+"DisableInput"=dword:00000001
+REG
+timeout 120 wine regedit /S "$target/prefix.reg" >/dev/null 2>&1
+wineserver -w
+for value in '"Enable SDL"=dword:00000000' '"DisableHidraw"=dword:00000000' \
+             '"DisableInput"=dword:00000001' '"ServicesPipeTimeout"="120000"'; do
+  if ! grep -qF "$value" "$WINEPREFIX/system.reg"; then
+    echo "guest-wine-prepare: the prefix's registry lacks $value" >&2
+    exit 1
+  fi
+done
+echo "   $(du -sh "$WINEPREFIX" | cut -f1), winebus: SDL off, hidraw on, evdev off"
