@@ -34,7 +34,7 @@ host_cpu=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -n 1)
 echo "== this machine: ${host_cpu:-unknown processor}, $(nproc) cores, kernel $(uname -r)"
 echo "== in a virtual machine with this machine's kernel (QEMU, TCG, 2 CPUs)"
 status=0
-tools/real-hid/run-guest.sh --work "$work" --timeout 1500 \
+tools/real-hid/run-guest.sh --work "$work" --timeout 1500 --cpu max,-smap,-avx2 \
   tools/real-hid/guest-browser.sh "$PWD" measure "$count" | tee "$work/browser.txt" || status=$?
 if [ "$status" -ne 0 ]; then
   echo "measure-real-hid: the browser measurements failed (status $status)" >&2

@@ -183,7 +183,8 @@ UhidUnit::UhidUnit(int uhid, const DemoUnitSettings& settings, std::string phys,
       hidrawClassDir_(std::move(hidrawClassDir)),
       devDir_(std::move(devDir)),
       say_(std::move(say)),
-      model_(PlugDemoUnit(settings)) {}
+      model_(PlugDemoUnit(settings)),
+      vendorId_(UNIT_VENDOR_ID) {}
 
 UhidUnit::~UhidUnit() {
     if (created_) {
@@ -232,7 +233,7 @@ bool UhidUnit::Plug() {
     std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
     create.rd_size = static_cast<std::uint16_t>(descriptor.size());
     create.bus = BUS_USB_ID;
-    create.vendor = UNIT_VENDOR_ID;
+    create.vendor = vendorId_;
     create.product = settings_.productId;
     create.version = UNIT_DEVICE_RELEASE;
     create.country = 0;
@@ -244,9 +245,14 @@ bool UhidUnit::Plug() {
     started_ = false;
     opened_ = false;
     node_.clear();
-    say_("created: " + UnitProductName(settings_.productId) + ", USB 3f19:000" +
-         std::to_string(settings_.productId));
+    say_("created: " + UnitProductName(settings_.productId) + ", USB " + UsbIds());
     return true;
+}
+
+std::string UhidUnit::UsbIds() const {
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", vendorId_, settings_.productId);
+    return ids;
 }
 
 void UhidUnit::DestroyDevice() {
@@ -407,8 +413,8 @@ void UhidUnit::LookForNode(std::uint64_t nowUs) {
     if (!found.empty() && access(found.c_str(), F_OK) == 0) {
         nodeLookupUs_.reset();
         node_ = found;
-        say_("plugged: " + node_ + " (" + UnitProductName(settings_.productId) +
-             ", USB 3f19:000" + std::to_string(settings_.productId) + ")");
+        say_("plugged: " + node_ + " (" + UnitProductName(settings_.productId) + ", USB " +
+             UsbIds() + ")");
         if (onNode) {
             onNode(node_);
         }

@@ -75,6 +75,11 @@ public:
     // many milliseconds (none: it stays out until Plug).
     void SetReplugAfterFault(std::optional<std::uint32_t> milliseconds);
 
+    // The USB vendor ID the device announces from the next Plug on (the
+    // unit's own, 0x3F19, unless set): with another one it is a HID device
+    // that is not a programming unit, for tests of what matches the unit.
+    void SetVendorId(std::uint16_t vendorId) { vendorId_ = vendorId; }
+
     // Plugs the unit in: a new kernel device (UHID_CREATE2). The model is the
     // same as before, with the ESC and its flash as they were; the unit's own
     // session (system lock, purge, write address) starts afresh, as after a
@@ -121,6 +126,7 @@ private:
     bool WriteEvent(const void* event, const char* what);
     void HandleOutput(const std::uint8_t* data, std::uint32_t size);
     void DestroyDevice();
+    std::string UsbIds() const;  // "3f19:0002"
     void PulledOutByFault(const char* when);
     void LookForNode(std::uint64_t nowUs);
 
@@ -141,4 +147,5 @@ private:
     std::deque<QueuedReply> replies_;
     std::optional<std::uint32_t> replugAfterFaultMs_;
     std::optional<std::uint64_t> replugAtUs_;
+    std::uint16_t vendorId_;
 };

@@ -83,6 +83,7 @@ struct Options {
     std::string flashOut;
     std::string uhidPath = "/dev/uhid";
     bool startUnplugged = false;
+    std::optional<std::uint16_t> vendorId;
 };
 
 void Say(const std::string& line) {
@@ -163,6 +164,11 @@ Options ParseOptions(int argc, char** argv) {
             options.startUnplugged = true;
         } else if (name == "--uhid") {
             options.uhidPath = value();
+        } else if (name == "--vendor-id") {
+            // Not in the usage text: a device with another vendor ID is no
+            // programming unit. The tests use one to show what a udev rule
+            // or a browser's permission leaves alone.
+            options.vendorId = static_cast<std::uint16_t>(NumberOption(name, value(), 0xFFFF));
         } else {
             UsageError("unknown option \"" + name + "\"");
         }
@@ -366,6 +372,9 @@ int main(int argc, char** argv) {
         };
     }
     unit.SetReplugAfterFault(options.replugAfterMs);
+    if (options.vendorId) {
+        unit.SetVendorId(*options.vendorId);
+    }
     if (options.fault && !unit.ArmFault(*options.fault)) {
         Say("the fault could not be armed");
         return 1;

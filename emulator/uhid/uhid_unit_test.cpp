@@ -229,6 +229,19 @@ TEST_F(UhidUnitTest, OrbiconWithShortReportsIsProductOneWithThoseLengths) {
     EXPECT_EQ(reply->u.input2.size, 8);
 }
 
+// Catches a vendor ID that does not reach the kernel, or news that still
+// names the unit's own IDs: the tests of the udev rule need a device that
+// is not a programming unit.
+TEST_F(UhidUnitTest, AnotherVendorIdIsAnnouncedAndNamed) {
+    MakeUnit();
+    unit->SetVendorId(0x1209);
+    const uhid_event created = PlugAndStart();
+    EXPECT_EQ(created.u.create2.vendor, 0x1209u);
+    EXPECT_EQ(created.u.create2.product, 2u);
+    EXPECT_TRUE(Said("created: ORVANTO LINK-BOX, USB 1209:0002"));
+    EXPECT_FALSE(Said("3f19"));
+}
+
 // Catches a reply that does not reach the kernel as an input report of the
 // full length with report ID 2 and the model's answer, or one that waits.
 TEST_F(UhidUnitTest, StatusCommandIsAnsweredAtOnceWithInputReportTwo) {

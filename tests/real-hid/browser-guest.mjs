@@ -14,7 +14,6 @@ import { startServer } from "../web/server.mjs";
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
 export const CHROMIUM = process.env.ORVANTO_CHROMIUM || "/usr/bin/chromium";
-export const UNIT_VENDOR_ID = 0x3f19;
 // Where the browser's managed policy lives; guest-browser.sh puts a tmpfs
 // over /etc/chromium, so writing here changes nothing outside the machine.
 export const POLICY_FILE = "/etc/chromium/policies/managed/orvanto-hid.json";
@@ -146,13 +145,14 @@ export function hidDeviceOf(node) {
 
 // ---------------------------------------------------------------- the browser
 
-// Writes the managed policy that grants both units to the given origins,
-// as an administrator would, instead of the chooser.
-export function grantUnitsByPolicy(origins) {
+// Writes the managed policy that grants both units (names N) to the given
+// origins, as an administrator would, instead of the chooser.
+export function grantUnitsByPolicy(N, origins) {
   fs.mkdirSync(path.dirname(POLICY_FILE), { recursive: true });
   const policy = {
     WebHidAllowDevicesForUrls: [{
-      devices: [{ vendor_id: UNIT_VENDOR_ID, product_id: 1 }, { vendor_id: UNIT_VENDOR_ID, product_id: 2 }],
+      devices: [N.PRODUCT_ID_ORBICON, N.PRODUCT_ID_LINK_BOX].map((productId) =>
+        ({ vendor_id: N.UNIT_VENDOR_ID, product_id: productId })),
       urls: origins,
     }],
   };
@@ -524,7 +524,7 @@ export async function grantedDevices(page) {
   });
 }
 
-// The report lengths, ID byte included, that the page (app/web/page.js,
+// The report lengths, ID byte included, that the page (app/web/page-hid.js,
 // reportLength) computes from such collections: per report ID the bits of
 // its items summed, the longest report in whole bytes plus the ID byte.
 export function pageReportLength(collections, kind) {
@@ -554,21 +554,25 @@ export function percentile(values, fraction) {
   return sorted[rank - 1];
 }
 
-// N exchanges of CMD_GET_UNIT_STATUS through WebHID in `page` (whose origin
-// the policy grants the unit): sendReport(1, 59 bytes), then the input
-// report. Resolves to {times (ms each), sendTimes (ms until sendReport
+// `count` exchanges of CMD_GET_UNIT_STATUS through WebHID in `page` (whose
+// origin the policy grants the unit): sendReport(1, 59 bytes), then the
+// input report. Resolves to {times (ms each), sendTimes (ms until sendReport
 // resolved), reportId, length, first (the first reply's bytes after the ID)}.
-export async function webHidExchanges(page, count) {
-  return page.evaluate(async (n) => {
-    const [device] = (await navigator.hid.getDevices()).filter((d) => d.vendorId === 0x3f19);
+export async function webHidExchanges(N, page, count) {
+  const unit = {
+    vendorId: N.UNIT_VENDOR_ID, reportId: N.COMMAND_REPORT_ID, bytes: N.REPORT_SIZE - 1,
+    command: N.CMD_GET_UNIT_STATUS,
+  };
+  return page.evaluate(async (n, unit) => {
+    const [device] = (await navigator.hid.getDevices()).filter((d) => d.vendorId === unit.vendorId);
     if (!device) {
       throw new Error("no unit is granted to this page");
     }
     if (!device.opened) {
       await device.open();
     }
-    const command = new Uint8Array(59);
-    command[0] = 0x08; // CMD_GET_UNIT_STATUS
+    const command = new Uint8Array(unit.bytes);
+    command[0] = unit.command;
     const times = [];
     const sendTimes = [];
     let first = null;
@@ -584,7 +588,7 @@ export async function webHidExchanges(page, count) {
             resolve(event);
           }, { once: true });
         });
-        await device.sendReport(1, command);
+        await device.sendReport(unit.reportId, command);
         sendTimes.push(performance.now() - start);
         const event = await reply;
         times.push(performance.now() - start);
@@ -598,5 +602,5 @@ export async function webHidExchanges(page, count) {
       await device.close();
     }
     return { times, sendTimes, reportId, length, first };
-  }, count);
+  }, count, unit);
 }

@@ -8,9 +8,10 @@
 //
 // Cases: the unit found at start with its Ready rows; a whole update with
 // the real waits and the ESC's flash afterwards; the unit refusing the
-// purge; the unit pulled out at block 500 and plugged in again; Chromium as
-// an ordinary user without access to the unit's hidraw node, then with the
-// project's udev rule and the access the seat's user gets.
+// purge; the unit pulled out at block 500 and plugged in again; the unit
+// pulled out by hand during the data blocks; Chromium as an ordinary user
+// without access to the unit's hidraw node, then with the project's udev
+// rule and the access the seat's user gets.
 import { execFileSync, spawnSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
@@ -120,12 +121,9 @@ async function runCase(name, fn) {
 
 // ---------------------------------------------------------------- the unit
 
-let unitCount = 0;
-
 // Starts an emulated unit (orvanto-uhid-unit `args`) and waits until udev
 // has taken up its hidraw node. The unit is ended by the case's clean-up.
 async function startUnit(c, name, args = []) {
-  unitCount += 1;
   const flash = path.join(WORK, `${name}-flash.bin`);
   fs.rmSync(flash, { force: true });
   const unit = UnitProcess.start(UHID_UNIT, [...args, "--flash-out", flash], path.join(WORK, `${name}-unit.log`));
@@ -259,16 +257,18 @@ async function foundAtStart(session, url) {
     const sent = record.filter((e) => e.event === "sendReport");
     const received = record.filter((e) => e.event === "inputreport");
     check(sent.length >= 3, `identification sent ${sent.length} reports`);
+    const dataBytes = N.REPORT_SIZE - 1;
     for (const entry of sent) {
-      check(entry.reportId === 1 && entry.length === 59 && entry.settled === "resolved",
-        `a report went out as ${JSON.stringify(entry)}, not ID 1 with 59 bytes, written`);
+      check(entry.reportId === N.COMMAND_REPORT_ID && entry.length === dataBytes && entry.settled === "resolved",
+        `a report went out as ${JSON.stringify(entry)}, not ID ${N.COMMAND_REPORT_ID} with ${dataBytes} bytes, written`);
     }
     equal(received.length, sent.length, "input reports, one per command");
     for (const entry of received) {
-      check(entry.reportId === 2 && entry.length === 59, `a reply came as ID ${entry.reportId} with ${entry.length} bytes`);
+      check(entry.reportId === N.REPLY_REPORT_ID && entry.length === dataBytes,
+        `a reply came as ID ${entry.reportId} with ${entry.length} bytes`);
     }
-    c.seen(`${sent.length} commands sent as sendReport(1, 59 bytes), ${received.length} replies as inputreport ` +
-      "ID 2 with 59 data bytes");
+    c.seen(`${sent.length} commands sent as sendReport(${N.COMMAND_REPORT_ID}, ${dataBytes} bytes), ` +
+      `${received.length} replies as inputreport ID ${N.REPLY_REPORT_ID} with ${dataBytes} data bytes`);
     const malformed = (await unit.status()).match(/malformed=(\d+)/)?.[1];
     equal(malformed, "0", "reports the unit received malformed");
 
@@ -282,10 +282,10 @@ async function foundAtStart(session, url) {
       `0x${top.usagePage.toString(16)} usage ${top.usage} type ${top.type}, input reports [${describeReports(top.inputReports)}], ` +
       `output reports [${describeReports(top.outputReports)}], feature reports ${top.featureReports.length}, ` +
       `children ${top.children.length}; productName "${device.productName}"`);
-    c.note(`the report lengths page.js computes from them (ID byte included): input ${input}, output ${output} ` +
-      "(the stand-in WebHID builds the same shape from the unit's settings)");
-    equal(input, 60, "the input report length from Chromium's collections");
-    equal(output, 60, "the output report length from Chromium's collections");
+    c.note(`the report lengths the page (app/web/page-hid.js) computes from them, ID byte included: ` +
+      `input ${input}, output ${output} (the stand-in WebHID builds the same shape from the unit's settings)`);
+    equal(input, N.REPORT_SIZE, "the input report length from Chromium's collections");
+    equal(output, N.REPORT_SIZE, "the output report length from Chromium's collections");
     check(page.consoleErrors.length === 0 && (await seen(page)).errors.length === 0,
       `script errors: ${[...page.consoleErrors, ...(await seen(page)).errors].join(" | ")}`);
   });
@@ -401,6 +401,43 @@ async function pulledOutAndBack(session, url, image) {
   });
 }
 
+// Pulled out by hand at any moment of the data blocks, mostly while the
+// page waits between two blocks: its next write meets a node that is gone.
+// Catches a code line that blames the browser (ERROR_GEN_FAILURE, 31) for
+// a unit that went away: Chromium rejects that write before it reports the
+// device gone, and the page must still name the unit's going (1167), as the
+// Windows program does.
+async function pulledOutByHand(session, url) {
+  await runCase("the unit pulled out by hand during the data blocks: the code line names the device gone", async (c) => {
+    const unit = await startUnit(c, "by-hand");
+    const page = await openUpdater(c, session, url);
+    await waitForReady(page);
+    const confirmation = await startUpdate(page);
+    await waitInPage(page, () => window.__seen.progress.at(-1) >= 20, null, UPDATE_MS, "a fifth of the blocks");
+    unit.command("unplug");
+    const box = await waitForBox(page, confirmation + 1, BOX_MS);
+    const pulledAt = (await seen(page)).progress.at(-1);
+    const record = await webHidRecord(page);
+    const lastWrite = record.findLastIndex((e) => e.event === "sendReport");
+    const origin = record[lastWrite].at;
+    const timeline = [...record.slice(Math.max(0, lastWrite - 2)), { event: "box", at: box.at }]
+      .sort((a, b) => a.at - b.at).map((e) => describe(e, origin));
+    c.seen(`pulled out at ${pulledAt} %: failure box ${JSON.stringify(box.text)}`);
+    c.note(`pulled out by hand: ${timeline.join("; ")}`);
+    equal(box.caption, T.text(N.IDS_UPDATE_FAILED_CAPTION), "the failure box's caption");
+    const [reason, codeLine] = box.text.split("\n");
+    equal(reason, T.text(N.IDS_DATA_BLOCK_FAILED), "the failure box's reason");
+    const code = T.parseCodeLine(codeLine || "");
+    check(code !== null, `no code line in ${JSON.stringify(box.text)}`);
+    check([N.LINK_WRITE_FAILED, N.LINK_READ_FAILED].includes(code.status),
+      `the status ${T.hex(code.status)} is neither a failed write nor a failed read`);
+    equal(T.hex(code.lastError), T.hex(N.PLATFORM_ERROR_DEVICE_NOT_CONNECTED),
+      "the last error (ERROR_DEVICE_NOT_CONNECTED: the unit went away)");
+    await answer(page, N.ANSWER_OK);
+    await waitForHint(page, T.text(N.IDS_UPDATE_FAILED_HINT), 30000, "the failure hint");
+  });
+}
+
 // The udev rule: installed from the project's own file, it tags the unit's
 // hidraw node for the seat's user and leaves another vendor's device alone.
 async function permission(url) {
@@ -509,7 +546,7 @@ async function main() {
   }
   const image = fs.readFileSync(TEST_IMAGE);
   const servers = await startServers(SITE, "/tmp/bare-page");
-  const policy = grantUnitsByPolicy(servers.origins);
+  const policy = grantUnitsByPolicy(N, servers.origins);
   say(`the managed policy grants vendor 16153, products 1 and 2, to ${policy.WebHidAllowDevicesForUrls[0].urls.join(", ")}`);
   const url = servers.product.url + "index.html";
 
@@ -519,6 +556,7 @@ async function main() {
     update: (session) => wholeUpdate(session, url, image),
     purge: (session) => purgeRefused(session, url),
     unplug: (session) => pulledOutAndBack(session, url, image),
+    "by-hand": (session) => pulledOutByHand(session, url),
   };
   const names = [...Object.keys(asRoot), "permission"];
   const wanted = process.argv.slice(2).length > 0 ? process.argv.slice(2) : names;

@@ -7,7 +7,8 @@
 # kernel HID devices through /dev/uhid and open their hidraw nodes.
 #
 # usage: tools/real-hid/run-guest.sh [--work DIR] [--timeout SECONDS]
-#                                    [--memory MB] SCRIPT [ARGUMENTS...]
+#                                    [--memory MB] [--cpu MODEL]
+#                                    SCRIPT [ARGUMENTS...]
 #
 # SCRIPT runs as root with bash in the guest, in the work folder, which the
 # guest sees as /tmp/work (read-write): the only way in and out. Put there
@@ -15,9 +16,12 @@
 # tmpfs of its own) and find there what it leaves. Its output goes to
 # guest.log in the work folder and is shown here as it comes. --work names
 # the work folder (it must exist; it is left in place); without it a
-# temporary one is used and removed. The exit status is the script's, 124
-# when the time limit (default 600 s) ended the machine, 1 when the machine
-# ended without the script's status.
+# temporary one is used and removed. --cpu gives QEMU's processor model with
+# its features: max,-smap by default (TCG's emulation of SMAP makes Wine's
+# processes fault in the guest); Chromium needs max,-smap,-avx2 (QEMU 7.2's
+# emulation of AVX2 makes its renderer fault when it draws a scaled image).
+# The exit status is the script's, 124 when the time limit (default 600 s)
+# ended the machine, 1 when the machine ended without the script's status.
 #
 # Leaves nothing behind: the machine is stopped whatever happens, and the
 # temporary folders are removed. Needs qemu-system-x86, linux-image-amd64 and
@@ -28,18 +32,20 @@ set -euo pipefail
 work=""
 limit=600
 memory=2048
+cpu="max,-smap"
 while [ $# -gt 0 ]; do
   case "$1" in
     --work) work="$2"; shift 2 ;;
     --timeout) limit="$2"; shift 2 ;;
     --memory) memory="$2"; shift 2 ;;
+    --cpu) cpu="$2"; shift 2 ;;
     --) shift; break ;;
     -*) echo "run-guest: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
 done
 if [ $# -lt 1 ] || [ ! -f "$1" ]; then
-  echo "usage: $0 [--work DIR] [--timeout SECONDS] [--memory MB] SCRIPT [ARGUMENTS...]" >&2
+  echo "usage: $0 [--work DIR] [--timeout SECONDS] [--memory MB] [--cpu MODEL] SCRIPT [ARGUMENTS...]" >&2
   exit 2
 fi
 script="$1"
@@ -183,7 +189,7 @@ chmod 755 "$root/init"
 
 echo "run-guest: booting $kver in QEMU (TCG, ${memory} MB), at most ${limit} s"
 timeout --kill-after=10 "$limit" qemu-system-x86_64 \
-  -accel tcg -cpu max,-smap -smp 2 -m "$memory" \
+  -accel tcg -cpu "$cpu" -smp 2 -m "$memory" \
   -nodefaults -no-user-config -display none -monitor none -no-reboot \
   -serial "file:$scratch/console.log" \
   -kernel "/boot/vmlinuz-$kver" -initrd "$scratch/initrd.gz" \
