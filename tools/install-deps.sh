@@ -17,6 +17,8 @@ packages=(
   qemu-system-x86 linux-image-amd64 busybox-static
   # setfacl: the access the seat's user gets to the unit's node in there.
   acl
+  # systemd-udevd in there: Chromium hears of units coming and going from udev.
+  udev
 )
 
 missing=()

@@ -239,11 +239,43 @@ bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t 
     });
 }
 
+// A read waits in slices of READ_SLICE_MS; after each slice without a report
+// it is cancelled and issued afresh, until the caller's limit is reached. A
+// read issued afresh takes a report that is already queued for the handle at
+// once, and that matters: Wine's hidclass (8.0) checks the handle's queue and
+// then queues the read without a lock between the two, so a reply that comes
+// in between waits in the queue while the read waits for the next report
+// (about one reply in a few thousand there). Without the fresh read that
+// exchange would fail after the whole limit. A read that completes while it
+// is being cancelled counts as done, so no report is lost or taken twice.
+constexpr DWORD READ_SLICE_MS = 200;
+
 bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
                    std::uint32_t timeoutMs) {
-    return RunTransfer(handle, timeoutMs, [&](HANDLE file, OVERLAPPED& overlapped) {
-        return ReadFile(file, buffer, length, nullptr, &overlapped);
-    });
+    const DWORD callerError = GetLastError();
+    const HANDLE file = ToHandle(handle);
+    TransferEvent event;
+    if (event.get() == nullptr) {
+        return false;
+    }
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event.get();
+        ResetEvent(event.get());
+        const BOOL started = ReadFile(file, buffer, length, nullptr, &overlapped);
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (left <= READ_SLICE_MS) {
+            return CompleteTransfer(file, overlapped, started, left, callerError);
+        }
+        if (CompleteTransfer(file, overlapped, started, READ_SLICE_MS, callerError)) {
+            return true;
+        }
+        if (GetLastError() != ERROR_TIMEOUT) {
+            return false;  // the read failed on its own: the device is gone
+        }
+    }
 }
 
 std::uint32_t PlatformLastError() { return GetLastError(); }

@@ -135,6 +135,36 @@ TEST(HidWin32Io, UnansweredReadExpiresAndReleasesTheBuffer) {
     EXPECT_TRUE(std::equal(late.begin(), late.end(), next.begin()));
 }
 
+// A read that waits long is cancelled and issued afresh every 200 ms (a stack
+// may leave a pending read waiting while a report sits in the handle's queue).
+// Reports that arrive around those moments, also while a read is being
+// cancelled, are each read once, whole and in order, and the caller's
+// last-error value stays.
+TEST(HidWin32Io, ReadIssuedAfreshLosesAndRepeatsNoReport) {
+    PipeDevice device;
+    ASSERT_TRUE(device.Ready());
+    constexpr int REPORTS = 12;
+    std::thread unit([&] {
+        for (int i = 0; i < REPORTS; ++i) {
+            Sleep(static_cast<DWORD>(190 + (i % 6) * 4));  // 190 to 210 ms
+            device.Send(Report(0x02, static_cast<std::uint8_t>(i)));
+        }
+    });
+    for (int i = 0; i < REPORTS; ++i) {
+        std::array<std::uint8_t, 60> buffer{};
+        SetLastError(4242);
+        ASSERT_TRUE(HidReadReport(device.client, buffer.data(), 60, 2000)) << "report " << i;
+        EXPECT_EQ(PlatformLastError(), 4242u);
+        const auto sent = Report(0x02, static_cast<std::uint8_t>(i));
+        ASSERT_TRUE(std::equal(sent.begin(), sent.end(), buffer.begin()))
+            << "report " << i << " came as report " << int(buffer[1]);
+    }
+    unit.join();
+    std::array<std::uint8_t, 60> extra{};
+    EXPECT_FALSE(HidReadReport(device.client, extra.data(), 60, SHORT_LIMIT_MS))
+        << "a report was read twice";
+}
+
 // A write that the other end never takes (its pipe is full and nobody reads)
 // is cancelled after the limit and fails with ERROR_TIMEOUT.
 TEST(HidWin32Io, WriteThatNeverCompletesExpires) {
