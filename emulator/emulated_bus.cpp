@@ -76,6 +76,9 @@ namespace emulated_bus {
 
 void Reset() {
     Bus& bus = TheBus();
+    for (const auto& [handle, open] : bus.handles) {
+        open.device->HostClosed(handle);
+    }
     for (const auto& device : bus.devices) {
         device->Unplugged();
     }
@@ -165,6 +168,7 @@ HidHandle HidOpenInterface(const std::wstring& path) {
             const HidHandle handle = bus.nextHandle;
             bus.nextHandle += 4;
             bus.handles[handle] = OpenInterface{device};
+            device->HostOpened(handle);
             return handle;
         }
     }
@@ -172,7 +176,12 @@ HidHandle HidOpenInterface(const std::wstring& path) {
     return INVALID_HID_HANDLE;
 }
 
-void HidCloseInterface(HidHandle handle) { TheBus().handles.erase(handle); }
+void HidCloseInterface(HidHandle handle) {
+    if (EmulatedDevice* device = DeviceOf(handle)) {
+        device->HostClosed(handle);
+    }
+    TheBus().handles.erase(handle);
+}
 
 bool HidGetAttributes(HidHandle handle, std::uint16_t& vendorId, std::uint16_t& productId) {
     const EmulatedDevice* device = ReadableDevice(handle, &EmulatedDevice::attributesReadable);
@@ -204,7 +213,8 @@ bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t 
 bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
                    std::uint32_t timeoutMs) {
     EmulatedDevice* device = OpenedDevice(handle);
-    return device != nullptr && device->HostRead(buffer, length, timeoutMs, TheBus().lastError);
+    return device != nullptr &&
+           device->HostRead(handle, buffer, length, timeoutMs, TheBus().lastError);
 }
 
 std::uint32_t PlatformLastError() { return TheBus().lastError; }

@@ -126,7 +126,31 @@ bool EmulatedDevice::HostWrite(const std::uint8_t* report, std::uint32_t length,
     return true;
 }
 
-bool EmulatedDevice::HostRead(std::uint8_t* buffer, std::uint32_t length,
+void EmulatedDevice::HostOpened(HidHandle handle) {
+    // A new handle's queue starts empty: reports that came before it was
+    // opened went to the handles open then.
+    DeliverReadyReplies();
+    handleQueues_[handle].clear();
+}
+
+void EmulatedDevice::HostClosed(HidHandle handle) { handleQueues_.erase(handle); }
+
+void EmulatedDevice::DeliverReadyReplies() {
+    const std::uint64_t now = MonotonicMicroseconds();
+    // The device sends one report at a time: a reply never overtakes an
+    // earlier one.
+    while (!replies_.empty() && replies_.front().readyAtUs <= now) {
+        for (auto& [handle, queue] : handleQueues_) {
+            queue.push_back(replies_.front());
+            if (queue.size() > MAX_QUEUED_INPUT_REPORTS) {
+                queue.pop_front();
+            }
+        }
+        replies_.pop_front();
+    }
+}
+
+bool EmulatedDevice::HostRead(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
                               std::uint32_t timeoutMs, std::uint32_t& lastError) {
     const std::uint64_t requestedAt = MonotonicMicroseconds();
     if (!plugged) {
@@ -138,15 +162,28 @@ bool EmulatedDevice::HostRead(std::uint8_t* buffer, std::uint32_t length,
         lastError = PLATFORM_ERROR_INVALID_USER_BUFFER;
         return false;
     }
-    const std::uint64_t deadline = requestedAt + std::uint64_t{timeoutMs} * 1000;
-    if (replies_.empty() || replies_.front().readyAtUs > deadline) {
-        DeviceWaitUntil(deadline);
-        lastError = PLATFORM_ERROR_TIMEOUT;
+    auto queue = handleQueues_.find(handle);
+    if (queue == handleQueues_.end()) {
+        lastError = PLATFORM_ERROR_INVALID_HANDLE;
         return false;
     }
-    PendingReply reply = std::move(replies_.front());
-    replies_.pop_front();
-    DeviceWaitUntil(reply.readyAtUs);
+    DeliverReadyReplies();
+    // A report already queued for this handle is taken at once; otherwise
+    // the read waits for the device's next report, or gives up at its limit
+    // and leaves a later report queued for the next read.
+    if (queue->second.empty()) {
+        const std::uint64_t deadline = requestedAt + std::uint64_t{timeoutMs} * 1000;
+        if (replies_.empty() || replies_.front().readyAtUs > deadline) {
+            DeviceWaitUntil(deadline);
+            DeliverReadyReplies();
+            lastError = PLATFORM_ERROR_TIMEOUT;
+            return false;
+        }
+        DeviceWaitUntil(replies_.front().readyAtUs);
+        DeliverReadyReplies();
+    }
+    PendingReply reply = std::move(queue->second.front());
+    queue->second.pop_front();
     if (reply.failWith != 0) {
         lastError = reply.failWith;
         return false;
@@ -159,6 +196,9 @@ bool EmulatedDevice::HostRead(std::uint8_t* buffer, std::uint32_t length,
 void EmulatedDevice::Unplugged() {
     plugged = false;
     replies_.clear();
+    for (auto& [handle, queue] : handleQueues_) {
+        queue.clear();
+    }
 }
 
 std::optional<EmulatedDevice::PendingReply> EmulatedDevice::TakeReply() {

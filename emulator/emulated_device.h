@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "emulator/emulated_bus.h"
 #include "link/report.h"
 #include "platform/errors.h"
+#include "platform/hid.h"
 
 // Blocks the host's call until `deadlineUs` on the platform clock, while the
 // device works or the host's time limit runs. The simulated clock moves its
@@ -95,18 +97,28 @@ public:
     // with the report; the demo's tour uses it to look at the window mid-update.
     std::function<void(const std::vector<std::uint8_t>&)> onReport;
 
-    // Host side, called by the bus.
+    // Host side, called by the bus. As the HID class driver does, every
+    // handle the host opens keeps its own queue of the input reports that
+    // came since it was opened: each reads its own copy of every report, a
+    // report that comes after a read gave up waits there for the next read,
+    // and beyond MAX_QUEUED_INPUT_REPORTS the oldest is dropped.
+    void HostOpened(HidHandle handle);
+    void HostClosed(HidHandle handle);
     bool HostWrite(const std::uint8_t* report, std::uint32_t length, std::uint32_t timeoutMs,
                    std::uint32_t& lastError);
-    bool HostRead(std::uint8_t* buffer, std::uint32_t length, std::uint32_t timeoutMs,
-                  std::uint32_t& lastError);
+    bool HostRead(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,
+                  std::uint32_t timeoutMs, std::uint32_t& lastError);
+
+    // How many input reports the HID class driver keeps for one handle.
+    static constexpr std::size_t MAX_QUEUED_INPUT_REPORTS = 32;
 
     bool plugged = false;
 
     // Pulled out: the device has lost its power, and a reply it still owed
-    // the host (one that came too late for the host's read) never comes, nor
-    // is it taken for the reply to a command after the device is plugged in
-    // again. Called by the bus.
+    // the host never comes; what the handles had queued is gone with the
+    // device (their reads fail from now on), and nothing of it is taken for
+    // the reply to a command after the device is plugged in again. Called
+    // by the bus.
     virtual void Unplugged();
 
     // A reply the device has queued for the host: its bytes, when it is ready
@@ -141,7 +153,15 @@ protected:
     virtual std::optional<Fault> TakeFault(const std::vector<std::uint8_t>& report);
 
 private:
+    // Moves the replies that are ready by now, in the order the device sent
+    // them, into the queue of every handle open at this moment.
+    void DeliverReadyReplies();
+
+    // Replies the device has sent or is working on, in order; a reply is on
+    // the wire once its time has come.
     std::deque<PendingReply> replies_;
+    // The HID class driver's queue of input reports of each open handle.
+    std::map<HidHandle, std::deque<PendingReply>> handleQueues_;
     std::vector<LoggedReport> log_;
     std::uint32_t exchanges_ = 0;
     std::uint32_t malformedTransfers_ = 0;

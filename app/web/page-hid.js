@@ -218,6 +218,12 @@ export function hidReportLengths(handle) {
 // Resolves to 0, or to 1460 when the time limit passed (sendReport cannot
 // be cancelled; its late outcome is dropped), 1167 when the device went
 // away or was closed, 31 when the browser rejected the report.
+//
+// A unit pulled out fails the write before the browser reports it gone
+// (on Linux the disconnect event follows some 50 ms later), with the same
+// NotAllowedError as any write the system refuses: a rejected write waits,
+// at most until its time limit, for the disconnect, and is 1167 if it
+// comes, as on Windows; 31 if not.
 export function hidWrite(handle, report, timeoutMs) {
   const record = hid.records.get(handle);
   if (!record) {
@@ -242,18 +248,26 @@ export function hidWrite(handle, report, timeoutMs) {
       }
       resolve(result);
     };
-    const failure = () => (record.gone || record.closed || !record.device.opened
-      ? PLATFORM_ERROR_DEVICE_NOT_CONNECTED : PLATFORM_ERROR_GEN_FAILURE);
+    const gone = () => record.gone || record.closed || !record.device.opened;
+    let refused = false;
+    const refuse = () => {
+      if (gone()) {
+        finish(PLATFORM_ERROR_DEVICE_NOT_CONNECTED);
+      } else {
+        refused = true;
+      }
+    };
     record.writer = finish;
-    cancelTimer = clock.limit(timeoutMs, () => finish(PLATFORM_ERROR_TIMEOUT));
+    cancelTimer = clock.limit(timeoutMs,
+      () => finish(refused ? PLATFORM_ERROR_GEN_FAILURE : PLATFORM_ERROR_TIMEOUT));
     let sending;
     try {
       sending = record.device.sendReport(report[0], report.subarray(1));
     } catch (error) {
-      finish(failure());
+      refuse();
       return;
     }
-    sending.then(() => finish(0), () => finish(failure()));
+    sending.then(() => finish(0), refuse);
   });
 }
 

@@ -7,6 +7,13 @@
 // DOMExceptions Chromium uses. What a device does with a report is its
 // `transfer` (unit-bridge.js gives the emulated unit's).
 //
+// Where the platform matters, it behaves as Chromium on Linux does with a
+// device behind hidraw: a report that passes Chromium's own checks is
+// written as it is, neither padded nor cut; a device pulled out stays
+// `opened` on its HIDDevice object, a write that meets it before the
+// browser has noticed rejects, and one after the disconnect event never
+// settles.
+//
 // Whatever goes wrong elsewhere, this module installs the stand-in: the
 // page must never reach a real unit with the STAND-IN image of the demo and
 // the tests.
@@ -18,7 +25,6 @@ const TEXT_ALREADY_OPEN = "The device is already open.";
 const TEXT_OPEN_FAILED = "Failed to open the device.";
 const TEXT_STATE_CHANGE = "An operation that changes the device state is in progress.";
 const TEXT_SEND_FAILED = "Failed to write the report.";
-const TEXT_UNEXPECTED_CLOSE = "The device was closed unexpectedly.";
 
 let chooser = "choose";  // what the browser's chooser does: "choose" or "cancel"
 const devices = [];  // present devices, in enumeration order
@@ -151,6 +157,28 @@ function reportInfo(reportId, lengthWithId) {
   return Object.freeze({ reportId, items: Object.freeze(items.map(Object.freeze)) });
 }
 
+// What Chromium's HID service checks every output report against: the
+// longest output report's data bytes (over all report IDs), and whether the
+// device's reports carry report IDs at all.
+function outputLimits(collections) {
+  const bits = new Map();
+  let hasReportIds = false;
+  for (const collection of collections) {
+    for (const kind of ["inputReports", "outputReports", "featureReports"]) {
+      for (const report of collection[kind]) {
+        hasReportIds ||= report.reportId !== 0;
+        if (kind !== "outputReports") continue;
+        let sum = bits.get(report.reportId) || 0;
+        for (const item of report.items) sum += item.reportSize * item.reportCount;
+        bits.set(report.reportId, sum);
+      }
+    }
+  }
+  let maxOutputBytes = 0;
+  for (const sum of bits.values()) maxOutputBytes = Math.max(maxOutputBytes, Math.ceil(sum / 8));
+  return { maxOutputBytes, hasReportIds };
+}
+
 function collectionsFor(description) {
   return Object.freeze([Object.freeze({
     usagePage: 0xff00,
@@ -240,13 +268,32 @@ class StandInHIDDevice extends EventTarget {
     if (!d.opened) {
       return Promise.reject(new DOMException(TEXT_OPEN_REQUIRED, "InvalidStateError"));
     }
+    // Chromium refuses, before anything is written, a device without output
+    // reports, a report longer than its longest output report, and report
+    // ID 0 on a device whose reports have IDs (or another on one whose
+    // reports have none). A shorter report, or one under an ID that only
+    // its input reports use, goes to the device as it is.
+    const reportIdByte = Math.trunc(id) & 0xff;
+    const limits = d.outputLimits;
+    if (limits.maxOutputBytes === 0 || bytes.length > limits.maxOutputBytes ||
+        limits.hasReportIds !== (reportIdByte !== 0)) {
+      return refusedWrite();
+    }
+    // The device has gone, and the browser has said so: the HIDDevice is
+    // still opened, but what is written to it never completes.
+    if (d.disconnected) {
+      return new Promise(() => {});
+    }
+    // Gone, but the browser has not noticed yet: the system's write fails.
+    if (!d.present) {
+      return refusedWrite();
+    }
     return new Promise((resolve, reject) => {
-      const pending = { resolve, reject };
-      d.pending.add(pending);
-      const outcome = d.transfer(Math.trunc(id), bytes);
-      // The write completes in a task of its own, as the real one does.
+      const outcome = d.transfer(reportIdByte, bytes);
+      // The write completes in a task of its own, as the real one does,
+      // whatever happens to the device meanwhile: what comes `after` (the
+      // device going away) comes after it.
       later(() => {
-        if (!d.pending.delete(pending)) return;  // rejected when the device went away
         if (outcome.written) {
           resolve();
         } else {
@@ -276,6 +323,12 @@ class StandInHIDDevice extends EventTarget {
 }
 defineHandlerAttribute(StandInHIDDevice.prototype, "inputreport");
 
+function refusedWrite() {
+  return new Promise((resolve, reject) => {
+    later(() => reject(new DOMException(TEXT_SEND_FAILED, "NotAllowedError")), 0);
+  });
+}
+
 export function cancelReplies(d) {
   for (const timer of d.replies) cancelLater(timer);
   d.replies.clear();
@@ -295,41 +348,38 @@ export function dispatchInputReport(d, bytes) {
 // written and what happens after.
 export function makeDevice(fields) {
   const d = Object.assign({
-    present: true, opened: false, stateChanging: false,
-    pending: new Set(), replies: new Set(),
+    present: true, disconnected: false, opened: false, stateChanging: false,
+    replies: new Set(),
   }, fields);
   d.collections = collectionsFor(d);
+  d.outputLimits = outputLimits(d.collections);
   d.device = new StandInHIDDevice(d);
   return d;
 }
 
-// A device that is not the unit: takes well-formed reports and never answers.
-export function silentTransfer(d) {
-  return (reportId, bytes) => ({
-    written: reportId === d.outputReportId && bytes.length + 1 === d.outputLength,
-  });
+// A device that is not the unit: takes every report that reaches it and
+// never answers.
+export function silentTransfer() {
+  return () => ({ written: true });
 }
 
-// A device leaves: its connection closes, and the page hears of it if it
-// was granted. As in Chromium, requests pending on a connection that
-// closes reject with InvalidStateError "The device was closed
-// unexpectedly."; replies on the way are lost.
+// A device leaves: it is no longer listed, replies on the way are lost,
+// and a write already handed to the system completes as it would have. The
+// browser notices in a later task, and the page then hears of it if it was
+// granted. As in Chromium, its HIDDevice stays `opened` (at the disconnect
+// event and after, until the page closes it).
 export function removeDevice(d) {
   if (!d.present) return;
   d.present = false;
-  d.opened = false;
   cancelReplies(d);
-  for (const pending of d.pending) {
-    pending.reject(new DOMException(TEXT_UNEXPECTED_CLOSE, "InvalidStateError"));
-  }
-  d.pending.clear();
   const index = devices.indexOf(d);
   if (index >= 0) devices.splice(index, 1);
   const granted = grantedKeys.has(d.key);
   if (!d.keepsGrant) grantedKeys.delete(d.key);
-  if (granted) {
-    later(() => hid.dispatchEvent(new StandInConnectionEvent("disconnect", { device: d.device })), 0);
-  }
+  later(() => {
+    d.disconnected = true;
+    if (granted) hid.dispatchEvent(new StandInConnectionEvent("disconnect", { device: d.device }));
+  }, 0);
 }
 
 export function addDevice(d, first) {

@@ -55,6 +55,7 @@
 import {
   COMMAND_REPORT_ID,
   PLATFORM_ERROR_DEVICE_NOT_CONNECTED,
+  PLATFORM_ERROR_INVALID_PARAMETER,
   PRODUCT_ID_LINK_BOX,
   PRODUCT_ID_ORBICON,
   REPLY_REPORT_ID,
@@ -84,7 +85,8 @@ const timeScale = Number(script && script.dataset.timeScale);
 const scaleValid = timeScale > 0 && Number.isFinite(timeScale);
 const scriptBase = new URL(".", import.meta.url).href;
 
-const UNIT_NAMES = { [PRODUCT_ID_ORBICON]: "ORBICON", [PRODUCT_ID_LINK_BOX]: "LINK-BOX" };
+// The units' USB product strings, which the browser gives as productName.
+const UNIT_NAMES = { [PRODUCT_ID_ORBICON]: "ORVANTO ORBICON", [PRODUCT_ID_LINK_BOX]: "ORVANTO LINK-BOX" };
 const UNIT_OUTPUT_REPORT_ID = COMMAND_REPORT_ID;
 const UNIT_INPUT_REPORT_ID = REPLY_REPORT_ID;
 const MAX_REPORT_LENGTH = REPORT_SIZE;
@@ -111,11 +113,14 @@ function unitTransfer(d) {
 
     const pulledOut = emulator._EmulatorPlugged() === 0;
     if (lastError === PLATFORM_ERROR_DEVICE_NOT_CONNECTED || (lastError !== 0 && pulledOut)) {
-      // The unit went away before the write: the connection closes under
-      // the write (which rejects as such), and the browser reports the
-      // device gone.
-      removeUnitNow();
-      return { written: false };
+      // The unit went away before the write: the write fails, and only
+      // after it the browser notices that the device is gone.
+      return { written: false, after: () => removeUnitNow() };
+    }
+    if (lastError === PLATFORM_ERROR_INVALID_PARAMETER) {
+      // A report not of the unit's output report's length or ID: hidraw
+      // hands it to the unit as it is, and the unit drops it unanswered.
+      return { written: true };
     }
     if (lastError !== 0) {
       return { written: false };
@@ -346,7 +351,7 @@ function addOtherDevice(settings = {}) {
     inputLength: integerSetting(settings.inputLength, MAX_REPORT_LENGTH, 1, 65, "inputLength"),
     outputLength: integerSetting(settings.outputLength, MAX_REPORT_LENGTH, 1, 65, "outputLength"),
   });
-  d.transfer = silentTransfer(d);
+  d.transfer = silentTransfer();
   if (settings.granted === undefined || settings.granted) grantedKeys.add(d.key);
   addDevice(d, settings.first === undefined ? true : Boolean(settings.first));
   notifyChange();
