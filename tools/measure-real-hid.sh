@@ -35,7 +35,7 @@ echo "== this machine: ${host_cpu:-unknown processor}, $(nproc) cores, kernel $(
 echo "== in a virtual machine with this machine's kernel (QEMU, TCG, 2 CPUs)"
 status=0
 tools/real-hid/run-guest.sh --work "$work" --timeout 1500 --cpu max,-smap,-avx2 \
-  tools/real-hid/guest-browser.sh "$PWD" measure "$count" | tee "$work/browser.txt" || status=$?
+  tools/real-hid/guest-browser.sh measure "$count" | tee "$work/browser.txt" || status=$?
 if [ "$status" -ne 0 ]; then
   echo "measure-real-hid: the browser measurements failed (status $status)" >&2
 fi

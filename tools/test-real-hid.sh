@@ -78,7 +78,7 @@ mkdir -p "$browser_work"
 echo "== the browser's WebHID: in a virtual machine with this machine's kernel"
 status=0
 tools/real-hid/run-guest.sh --work "$browser_work" --timeout 1700 --cpu max,-smap,-avx2 \
-  tools/real-hid/guest-browser.sh "$PWD" test || status=$?
+  tools/real-hid/guest-browser.sh test || status=$?
 if [ "$status" -ne 0 ]; then
   echo "FAILED: the browser cases in the virtual machine (status $status)"
   exit 1

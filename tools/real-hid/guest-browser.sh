@@ -3,13 +3,13 @@
 # the work folder (/tmp/work). Prepares what Chromium's WebHID needs on a
 # real HID stack and runs the browser checks or measurements there:
 #
-#   guest-browser.sh PROJECT test [CASE...]  tests/real-hid/browser.test.mjs
-#                                            (all cases, or those named)
-#   guest-browser.sh PROJECT measure [N]     tests/real-hid/browser-measure.mjs,
-#                                            N exchanges (300)
+#   guest-browser.sh test [CASE...]  tests/real-hid/browser.test.mjs
+#                                    (all cases, or those named)
+#   guest-browser.sh measure [N]     tests/real-hid/browser-measure.mjs,
+#                                    N exchanges (300)
 #
-# PROJECT is the project's folder as this machine sees it (the host's root
-# file system, read-only), with build/real-hid built (tools/real-hid/build.sh).
+# The project is the one run-guest.sh shares as /tmp/project (read-only),
+# with build/real-hid built (tools/real-hid/build.sh).
 # Prepared here, inside the machine only: systemd-udevd (Chromium learns of
 # units arriving and leaving from udev), the loopback interface, a tmpfs over
 # /etc/chromium for the managed policy that grants the unit to the page, and
@@ -18,10 +18,10 @@
 set -uo pipefail
 cd /tmp/work
 
-usage="usage: guest-browser.sh PROJECT test [CASE...] | PROJECT measure [COUNT]"
-project="${1:?$usage}"
-mode="${2:?$usage}"
-shift 2
+usage="usage: guest-browser.sh test [CASE...] | measure [COUNT]"
+project=/tmp/project
+mode="${1:?$usage}"
+shift
 
 say() { echo "== $*"; }
 fail() {

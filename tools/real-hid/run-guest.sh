@@ -68,6 +68,7 @@ for tool in qemu-system-x86_64 busybox; do
   fi
 done
 
+project=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/orvanto-guest.XXXXXX")
 vm_pid=""
 tail_pid=""
@@ -167,8 +168,9 @@ done
 echo "init: modules loaded"
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose hostroot /mnt || echo "init: no host root"
 mount -t tmpfs tmp /mnt/tmp
-mkdir -p /mnt/tmp/work /mnt/tmp/home
+mkdir -p /mnt/tmp/work /mnt/tmp/home /mnt/tmp/project
 mount -t 9p -o trans=virtio,version=9p2000.L work /mnt/tmp/work || echo "init: no work folder"
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose project /mnt/tmp/project || echo "init: no project folder"
 mount -t proc proc /mnt/proc
 mount -t sysfs sys /mnt/sys
 mount -o bind /dev /mnt/dev
@@ -196,6 +198,7 @@ timeout --kill-after=10 "$limit" qemu-system-x86_64 \
   -append "console=ttyS0 panic=-1 loglevel=4" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs "local,path=$work,mount_tag=work,security_model=none" \
+  -virtfs "local,path=$project,mount_tag=project,security_model=none,readonly=on,multidevs=remap" \
   </dev/null &
 vm_pid=$!
 tail -n +1 -F --pid="$vm_pid" "$work/guest.log" 2>/dev/null &
