@@ -10,7 +10,7 @@
 //   plug                 plug the unit in (a new kernel device)
 //   unplug [MS]          pull it out; with MS, plug it in again MS ms later
 //   status               print one status line
-//   fault SPEC           arm a fault for the next update (see --fault)
+//   fault KIND:STEP           arm a fault for the next update (see --fault)
 //   quit                 end, as SIGTERM and SIGINT do
 // What happens is printed on standard output, one line each.
 #include <fcntl.h>
@@ -64,7 +64,7 @@ const char* const USAGE =
     "\n"
     "Running:\n"
     "  --control PATH             a FIFO for commands (made when missing): plug,\n"
-    "                             unplug [MS], status, fault SPEC, quit; standard\n"
+    "                             unplug [MS], status, fault KIND:STEP, quit; standard\n"
     "                             input takes the same commands\n"
     "  --ready-file PATH          written with the hidraw node's path each time the\n"
     "                             unit is plugged in and its node is there\n"
@@ -312,7 +312,7 @@ bool RunCommand(UhidUnit& unit, const std::string& line) {
                                                   : "fault: armed for the next update");
         }
     } else {
-        Say("unknown command \"" + command + "\" (plug, unplug [MS], status, fault SPEC, quit)");
+        Say("unknown command \"" + command + "\" (plug, unplug [MS], status, fault KIND:STEP, quit)");
     }
     return true;
 }
