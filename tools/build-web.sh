@@ -20,8 +20,4 @@ else
 fi
 
 echo "== browser test dependencies"
-lock_copy=tests/web/node_modules/.orvanto-installed-lock.json
-if ! cmp -s tests/web/package-lock.json "$lock_copy" 2>/dev/null; then
-  (cd tests/web && npm ci --no-audit --no-fund)
-  cp tests/web/package-lock.json "$lock_copy"
-fi
+tools/install-test-modules.sh

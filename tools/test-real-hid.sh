@@ -8,18 +8,24 @@
 # leaves the ESC's flash untouched when it ends. Takes one to two minutes.
 # Then the sections below, each in a virtual machine of its own.
 #
-# Leaves nothing running and nothing changed on this machine but build/uhid
-# and build/real-hid; the virtual machines are stopped and their folders are
-# removed whatever happens.
+# Leaves nothing running and nothing changed on this machine but build/uhid,
+# build/real-hid and the browser tests' node modules (tests/web/node_modules,
+# installed when missing): however the run ends (a failure, Ctrl-C, SIGTERM
+# or SIGHUP to this script, or its caller's end when started through
+# tools/test.sh), every virtual machine it started ends within seconds and
+# its work folder is removed (tools/real-hid/host-run.sh). The guests' logs
+# of a run that did not pass are kept in build/real-hid/logs/test-real-hid/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$(date +%s)
+source tools/real-hid/host-run.sh
 
 tools/install-deps.sh
+host_run_begin test-real-hid
 
 echo "== building orvanto-uhid-unit and hidraw-exchange (build/uhid)"
 cmake --preset uhid >/dev/null
-cmake --build --preset uhid
+host_step cmake --build --preset uhid
 unit=build/uhid/emulator/uhid/orvanto-uhid-unit
 exchange=build/uhid/tools/real-hid/hidraw-exchange
 
@@ -34,13 +40,11 @@ if [ "$code" -eq 0 ] || ! grep -q "modprobe uhid" <<<"$refusal"; then
   exit 1
 fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/orvanto-real-hid.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 cp "$unit" "$exchange" "$work/"
 
 echo "== in a virtual machine with this machine's kernel"
 status=0
-tools/real-hid/run-guest.sh --work "$work" --timeout 600 tools/real-hid/guest-uhid-unit.sh || status=$?
+host_step tools/real-hid/run-guest.sh --work "$work" --timeout 600 tools/real-hid/guest-uhid-unit.sh || status=$?
 if [ "$status" -ne 0 ]; then
   echo "FAILED: the checks in the virtual machine (status $status)"
   exit 1
@@ -72,12 +76,12 @@ echo "real HID stack: passed in $(( $(date +%s) - started )) s"
 # Chromium's renderer fault (run-guest.sh --cpu).
 echo "== the browser's WebHID: the page and the unit with the test image (tools/real-hid/build.sh)"
 browser_started=$(date +%s)
-tools/real-hid/build.sh
+host_step tools/real-hid/build.sh
 browser_work="$work/browser-case"
 mkdir -p "$browser_work"
 echo "== the browser's WebHID: in a virtual machine with this machine's kernel"
 status=0
-tools/real-hid/run-guest.sh --work "$browser_work" --timeout 1700 --cpu max,-smap,-avx2 \
+host_step tools/real-hid/run-guest.sh --work "$browser_work" --timeout 1700 --cpu max,-smap,-avx2 \
   tools/real-hid/guest-browser.sh test || status=$?
 if [ "$status" -ne 0 ]; then
   echo "FAILED: the browser cases in the virtual machine (status $status)"
@@ -100,10 +104,10 @@ echo "== Wine's HID stack: the programs and a Wine prefix (tools/real-hid/guest-
 wine_started=$(date +%s)
 wine_work="$work/wine-case"
 mkdir -p "$wine_work"
-tools/real-hid/guest-wine-prepare.sh "$wine_work"
+host_step tools/real-hid/guest-wine-prepare.sh "$wine_work"
 echo "== Wine's HID stack: in a virtual machine with this machine's kernel"
 status=0
-tools/real-hid/run-guest.sh --work "$wine_work" --timeout 1800 --memory 3072 \
+host_step tools/real-hid/run-guest.sh --work "$wine_work" --timeout 1800 --memory 3072 \
   tools/real-hid/guest-wine.sh || status=$?
 if [ "$status" -ne 0 ]; then
   echo "FAILED: the Wine cases in the virtual machine (status $status)"

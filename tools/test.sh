@@ -55,7 +55,8 @@ echo "== the updater in the browser: build and tests in Chromium"
 tools/test-web.sh
 
 echo "== the unit on a real HID stack: a kernel HID device in a virtual machine"
-tools/test-real-hid.sh
+# SIGTERM to it when this script dies, so that its virtual machines end too.
+setpriv --pdeathsig TERM tools/test-real-hid.sh
 
 for bmp in "$shots"/*.bmp; do
   [ -e "$bmp" ] || continue

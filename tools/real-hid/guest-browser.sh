@@ -39,7 +39,8 @@ if grep -qw avx2 /proc/cpuinfo; then
 fi
 for file in build/real-hid/uhid/emulator/uhid/orvanto-uhid-unit \
             build/real-hid/uhid/tools/real-hid/hidraw-exchange \
-            build/real-hid/web/site/index.html build/real-hid/test-image.bin; do
+            build/real-hid/web/site/index.html build/real-hid/test-image.bin \
+            tests/web/node_modules/puppeteer-core/package.json; do
   [ -e "$project/$file" ] || fail "$project/$file is missing: run tools/real-hid/build.sh"
 done
 

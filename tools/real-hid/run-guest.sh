@@ -23,8 +23,12 @@
 # The exit status is the script's, 124 when the time limit (default 600 s)
 # ended the machine, 1 when the machine ended without the script's status.
 #
-# Leaves nothing behind: the machine is stopped whatever happens, and the
-# temporary folders are removed. Needs qemu-system-x86, linux-image-amd64 and
+# The machine's console goes to console.log in the work folder.
+#
+# Leaves nothing behind: the machine is stopped whatever happens (SIGINT,
+# SIGTERM or SIGHUP to this script or to its process group, and this
+# script's own end, even by SIGKILL: QEMU then gets SIGTERM, and SIGKILL 10 s
+# later), and the temporary folders are removed. Needs qemu-system-x86, linux-image-amd64 and
 # busybox-static (tools/install-deps.sh). KVM is not used: guests under KVM
 # hang early on these machines, and TCG is fast enough.
 set -euo pipefail
@@ -84,6 +88,7 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -92,7 +97,7 @@ if [ -z "$work" ]; then
   mkdir "$work"
 fi
 work=$(cd "$work" && pwd)
-rm -f "$work/guest.log" "$work/guest.status"
+rm -f "$work/guest.log" "$work/guest.status" "$work/console.log"
 
 # The script and how to call it, in the work folder.
 cp "$script" "$work/.guest-script.sh"
@@ -190,10 +195,14 @@ chmod 755 "$root/init"
 (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) > "$scratch/initrd.gz"
 
 echo "run-guest: booting $kver in QEMU (TCG, ${memory} MB), at most ${limit} s"
-timeout --kill-after=10 "$limit" qemu-system-x86_64 \
+# timeout stays in this script's process group (--foreground), so that a
+# signal to the group reaches QEMU too; it gets SIGTERM when this script
+# dies, and QEMU gets SIGKILL when timeout dies.
+setpriv --pdeathsig TERM timeout --foreground --kill-after=10 "$limit" \
+  setpriv --pdeathsig KILL qemu-system-x86_64 \
   -accel tcg -cpu "$cpu" -smp 2 -m "$memory" \
   -nodefaults -no-user-config -display none -monitor none -no-reboot \
-  -serial "file:$scratch/console.log" \
+  -serial "file:$work/console.log" \
   -kernel "/boot/vmlinuz-$kver" -initrd "$scratch/initrd.gz" \
   -append "console=ttyS0 panic=-1 loglevel=4" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
@@ -223,5 +232,5 @@ else
   status=1
 fi
 echo "run-guest: the end of the machine's console:" >&2
-tail -n 30 "$scratch/console.log" >&2 || true
+tail -n 30 "$work/console.log" >&2 || true
 exit "$status"
