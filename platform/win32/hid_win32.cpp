@@ -91,12 +91,16 @@ bool FinishTransfer(HANDLE handle, OVERLAPPED& overlapped, BOOL started, DWORD t
             CancelIoEx(handle, &overlapped);
             // The driver may still hold the buffer until the cancellation has
             // gone through; wait for that. A transfer that completed in the
-            // meantime counts as done.
+            // meantime counts as done, and one that failed on its own in the
+            // meantime (the device pulled out) keeps its own error: only the
+            // cancellation's own outcome reads as the expiry.
             DWORD transferred = 0;
             if (GetOverlappedResult(handle, &overlapped, &transferred, TRUE)) {
                 return true;
             }
-            SetLastError(error);
+            if (GetLastError() == ERROR_OPERATION_ABORTED) {
+                SetLastError(error);
+            }
             return false;
         }
     }
@@ -247,7 +251,8 @@ bool HidWriteReport(HidHandle handle, const std::uint8_t* report, std::uint32_t 
 // in between waits in the queue while the read waits for the next report
 // (about one reply in a few thousand there). Without the fresh read that
 // exchange would fail after the whole limit. A read that completes while it
-// is being cancelled counts as done, so no report is lost or taken twice.
+// is being cancelled counts as done, so no report is lost or taken twice; one
+// that fails on its own then keeps its own error.
 constexpr DWORD READ_SLICE_MS = 200;
 
 bool HidReadReport(HidHandle handle, std::uint8_t* buffer, std::uint32_t length,

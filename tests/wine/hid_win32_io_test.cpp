@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
+#include <deque>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/commands.h"
 #include "link/report.h"
@@ -94,6 +97,149 @@ std::vector<std::uint8_t> Report(std::uint8_t id, std::uint8_t second) {
     return report;
 }
 
+// Replaces the address of `function` (imported from `dll`) in this program's
+// import table, through which the HID backend linked into it calls the
+// system; returns the address it held, or null when it imports no such
+// function.
+void* ReplaceImport(const char* dll, const char* function, void* replacement) {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+    for (; module->Name != 0; ++module) {
+        if (_stricmp(reinterpret_cast<const char*>(base + module->Name), dll) != 0) {
+            continue;
+        }
+        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
+        for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) {
+                continue;
+            }
+            const auto* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) {
+                continue;
+            }
+            DWORD protection = 0;
+            VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), PAGE_READWRITE,
+                           &protection);
+            void* previous = reinterpret_cast<void*>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), protection,
+                           &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+// A unit behind a HID stack that behaves as Wine's hidclass (8.0) may, in
+// its worst case, with the pipe's client end as the handle: the backend's
+// ReadFile and CancelIoEx on that handle pass through the hooks below, which
+// decide when each of the unit's reports reaches the pipe.
+//   - ARRIVES_AS_THE_READ_IS_QUEUED: the report comes in just as a read is
+//     issued and waits in the handle's queue, held back from that read for
+//     as long as it waits; only a read issued afresh takes it.
+//   - ARRIVES_AS_THE_READ_IS_CANCELLED: the report completes the waiting
+//     read at the moment it is being cancelled, before the cancellation.
+//   - GONE_AS_THE_READ_IS_CANCELLED: the unit is pulled out at that moment:
+//     the waiting read fails on its own, before the cancellation.
+enum Arrival {
+    ARRIVES_AS_THE_READ_IS_QUEUED,
+    ARRIVES_AS_THE_READ_IS_CANCELLED,
+    GONE_AS_THE_READ_IS_CANCELLED,
+};
+
+struct HeldBackUnit {
+    PipeDevice* device = nullptr;
+    std::vector<std::vector<std::uint8_t>> reports;  // in the order they come
+    std::vector<Arrival> arrivals;                    // how each one comes
+    std::size_t next = 0;                             // the next one to come
+    std::deque<std::vector<std::uint8_t>> queued;     // come, held back
+    int takenByFreshReads = 0;
+    int completedAtCancel = 0;
+    int failedAtCancel = 0;
+};
+
+HeldBackUnit* heldBackUnit = nullptr;
+
+using ReadFileFunction = BOOL(WINAPI*)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+using CancelIoExFunction = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
+ReadFileFunction systemReadFile = nullptr;
+CancelIoExFunction systemCancelIoEx = nullptr;
+
+bool HeldBackUnitOwns(HANDLE file) {
+    return heldBackUnit != nullptr &&
+           file == reinterpret_cast<HANDLE>(heldBackUnit->device->client);
+}
+
+BOOL WINAPI ReadFileOfHeldBackUnit(HANDLE file, LPVOID buffer, DWORD length, LPDWORD read,
+                                   LPOVERLAPPED overlapped) {
+    if (HeldBackUnitOwns(file)) {
+        HeldBackUnit& unit = *heldBackUnit;
+        if (!unit.queued.empty()) {
+            unit.device->Send(unit.queued.front());
+            unit.queued.pop_front();
+            ++unit.takenByFreshReads;
+        } else if (unit.next < unit.reports.size() &&
+                   unit.arrivals[unit.next] == ARRIVES_AS_THE_READ_IS_QUEUED) {
+            unit.queued.push_back(unit.reports[unit.next++]);
+        }
+    }
+    return systemReadFile(file, buffer, length, read, overlapped);
+}
+
+BOOL WINAPI CancelIoExOfHeldBackUnit(HANDLE file, LPOVERLAPPED overlapped) {
+    if (HeldBackUnitOwns(file) && heldBackUnit->queued.empty() &&
+        heldBackUnit->next < heldBackUnit->arrivals.size()) {
+        HeldBackUnit& unit = *heldBackUnit;
+        const Arrival arrival = unit.arrivals[unit.next];
+        if (arrival == ARRIVES_AS_THE_READ_IS_CANCELLED) {
+            unit.device->Send(unit.reports[unit.next++]);
+            ++unit.completedAtCancel;
+        } else if (arrival == GONE_AS_THE_READ_IS_CANCELLED) {
+            ++unit.next;
+            unit.device->Disconnect();
+            ++unit.failedAtCancel;
+        }
+        if (arrival != ARRIVES_AS_THE_READ_IS_QUEUED) {
+            // The read ends before the cancellation reaches it.
+            WaitForSingleObject(overlapped->hEvent, 5000);
+        }
+    }
+    return systemCancelIoEx(file, overlapped);
+}
+
+// Puts the held-back unit between the backend and `device` for the
+// lifetime of the object.
+class HeldBackUnitHooks {
+public:
+    HeldBackUnitHooks(HeldBackUnit& unit, PipeDevice& device) {
+        unit.device = &device;
+        heldBackUnit = &unit;
+        systemReadFile = reinterpret_cast<ReadFileFunction>(ReplaceImport(
+            "kernel32.dll", "ReadFile", reinterpret_cast<void*>(&ReadFileOfHeldBackUnit)));
+        systemCancelIoEx = reinterpret_cast<CancelIoExFunction>(ReplaceImport(
+            "kernel32.dll", "CancelIoEx", reinterpret_cast<void*>(&CancelIoExOfHeldBackUnit)));
+    }
+    ~HeldBackUnitHooks() {
+        if (systemReadFile != nullptr) {
+            ReplaceImport("kernel32.dll", "ReadFile", reinterpret_cast<void*>(systemReadFile));
+        }
+        if (systemCancelIoEx != nullptr) {
+            ReplaceImport("kernel32.dll", "CancelIoEx", reinterpret_cast<void*>(systemCancelIoEx));
+        }
+        heldBackUnit = nullptr;
+    }
+    HeldBackUnitHooks(const HeldBackUnitHooks&) = delete;
+    HeldBackUnitHooks& operator=(const HeldBackUnitHooks&) = delete;
+
+    bool Installed() const { return systemReadFile != nullptr && systemCancelIoEx != nullptr; }
+};
+
 // One command out, one reply in, each byte for byte.
 TEST(HidWin32Io, NormalExchange) {
     PipeDevice device;
@@ -135,21 +281,25 @@ TEST(HidWin32Io, UnansweredReadExpiresAndReleasesTheBuffer) {
     EXPECT_TRUE(std::equal(late.begin(), late.end(), next.begin()));
 }
 
-// A read that waits long is cancelled and issued afresh every 200 ms (a stack
-// may leave a pending read waiting while a report sits in the handle's queue).
-// Reports that arrive around those moments, also while a read is being
-// cancelled, are each read once, whole and in order, and the caller's
-// last-error value stays.
+// A read that waits long is cancelled and issued afresh every 200 ms: a
+// stack may leave a read waiting while a report sits in the handle's queue
+// (Wine's hidclass checks its queue, then queues the read, with no lock
+// between the two). Here every other report comes just as the read is
+// queued and is held back from it; the others come as the waiting read is
+// being cancelled, and complete it. Each report is read once, whole and in
+// order, and the caller's last-error value stays.
 TEST(HidWin32Io, ReadIssuedAfreshLosesAndRepeatsNoReport) {
     PipeDevice device;
     ASSERT_TRUE(device.Ready());
     constexpr int REPORTS = 12;
-    std::thread unit([&] {
-        for (int i = 0; i < REPORTS; ++i) {
-            Sleep(static_cast<DWORD>(190 + (i % 6) * 4));  // 190 to 210 ms
-            device.Send(Report(0x02, static_cast<std::uint8_t>(i)));
-        }
-    });
+    HeldBackUnit unit;
+    for (int i = 0; i < REPORTS; ++i) {
+        unit.reports.push_back(Report(0x02, static_cast<std::uint8_t>(i)));
+        unit.arrivals.push_back(i % 2 == 0 ? ARRIVES_AS_THE_READ_IS_QUEUED
+                                           : ARRIVES_AS_THE_READ_IS_CANCELLED);
+    }
+    HeldBackUnitHooks hooks(unit, device);
+    ASSERT_TRUE(hooks.Installed());
     for (int i = 0; i < REPORTS; ++i) {
         std::array<std::uint8_t, 60> buffer{};
         SetLastError(4242);
@@ -159,10 +309,34 @@ TEST(HidWin32Io, ReadIssuedAfreshLosesAndRepeatsNoReport) {
         ASSERT_TRUE(std::equal(sent.begin(), sent.end(), buffer.begin()))
             << "report " << i << " came as report " << int(buffer[1]);
     }
-    unit.join();
+    EXPECT_EQ(unit.takenByFreshReads, REPORTS / 2);
+    EXPECT_EQ(unit.completedAtCancel, REPORTS / 2);
     std::array<std::uint8_t, 60> extra{};
     EXPECT_FALSE(HidReadReport(device.client, extra.data(), 60, SHORT_LIMIT_MS))
         << "a report was read twice";
+    EXPECT_EQ(PlatformLastError(), PLATFORM_ERROR_TIMEOUT);
+}
+
+// The unit is pulled out just as the read's last slice expires: the read
+// fails on its own while it is being cancelled, and keeps its own error (the
+// pipe's, where a HID stack gives ERROR_DEVICE_NOT_CONNECTED or the like),
+// not the expiry's ERROR_TIMEOUT.
+TEST(HidWin32Io, ReadThatFailsAsItsLastSliceIsCancelledKeepsItsOwnError) {
+    PipeDevice device;
+    ASSERT_TRUE(device.Ready());
+    HeldBackUnit unit;
+    unit.reports.push_back({});
+    unit.arrivals.push_back(GONE_AS_THE_READ_IS_CANCELLED);
+    HeldBackUnitHooks hooks(unit, device);
+    ASSERT_TRUE(hooks.Installed());
+    std::array<std::uint8_t, 60> buffer{};
+    SetLastError(0);
+    EXPECT_FALSE(HidReadReport(device.client, buffer.data(), 60, 100));
+    const std::uint32_t error = PlatformLastError();
+    EXPECT_EQ(unit.failedAtCancel, 1);
+    EXPECT_TRUE(error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ||
+                error == ERROR_NO_DATA)
+        << error;
 }
 
 // A write that the other end never takes (its pipe is full and nobody reads)
