@@ -9,11 +9,18 @@
 # from the shared folder: started from a 9p share, orvanto-updater.exe faults
 # at start-up under Wine. Wine's own error lines (WINEDEBUG err) go into the
 # programs' logs.
+#
+# Wine runs as the prefix's owner, the user who made it on the host (the
+# shared folder shows the host's owners): Wine refuses a prefix that is not
+# the user's own. The guest's udev gives that user the unit's hidraw node,
+# as the project's udev rule gives it to the user at the seat. The unit and
+# udevd run as root.
 
 WINE_RUN=/tmp/wine-run
 UNIT_CONTROL=/tmp/unit-control
 UNIT_READY=/tmp/unit-ready
 UNIT_LOG=$WINE_DIR/unit.log
+as_wine_user=()   # the prefix's owner: setpriv and its options (wine_guest_setup)
 started_ns=$(date +%s%N)
 unit_pid=""
 
@@ -73,6 +80,18 @@ wine_guest_setup() {
   export HOME=/tmp/home
   export LANG=C.UTF-8
   unset DISPLAY
+
+  local uid gid
+  uid=$(stat -c %u "$WINEPREFIX")
+  gid=$(stat -c %g "$WINEPREFIX")
+  as_wine_user=(setpriv --reuid="$uid" --regid="$gid" --clear-groups)
+  chown "$uid:$gid" /tmp/home
+  echo "   Wine runs as uid $uid, the prefix's owner"
+  # Read before udevd starts: the node is the user's from its first event on,
+  # which is the event that winebus hears of it by.
+  mkdir -p /run/udev/rules.d
+  echo "SUBSYSTEM==\"hidraw\", KERNELS==\"0003:3F19:*\", OWNER=\"$uid\", MODE=\"0600\"" \
+    > /run/udev/rules.d/70-orvanto-wine-user.rules
 
   # winebus finds hidraw nodes through udev: its monitor hears of a node
   # once udevd has handled it.
@@ -140,8 +159,8 @@ unit_quit() {
 wine_start() {
   local opens
   opens=$(grep -c '^opened' "$UNIT_LOG")
-  wineserver -p || return 1
-  timeout 300 wine cmd /c exit > /dev/null 2>&1 || { echo "wine cmd did not run"; return 1; }
+  "${as_wine_user[@]}" wineserver -p || return 1
+  timeout 300 "${as_wine_user[@]}" wine cmd /c exit > /dev/null 2>&1 || { echo "wine cmd did not run"; return 1; }
   # PlugPlay carries the device notifications (WM_DEVICECHANGE) to programs.
   if ! wait_for 120 pgrep -f 'plugplay\.exe' > /dev/null; then
     echo "Wine's PlugPlay service did not start within 120 s: no program would hear of"
@@ -176,7 +195,7 @@ wine_hold_desktop() {
 }
 
 wine_stop() {
-  wineserver -k > /dev/null 2>&1 || true
+  "${as_wine_user[@]}" wineserver -k > /dev/null 2>&1 || true
   wait_for 30 eval '! pgrep -x wineserver > /dev/null' || true
 }
 
@@ -189,7 +208,7 @@ winpath() { printf 'Z:%s' "${1//\//\\}"; }
 run_windows() {
   local limit=$1 log=$2 program=$3
   shift 3
-  timeout --kill-after=10 "$limit" wine "$WINE_RUN/$program" "$@" > "$log" 2>&1 &
+  timeout --kill-after=10 "$limit" "${as_wine_user[@]}" wine "$WINE_RUN/$program" "$@" > "$log" 2>&1 &
   windows_pid=$!
 }
 

@@ -11,10 +11,11 @@
 #
 # Checks, in order:
 #   - winebus takes up the unit's hidraw node once Wine's services start;
-#   - orvanto-wine-hid transfers: report lengths, the report ID byte, short
-#     and long buffers, queued replies, a second handle (and the unit saw no
-#     malformed report: the stack refused those itself);
-#   - orvanto-wine-hid unplug: a pending read and the WM_DEVICECHANGE
+#   - how Wine's HID stack behaves (not the product's tests; their names say
+#     so): orvanto-wine-hid transfers: report lengths, the report ID byte,
+#     short and long buffers, queued replies, a second handle (and the unit
+#     saw no malformed report: the stack refused those itself);
+#     orvanto-wine-hid unplug: a pending read and the WM_DEVICECHANGE
 #     messages when the unit is pulled out and plugged in again;
 #   - orvanto-wine-hid exchange: 300 timed CMD_GET_UNIT_STATUS exchanges,
 #     then 5000 whose replies come at every moment around the start of the
@@ -76,16 +77,16 @@ wine_started=$(date +%s)
 wine_start || fail "Wine's HID bus did not take up the unit"
 pass "winebus opened $node, $(( $(date +%s) - wine_started )) s after Wine's start"
 
-step "orvanto-wine-hid transfers: what the stack does with reports"
+step "Wine's HID stack, not the product: what it does with the updater's reports (orvanto-wine-hid transfers)"
 run_windows 300 "$WINE_DIR/transfers.log" orvanto-wine-hid.exe transfers
 wait "$windows_pid"
-check_program "$WINE_DIR/transfers.log" $? "the transfers through Wine's HID stack"
+check_program "$WINE_DIR/transfers.log" $? "Wine's HID stack: the transfers"
 line=$(unit_status) || fail "no status line from the unit"
 echo "   unit: $line"
 [[ "$line" == *" malformed=0"* ]] || fail "a malformed report reached the unit"
 pass "no malformed report reached the unit: the stack refused them itself"
 
-step "orvanto-wine-hid unplug: the unit pulled out under a pending read, then plugged in"
+step "Wine's HID stack, not the product: a pending read and the window's notifications as the unit is pulled out and plugged in (orvanto-wine-hid unplug)"
 log=$WINE_DIR/unplug.log
 run_windows 400 "$log" orvanto-wine-hid.exe unplug
 await_line 180 "$log" "ready: pull the unit out" || { cat "$log"; fail "the read never waited"; }
@@ -95,7 +96,7 @@ wait_for 15 gone "$pulled" || fail "$pulled is still there"
 await_line 120 "$log" "ready: plug the unit in" || { cat "$log"; fail "the removal was not seen"; }
 unit_plug || fail "the unit did not come back"
 wait "$windows_pid"
-check_program "$log" $? "unplugging under Wine"
+check_program "$log" $? "Wine's HID stack: unplugging"
 
 step "orvanto-wine-hid exchange: 300 CMD_GET_UNIT_STATUS exchanges"
 run_windows 600 "$WINE_DIR/exchange.log" orvanto-wine-hid.exe exchange --count 300
