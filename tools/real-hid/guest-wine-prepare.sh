@@ -6,6 +6,8 @@
 #   orvanto-wine-hid.exe     the unit through SetupAPI and HID.DLL, timed
 #   orvanto-wine-driver.exe  runs orvanto-updater.exe and reads its windows
 #   orvanto-uhid-unit        the emulated unit as a kernel HID device
+#   hidraw-exchange          exchanges through the unit's hidraw node, timed
+#                            (the floor that guest-measure-wine.sh measures)
 #   test-image.bin           the test image (never firmware)
 #   guest-wine-lib.sh        what the guest scripts share
 #   prefix/                  a Wine prefix, made here: the guest's Wine
@@ -37,7 +39,7 @@ image="$PWD/$out/test-image.bin"
 echo "== the Wine cases' programs (build/real-hid)"
 python3 tools/real-hid/make_test_image.py "$image"
 cmake --preset uhid -B "$out/uhid" >/dev/null
-cmake --build "$out/uhid" --target orvanto-uhid-unit
+cmake --build "$out/uhid" --target orvanto-uhid-unit hidraw-exchange
 cmake --preset windows -B "$out/windows" -DORVANTO_FIRMWARE_IMAGE="$image" \
   -DORVANTO_BUILD_TESTS=OFF >/dev/null
 cmake --build "$out/windows" --target orvanto-updater orvanto-wine-hid orvanto-wine-driver
@@ -46,7 +48,7 @@ rm -rf "$target"
 mkdir -p "$target"
 cp "$out/windows/orvanto-updater.exe" "$out/windows/tests/real-hid/orvanto-wine-hid.exe" \
   "$out/windows/tests/real-hid/orvanto-wine-driver.exe" \
-  "$out/uhid/emulator/uhid/orvanto-uhid-unit" "$image" \
+  "$out/uhid/emulator/uhid/orvanto-uhid-unit" "$out/uhid/tools/real-hid/hidraw-exchange" "$image" \
   tools/real-hid/guest-wine-lib.sh "$target/"
 
 echo "== a Wine prefix for the guest ($target/prefix)"
