@@ -15,6 +15,8 @@ packages=(
   # The virtual machine of tools/test-real-hid.sh. The kernel package's hook
   # builds an initramfs in /boot that nothing boots; no boot loader is touched.
   qemu-system-x86 linux-image-amd64 busybox-static
+  # The README's server lines, run by the browser tests.
+  nginx-light
   # setfacl: the access the seat's user gets to the unit's node in there.
   acl
   # systemd-udevd in there: Chromium hears of units coming and going from udev.

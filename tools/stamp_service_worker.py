@@ -64,14 +64,7 @@ def stamp(template_text, version, digests):
     return text.replace(files_token, listing)
 
 
-def main():
-    if len(sys.argv) not in (2, 3):
-        sys.exit("usage: stamp_service_worker.py FOLDER [TEMPLATE]")
-    folder = pathlib.Path(sys.argv[1])
-    template = (pathlib.Path(sys.argv[2]) if len(sys.argv) == 3 else
-                pathlib.Path(__file__).resolve().parent.parent / "app" / "web" / "sw.js")
-    if not folder.is_dir():
-        sys.exit(f"stamp_service_worker: {folder} is not a folder")
+def stamp_folder(folder, template):
     template_text = template.read_text(encoding="utf-8")
     files = folder_files(folder)
     if "index.html" not in files:
@@ -81,6 +74,17 @@ def main():
     target = folder / "sw.js"
     if not target.exists() or target.read_text(encoding="utf-8") != text:
         target.write_text(text, encoding="utf-8")
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        sys.exit("usage: stamp_service_worker.py FOLDER [TEMPLATE]")
+    folder = pathlib.Path(sys.argv[1])
+    template = (pathlib.Path(sys.argv[2]) if len(sys.argv) == 3 else
+                pathlib.Path(__file__).resolve().parent.parent / "app" / "web" / "sw.js")
+    if not folder.is_dir():
+        sys.exit(f"stamp_service_worker: {folder} is not a folder")
+    stamp_folder(folder, template)
 
 
 if __name__ == "__main__":

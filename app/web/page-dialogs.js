@@ -14,6 +14,7 @@ import {
   IDS_PAGE_CANCEL,
   IDS_PAGE_NO,
   IDS_PAGE_OK,
+  IDS_PAGE_PROGRESS,
   IDS_PAGE_YES,
 } from "./names.mjs";
 
@@ -33,6 +34,8 @@ export const dialogHooks = {
   ended: () => false,
   // A box opens before the main view has been shown.
   firstBox: () => {},
+  // The last box has closed: its text, and whether it showed the error icon.
+  boxClosed: (text, isError) => {},
 };
 
 // ---- Message boxes: the page's modal dialog, with MessageBoxW's
@@ -107,6 +110,9 @@ export function closeMessageBox() {
     return;
   }
   boxDialog.close();
+  if (box) {
+    dialogHooks.boxClosed(box.text, (box.style & BOX_ICON_MASK) === BOX_ICON_ERROR);
+  }
   // The focus goes back where it was; where that is gone or disabled
   // (Update, after a failure), to Close, the dialog's default button.
   if (box && box.focus && box.focus.isConnected && !box.focus.disabled &&
@@ -174,9 +180,25 @@ const progressPanel = byId("progress-panel");
 const progressBar = byId("progress-bar");
 let progressOpen = false;
 
+// Screen readers hear how far the update has come in steps of a tenth, not
+// at every block.
+const PROGRESS_ANNOUNCEMENT_STEP = 10;
+let progressAnnounced = -1;
+
+function announceProgress(position) {
+  const step = Math.floor(position / PROGRESS_ANNOUNCEMENT_STEP) * PROGRESS_ANNOUNCEMENT_STEP;
+  if (step !== progressAnnounced) {
+    progressAnnounced = step;
+    byId("progress-announcement").textContent =
+      dialogHooks.text(IDS_PAGE_PROGRESS, "Update: %s percent done").replace("%s", String(step));
+  }
+}
+
 export function openProgress(title) {
   byId("progress-title").textContent = title;
   progressBar.setAttribute("value", "0");
+  progressAnnounced = -1;
+  byId("progress-announcement").textContent = "";
   progressOpen = true;
   if (!progressPanel.open) {
     progressPanel.showModal();
@@ -185,6 +207,7 @@ export function openProgress(title) {
 
 export function setProgress(position) {
   progressBar.setAttribute("value", String(position));
+  announceProgress(position);
 }
 
 export function closeProgress() {

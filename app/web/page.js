@@ -108,7 +108,19 @@ function pageText(id, english) {
 
 // ---- What the page shows of the devices.
 
+// On Linux the system keeps a unit closed to the browser until the udev
+// rule gives the user at the seat its hidraw node; elsewhere another
+// program that holds the unit is the likely cause.
+function onLinux() {
+  const platform = (navigator.userAgentData && navigator.userAgentData.platform) || navigator.platform || "";
+  return /linux/i.test(platform) && !/android|chrome ?os|cros/i.test(platform);
+}
+
 function showOpenRefused(refused) {
+  const linux = onLinux();
+  byId("open-refused-linux").hidden = !linux;
+  byId("open-refused-rule").hidden = !linux;
+  byId("open-refused-other").hidden = linux;
   byId("open-refused").hidden = !refused;
 }
 
@@ -296,10 +308,11 @@ function endUpdateGuards() {
 document.addEventListener("visibilitychange", requestWakeLock);
 
 // Back on the page: the permission may have been taken back in the
-// browser's settings meanwhile.
+// browser's settings meanwhile, and a new version may have been published.
 document.addEventListener("visibilitychange", () => {
   if (document.visibilityState === "visible") {
     checkGrants();
+    lookForNewRelease();
   }
 });
 
@@ -368,10 +381,18 @@ function getItemText(id) {
   return element ? element.textContent.replace(/\r?\n/g, "\r\n") : "";
 }
 
+// Update as the program has set it; while a newer version is known, the
+// button stays off whatever the program says.
+let updateEnabled = false;
+
 function enableItem(id, enable) {
   const element = control(id);
   if (!element) {
     return;
+  }
+  if (Number(id) === IDC_UPDATE) {
+    updateEnabled = enable;
+    enable = enable && !versions.newer;
   }
   const hadFocus = document.activeElement === element;
   if ("disabled" in element) {
@@ -405,10 +426,23 @@ function isForeground() {
   return document.visibilityState === "visible" && document.hasFocus();
 }
 
+// The code line of the last failure box stays below the hint once the box
+// is closed, for the owner to pass on to support, until the next update
+// starts.
+const CODE_LINE = /0x[0-9a-f]{8}-0x[0-9a-f]{8}/;
+
+function showLastCodeLine(line) {
+  const element = byId("last-code-line");
+  const shown = CODE_LINE.test(line);
+  element.textContent = shown ? line : "";
+  element.hidden = !shown;
+}
+
 // ---- The views.
 
 function showOnly(id) {
-  for (const view of ["loading", "updater", "unsupported", "session-ended", "failure", "framed"]) {
+  for (const view of ["loading", "updater", "unsupported", "session-ended", "failure", "framed",
+                      "no-instance-lock"]) {
     byId(view).hidden = view !== id;
   }
 }
@@ -419,7 +453,7 @@ function showMain() {
   // The focus starts on Close, the dialog's default button.
   if (!topBox()) {
     byId("close").focus();
-  }
+  }  lookForNewRelease();
 }
 
 function closeEverything() {
@@ -451,6 +485,13 @@ function showFailure(stopped) {
   byId("failure-reload").focus();
 }
 
+// The browser does not let the page take its lock (site data blocked): it
+// could not keep a second tab from opening the unit, so it opens none.
+function showNoInstanceLock() {
+  showOnly("no-instance-lock");
+  setState("no-lock");
+}
+
 function showUnsupported(secure) {
   showOnly("unsupported");
   byId("unsupported-insecure").hidden = secure;
@@ -480,11 +521,15 @@ byId("update").addEventListener("click", async () => {
   }
   updateClickPending = true;
   try {
-    await takeUpdateLock();
+    if (!(await takeUpdateLock())) {
+      return;
+    }
     await checkGrants();
+    if (!versions.newer && await newerPublished()) {
+      foundNewerVersion();
+    }
     if (versions.newer) {
       releaseUpdateLock();
-      showNewerVersion();
       byId("load-new-version").focus();
       return;
     }
@@ -493,6 +538,7 @@ byId("update").addEventListener("click", async () => {
       return;
     }
     beginUpdateGuards();
+    showLastCodeLine("");
     post({ kind: PAGE_EVENT_COMMAND, value: IDC_UPDATE, path: "" });
   } finally {
     updateClickPending = false;
@@ -573,17 +619,21 @@ const host = {
 // itself. Locks belong to the site's origin: the one name covers every
 // page of it that can open a unit (the product page, the demo, an
 // installed app window).
+//
+// Resolves to true once the lock is held, to false when the browser does
+// not let the page take it (site data blocked): the page then opens no
+// unit, rather than run beside another tab.
 const INSTANCE_LOCK = "orvanto-updater";
 let releaseInstanceLock = () => {};
 
 function takeInstanceLock() {
   if (!navigator.locks) {
-    return Promise.resolve();
+    return Promise.resolve(false);
   }
   const name = INSTANCE_LOCK;
   return new Promise((acquired) => {
     const hold = () => {
-      acquired();
+      acquired(true);
       byId("another-instance").hidden = true;
       return new Promise((release) => {
         releaseInstanceLock = release;
@@ -594,9 +644,9 @@ function takeInstanceLock() {
         return hold();
       }
       byId("another-instance").hidden = false;
-      navigator.locks.request(name, hold).catch(() => {});
+      navigator.locks.request(name, hold).catch(() => acquired(false));
       return null;
-    }).catch(() => acquired());
+    }).catch(() => acquired(false));
   });
 }
 
@@ -606,15 +656,20 @@ function takeInstanceLock() {
 const UPDATE_LOCK = "orvanto-updater update";
 let releaseUpdateLockNow = null;
 
+// Resolves to true once the lock is held, false if it cannot be had (no
+// update starts then).
 function takeUpdateLock() {
-  if (!navigator.locks || releaseUpdateLockNow) {
-    return Promise.resolve();
+  if (releaseUpdateLockNow) {
+    return Promise.resolve(true);
+  }
+  if (!navigator.locks) {
+    return Promise.resolve(false);
   }
   return new Promise((acquired) => {
     navigator.locks.request(UPDATE_LOCK, () => new Promise((release) => {
       releaseUpdateLockNow = release;
-      acquired();
-    })).catch(() => acquired());
+      acquired(true);
+    })).catch(() => acquired(false));
   });
 }
 
@@ -631,29 +686,176 @@ function releaseUpdateLock() {
 // worker beside the running one, where it waits: a page that still runs
 // the previous version says so, starts no update and offers to load the
 // new one. A page that loads while a new version waits asks it to take
-// over at once (it does so once no update runs in any tab) and reloads.
+// over at once (once no update runs in any tab) and reloads.
+//
+// The browser looks for a new worker only when a page is loaded; a page
+// left open across a release asks the server itself when Update is
+// pressed and whenever it is shown again.
 
 const versions = { newer: false, loading: false, registration: null, programStarting: false };
 
-function showNewerVersion() {
+// How long Update waits for the server's answer before it goes on with the
+// version it has (offline, or a server that does not answer).
+const RELEASE_CHECK_MS = 3000;
+// How long a new version may take to be in control once asked to.
+const TAKE_OVER_MS = 10000;
+
+function showNotice(which) {
   versions.newer = true;
   byId("version-notice").hidden = false;
+  byId("version-notice-newer").hidden = which === "loading";
+  byId("version-notice-loading").hidden = which !== "loading";
+  byId("version-notice-failed").hidden = which !== "failed";
+  byId("load-new-version").hidden = which === "loading";
+  const update = byId("update");
+  if (!update.disabled) {
+    enableItem(IDC_UPDATE, updateEnabled);
+  }
 }
 
-// Asks the waiting worker to take over, and reloads once it has.
-function loadNewVersion() {
+function showNewerVersion() {
+  if (!versions.loading) {
+    showNotice("newer");
+  }
+}
+
+// A newer version is published, but no worker of it is known yet: the
+// browser is asked to fetch it now.
+function foundNewerVersion() {
+  showNewerVersion();
+  if (versions.registration) {
+    versions.registration.update().catch(() => {});
+  }
+}
+
+// The files of this page named by their content (a digest of it in the
+// name, as the build names every file that the page loads): its scripts,
+// styles and images, which name in turn everything they load (page.js its
+// modules and texts, the updater's script updater.wasm with the image). A
+// version that lists them all is this page's version.
+const CONTENT_NAME = /\.[0-9a-f]{16}\.[a-z]+$/;
+
+function ownFiles() {
+  const base = new URL(".", location.href).href;
+  const addresses = [import.meta.url];
+  for (const element of document.querySelectorAll("script[src], link[href], img[src]")) {
+    addresses.push(element.src || element.href);
+  }
+  return addresses
+    .map((address) => new URL(address, location.href).href)
+    .filter((href) => href.startsWith(base) && CONTENT_NAME.test(new URL(href).pathname))
+    .map((href) => href.slice(base.length));
+}
+
+// Whether the server now publishes another version than this page's: its
+// service worker lists every file of the version it serves. False when
+// the server cannot tell within `ms` (offline, no answer): the page then
+// goes on with its version.
+async function newerPublished(ms = RELEASE_CHECK_MS) {
+  const abort = new AbortController();
+  const timer = setTimeout(() => abort.abort(), ms);
+  try {
+    const response = await fetch("sw.js", { cache: "no-store", signal: abort.signal });
+    if (!response.ok) {
+      return false;
+    }
+    const match = /const FILES = (\{[^}]*\});/.exec(await response.text());
+    if (!match) {
+      return false;
+    }
+    const files = JSON.parse(match[1].replace(/,\s*\}$/, "}"));
+    return ownFiles().some((name) => !Object.prototype.hasOwnProperty.call(files, name));
+  } catch (error) {
+    return false;
+  } finally {
+    clearTimeout(timer);
+  }
+}
+
+function lookForNewRelease() {
+  if (versions.newer || events.ended || !firstViewShown) {
+    return;
+  }
+  newerPublished().then((newer) => {
+    if (newer) {
+      foundNewerVersion();
+    }
+  });
+}
+
+// The new version's worker once it has installed: the waiting one, or the
+// one installing (or about to, after an update check) once it is done.
+// Null when there is none, or its install failed.
+async function installedWorker(registration) {
+  if (!registration.waiting && !registration.installing) {
+    await registration.update().catch(() => {});
+  }
+  if (registration.waiting) {
+    return registration.waiting;
+  }
+  const installing = registration.installing;
+  if (!installing) {
+    return null;
+  }
+  return new Promise((resolve) => {
+    const settled = () => {
+      if (installing.state === "installed" || installing.state === "activated") {
+        resolve(installing);
+      } else if (installing.state === "redundant") {
+        resolve(null);
+      }
+    };
+    installing.addEventListener("statechange", settled);
+    settled();
+  });
+}
+
+function newVersionFailed() {
+  versions.loading = false;
+  showNotice("failed");
+}
+
+// Loads the new version: its worker takes over, then the page reloads. The
+// page waits for the update lock first (an update running in another tab
+// goes to its end), and holds it until the new worker is in control, so
+// that no update starts with the old version in between.
+async function loadNewVersion() {
   const registration = versions.registration;
-  const waiting = registration && registration.waiting;
-  if (!waiting) {
+  if (!registration || !navigator.locks) {
     location.reload();
     return;
   }
   versions.loading = true;
-  showNewerVersion();
-  byId("version-notice-newer").hidden = true;
-  byId("version-notice-loading").hidden = false;
-  byId("load-new-version").hidden = true;
-  waiting.postMessage("take-over");
+  showNotice("loading");
+  const worker = await installedWorker(registration);
+  if (!worker) {
+    // Nothing new waits: the worker in control is of the newest version
+    // (another tab loaded it, or this page came from an old copy), or the
+    // new one could not be installed.
+    if (registration.active && !(await newerPublished())) {
+      location.reload();
+    } else {
+      newVersionFailed();
+    }
+    return;
+  }
+  try {
+    await navigator.locks.request(UPDATE_LOCK, () => new Promise((done) => {
+      const timer = setTimeout(done, TAKE_OVER_MS);
+      navigator.serviceWorker.addEventListener("controllerchange", () => {
+        clearTimeout(timer);
+        done();
+      }, { once: true });
+      worker.postMessage("take-over");
+    }));
+  } catch (error) {
+    // No lock: the new version is not let in while an update may run.
+  }
+  if (navigator.serviceWorker.controller === worker || worker.state === "activated") {
+    location.reload();
+  } else {
+    newVersionFailed();
+  }
 }
 
 byId("load-new-version").addEventListener("click", loadNewVersion);
@@ -679,15 +881,32 @@ async function watchVersions() {
   try {
     registration = await container.register("sw.js");
   } catch (error) {
-    // Without it the page works as long as it is online.
+    // Without it the page works as long as it is online, and Update asks
+    // the server for a newer version all the same.
     return false;
   }
   versions.registration = registration;
+  // The page's files are kept for offline use: ask the browser not to
+  // clear them under storage pressure.
+  if (navigator.storage && navigator.storage.persist) {
+    navigator.storage.persist().catch(() => {});
+  }
   const watch = (worker) => {
     if (!worker) {
       return;
     }
+    let installed = false;
     worker.addEventListener("statechange", () => {
+      if (worker.state === "installed") {
+        installed = true;
+      }
+      // A new version whose install failed (a file that is not the one it
+      // lists, the network gone): the page says so, and starts no update
+      // with the version it replaces.
+      if (worker.state === "redundant" && !installed && container.controller) {
+        newVersionFailed();
+        return;
+      }
       if (worker.state !== "installed" || !container.controller) {
         return;
       }
@@ -695,7 +914,7 @@ async function watchVersions() {
       // it is still loading) nothing is lost by loading the new version.
       if (programRan || versions.programStarting) {
         showNewerVersion();
-      } else {
+      } else if (!versions.loading) {
         loadNewVersion();
       }
     });
@@ -770,7 +989,10 @@ async function start() {
   }
   refreshRequestArea();
 
-  await takeInstanceLock();
+  if (!(await takeInstanceLock())) {
+    showNoInstanceLock();
+    return;
+  }
   if (versions.loading) {
     releaseInstanceLock();
     return;
@@ -796,6 +1018,11 @@ dialogHooks.text = pageText;
 dialogHooks.answered = () => deliver();
 dialogHooks.ended = () => events.ended;
 dialogHooks.firstBox = () => showOnly("updater");
+dialogHooks.boxClosed = (text, isError) => {
+  if (isError) {
+    showLastCodeLine(text.split(/\r?\n/).pop());
+  }
+};
 hidHooks.openRefused = showOpenRefused;
 
 start();

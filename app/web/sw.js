@@ -34,6 +34,27 @@ function hex(buffer) {
   return Array.from(new Uint8Array(buffer), (byte) => byte.toString(16).padStart(2, "0")).join("");
 }
 
+// A response to keep and to serve for a navigation: a host that redirects
+// (index.html to /, a folder to its index) gives the browser a redirected
+// response, which the browser refuses to show for a navigation; the
+// content is taken into a response of its own.
+async function plainResponse(response) {
+  if (!response.redirected) {
+    return response;
+  }
+  return new Response(await response.blob(), {
+    status: response.status,
+    statusText: response.statusText,
+    headers: response.headers,
+  });
+}
+
+// Whether `response` holds the file `name` of this version.
+async function holdsFile(name, response) {
+  const digest = hex(await crypto.subtle.digest("SHA-256", await response.clone().arrayBuffer()));
+  return digest === FILES[name];
+}
+
 // Fetches one file of this version and checks it against its digest.
 async function fetchChecked(name) {
   // cache: "reload" skips the browser's HTTP cache, so that the new cache
@@ -42,12 +63,13 @@ async function fetchChecked(name) {
   if (!response.ok) {
     throw new Error(`${name}: the server answered ${response.status}`);
   }
-  const digest = hex(await crypto.subtle.digest("SHA-256", await response.clone().arrayBuffer()));
-  if (digest !== FILES[name]) {
+  if (!(await holdsFile(name, response))) {
     throw new Error(`${name}: the server sent a file that is not the one of version ${VERSION}`);
   }
-  return response;
+  return plainResponse(response);
 }
+
+const fileUrl = (name) => new URL(name, self.registration.scope).href;
 
 self.addEventListener("install", (event) => {
   event.waitUntil((async () => {
@@ -60,15 +82,8 @@ self.addEventListener("install", (event) => {
       throw error;
     }
     const cache = await caches.open(CACHE_NAME);
-    await Promise.all(NAMES.map((name, index) =>
-      cache.put(new URL(name, self.registration.scope).href, responses[index])));
+    await Promise.all(NAMES.map((name, index) => cache.put(fileUrl(name), responses[index])));
   })());
-});
-
-// Resolved once this worker is the active one.
-let markActivated;
-const activated = new Promise((resolve) => {
-  markActivated = resolve;
 });
 
 self.addEventListener("activate", (event) => {
@@ -81,28 +96,23 @@ self.addEventListener("activate", (event) => {
     // The first visit's page, and the pages of the old version, are served
     // by this worker from now on.
     await self.clients.claim();
-    markActivated();
   })());
 });
 
-// A page asks the waiting worker to take over. It waits for the update lock,
-// which every running update holds, and keeps it until it is in control, so
-// that no page of the old version starts an update in between.
+// A page asks the waiting worker to take over. The page has taken the
+// update lock first, which every running update holds, and keeps it until
+// this worker is in control, so that no update is interrupted and none
+// starts with the old version in between; the waiting is the page's, not
+// this worker's (the browser stops a worker whose event runs for minutes).
 self.addEventListener("message", (event) => {
-  if (event.data !== "take-over") {
-    return;
+  if (event.data === "take-over") {
+    event.waitUntil(self.skipWaiting());
   }
-  const takeOver = async () => {
-    await self.skipWaiting();
-    await activated;
-  };
-  event.waitUntil(self.navigator && self.navigator.locks
-    ? self.navigator.locks.request(UPDATE_LOCK, takeOver)
-    : takeOver());
 });
 
-// The cached copy of one of the page's own files, or undefined.
-async function cachedFile(request) {
+// The name in FILES of the page's own file that `request` asks for, or
+// undefined.
+function listedName(request) {
   const url = new URL(request.url);
   if (url.origin !== self.location.origin || !url.href.startsWith(self.registration.scope)) {
     return undefined;
@@ -111,12 +121,29 @@ async function cachedFile(request) {
   if (path === "" || path.endsWith("/")) {
     path += "index.html";
   }
-  if (!Object.prototype.hasOwnProperty.call(FILES, path)) {
-    return undefined;
-  }
+  return Object.prototype.hasOwnProperty.call(FILES, path) ? path : undefined;
+}
+
+// One of the page's own files, checked against its digest every time it is
+// served: from the cache, or, where the cache lost it or holds something
+// else, fetched again, checked and kept. A file that cannot be had as it
+// was published is not served at all.
+async function servedFile(name) {
   const cache = await caches.open(CACHE_NAME);
-  // A query does not change the file.
-  return cache.match(new URL(path, self.registration.scope).href, { ignoreSearch: true });
+  const cached = await cache.match(fileUrl(name), { ignoreSearch: true });
+  if (cached && await holdsFile(name, cached)) {
+    return plainResponse(cached);
+  }
+  try {
+    const response = await fetchChecked(name);
+    await cache.put(fileUrl(name), response.clone());
+    return response;
+  } catch (error) {
+    if (cached) {
+      await cache.delete(fileUrl(name));
+    }
+    return Response.error();
+  }
 }
 
 self.addEventListener("fetch", (event) => {
@@ -128,8 +155,8 @@ self.addEventListener("fetch", (event) => {
   if (url.origin !== self.location.origin) {
     return;  // another origin: the browser fetches it; nothing is cached
   }
-  event.respondWith((async () => {
-    const cached = await cachedFile(request);
-    return cached || fetch(request);
-  })());
+  const name = listedName(request);
+  if (name !== undefined) {
+    event.respondWith(servedFile(name));
+  }
 });

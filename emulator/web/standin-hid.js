@@ -379,7 +379,7 @@ export function removeDevice(d) {
   later(() => {
     d.disconnected = true;
     if (granted) hid.dispatchEvent(new StandInConnectionEvent("disconnect", { device: d.device }));
-  }, 0);
+  }, standIn.disconnectDelayMs);
 }
 
 export function addDevice(d, first) {
@@ -458,6 +458,8 @@ export const standIn = {
   get chooser() { return chooser; },
   set chooser(answer) { chooser = answer; },
   set answerAtOnce(on) { answerAtOnce = Boolean(on); },
+  // How long after a device leaves the browser says so, in page ms.
+  disconnectDelayMs: 0,
   // getDevices and requestDevice wait for `promise` first.
   waitFor(promise) { ready = promise.catch(() => {}); },
 };

@@ -27,6 +27,9 @@
 //                         ESC's flash as it was (a new HIDDevice, as in the
 //                         browser)
 //   setPurgeDuration(ms)  how long the plugged unit takes to erase the ESC
+//   setDisconnectDelay(ms)  how long after a unit leaves the browser says
+//                         so (0, the default: in its next task; Chromium on
+//                         Linux: 50 ms to about 4 s), in the program's time
 //   grant(productId?)     the permission for the unit (by default the one
 //                         plugged in), as if chosen in the chooser before
 //   revoke(productId?)    takes permissions back
@@ -417,6 +420,7 @@ window.orvantoEmulator = Object.freeze({
   unplug,
   replug,
   setPurgeDuration,
+  setDisconnectDelay(ms) { standIn.disconnectDelayMs = Math.max(0, Number(ms) || 0) / timeScale; },
   grant,
   revoke,
   setChooser,

@@ -2,6 +2,7 @@
 // from res/, the one source of every text), Debian's Chromium started and
 // always stopped, and a page of the updater whose message boxes, progress
 // positions and states are recorded as they happen.
+import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
 import fs from "node:fs";
 import os from "node:os";
@@ -22,7 +23,7 @@ export const SCREENSHOTS = path.join(BUILD, "screenshots");
 // The numbers the tests share with the program, by their C++ names (made
 // from the C++ headers by the web build): N.IDS_READY, N.LINK_READ_FAILED,
 // N.PLATFORM_ERROR_TIMEOUT, ...
-export const N = Object.freeze({ ...(await import(pathToFileURL(path.join(BUILD, "test", "names.mjs")).href)) });
+export const N = Object.freeze({ ...(await import(pathToFileURL(path.join(BUILD, "generated", "web", "names.mjs")).href)) });
 export const STANDIN_IMAGE = path.join(BUILD, "generated", "orvanto-3.0-STANDIN-not-firmware.bin");
 
 // A limit for conditions that come within a second or two when all is well;
@@ -180,8 +181,15 @@ export async function launchBrowser({ language = "en" } = {}) {
 // every value the progress bar is given while its panel is open (the last
 // panel's), and every state of the page.
 function instrument() {
-  const seen = { boxes: [], progress: [], states: [], errors: [] };
+  const seen = { boxes: [], progress: [], states: [], errors: [], persistAsked: false };
   window.__seen = seen;
+  if (navigator.storage && navigator.storage.persist) {
+    const persist = navigator.storage.persist.bind(navigator.storage);
+    navigator.storage.persist = () => {
+      seen.persistAsked = true;
+      return persist();
+    };
+  }
   window.addEventListener("error", (event) => seen.errors.push(String(event.message)));
   window.addEventListener("unhandledrejection", (event) => seen.errors.push(String(event.reason)));
   document.addEventListener("securitypolicyviolation", (event) =>
@@ -266,7 +274,7 @@ export async function openPage(session, url, { withoutHid = false, prepare = nul
   page.closeContext = () => context.close();
   await page.goto(url, { waitUntil: "load" });
   if (settle) {
-    await waitForState(page, ["idle", "busy", "ended", "unsupported", "framed"]);
+    await waitForState(page, ["idle", "busy", "ended", "unsupported", "framed", "no-lock"]);
   }
   return page;
 }
@@ -492,4 +500,52 @@ export function listFiles(folder) {
 
 export function python(script, ...args) {
   return execFileSync("python3", [path.join(ROOT, "tools", script), ...args], { encoding: "utf8" });
+}
+
+// ---------------------------------------------------------------- releases
+
+export const NEXT_VERSION_MARK = "/* the next version */\n";
+
+// A copy of a build folder on a server of its own, from which a test can
+// publish new versions as the build publishes them: the folder's files as
+// the build put them together, changed, and published again (named by
+// their content, sw.js stamped).
+export async function publishedCopy(name = "test", { redirectIndex = false } = {}) {
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), `orvanto-web-${name}-`));
+  const assembled = path.join(work, "assembled");
+  const folder = path.join(work, "served");
+  fs.cpSync(path.join(BUILD, "assembled", name), assembled, { recursive: true });
+  python("publish_web_folder.py", assembled, folder);
+  const server = await startServer(folder, { redirectIndex });
+  return {
+    folder,
+    server,
+    url: (file) => server.url + file,
+    // The next version: a changed file, published again.
+    publishNext() {
+      fs.appendFileSync(path.join(assembled, "styles.css"), NEXT_VERSION_MARK);
+      python("publish_web_folder.py", assembled, folder);
+    },
+    // The name under which the served folder holds `file` now
+    // ("page.js": "page.0123456789abcdef.js").
+    servedName(file) {
+      const dot = file.lastIndexOf(".");
+      const pattern = new RegExp(`^${file.slice(0, dot)}\\.[0-9a-f]{16}\\${file.slice(dot)}$`);
+      const found = fs.readdirSync(folder).filter((name) => pattern.test(name));
+      assert.equal(found.length, 1, `one ${file} in ${folder}: ${found}`);
+      return found[0];
+    },
+    async close() {
+      await server.close();
+      fs.rmSync(work, { recursive: true, force: true });
+    },
+  };
+}
+
+// Whether the page runs with the styles of the next version.
+export function servesNextVersion(page) {
+  return page.evaluate(async (mark) => {
+    const styles = document.querySelector('link[rel="stylesheet"]').href;
+    return (await (await fetch(styles)).text()).endsWith(mark);
+  }, NEXT_VERSION_MARK);
 }

@@ -18,9 +18,10 @@ import {
   listFiles,
   openPage,
   plugAndWaitForReady,
-  python,
+  publishedCopy,
   screenshot,
   seen,
+  servesNextVersion,
   suite,
   textsFor,
   unitLog,
@@ -211,9 +212,8 @@ describe("the product page as an installed app", () => {
   // change with the files (the old page would be served for ever), and an
   // activation that keeps the old cache (or deletes the new one).
   it("replaces the cached page and deletes the old cache when a new version is served", async () => {
-    const folder = fs.mkdtempSync(path.join(os.tmpdir(), "orvanto-web-site-"));
-    fs.cpSync(buildFolder("site"), folder, { recursive: true });
-    const server = await startServer(folder);
+    const copy = await publishedCopy("site");
+    const server = copy.server;
     const session = await launchBrowser();
     const context = await session.browser.createBrowserContext();
     const visit = async () => {
@@ -223,15 +223,13 @@ describe("the product page as an installed app", () => {
       return page;
     };
     const cacheNames = (page) => page.evaluate(() => caches.keys());
-    const servedStyles = (page) => page.evaluate(async () => (await fetch("styles.css")).text());
     try {
       const first = await visit();
       const before = await cacheNames(first);
       assert.equal(before.length, 1);
       await first.close();
 
-      fs.appendFileSync(path.join(folder, "styles.css"), "\n/* the next version */\n");
-      python("stamp_service_worker.py", folder);
+      copy.publishNext();
       // The next visit is still served by the old worker; it finds the new
       // one, which waits until no page of the old version is open.
       const second = await visit();
@@ -242,13 +240,12 @@ describe("the product page as an installed app", () => {
       const after = await cacheNames(third);
       assert.equal(after.length, 1, `one cache left: ${after}`);
       assert.notEqual(after[0], before[0]);
-      assert.ok((await servedStyles(third)).endsWith("/* the next version */\n"), "the new file is served");
+      assert.ok(await servesNextVersion(third), "the new file is served");
       await third.close();
     } finally {
       await context.close();
       await session.close();
-      await server.close();
-      fs.rmSync(folder, { recursive: true, force: true });
+      await copy.close();
     }
   });
 
@@ -376,7 +373,7 @@ describe("where the updater runs", () => {
       });
       // Another site: the same server under another name (a page on the
       // public internet may not frame one on 127.0.0.1 at all).
-      await page.goto(`http://localhost:${server.port}/site/texts.json`);
+      await page.goto(`http://localhost:${server.port}/site/manifest.webmanifest`);
       await page.setContent(`<iframe allow="hid" width="800" height="600" src="${server.url}test/test.html"></iframe>`);
       const frame = await (await page.waitForSelector("iframe")).contentFrame();
       await frame.waitForFunction(() => document.documentElement.dataset.state === "framed",

@@ -46,9 +46,15 @@ export function fileFor(root, urlPath) {
   return decoded.endsWith("/") ? path.join(file, "index.html") : file;
 }
 
-async function handle(root, request, response, log) {
+async function handle(root, request, response, log, { redirectIndex }) {
   const url = new URL(request.url, "http://127.0.0.1");
   log.push(url.pathname);
+  // As many static hosts do: a folder's index.html is sent to the folder.
+  if (redirectIndex && url.pathname.endsWith("/index.html")) {
+    response.writeHead(301, { Location: url.pathname.slice(0, -"index.html".length) + url.search });
+    response.end();
+    return;
+  }
   if (request.method !== "GET" && request.method !== "HEAD") {
     response.writeHead(405, { Allow: "GET, HEAD" });
     response.end();
@@ -86,12 +92,13 @@ async function handle(root, request, response, log) {
 }
 
 // Serves folder until close(); resolves to {url, port, requests, close}.
-// requests lists every path asked for, in order.
-export async function startServer(folder) {
+// requests lists every path asked for, in order. With redirectIndex, a
+// request for a folder's index.html is redirected to the folder.
+export async function startServer(folder, { redirectIndex = false } = {}) {
   const root = path.resolve(folder);
   const requests = [];
   const server = http.createServer((request, response) => {
-    handle(root, request, response, requests).catch(() => {
+    handle(root, request, response, requests, { redirectIndex }).catch(() => {
       if (!response.headersSent) {
         reply(response, 500, "read failed");
       } else {

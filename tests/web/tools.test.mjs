@@ -1,5 +1,5 @@
-// The two build scripts of the page: the service worker's stamp and the
-// icons. No browser needed.
+// The build scripts of the page: the folder as it is published, the
+// service worker's stamp and the icons. No browser needed.
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import os from "node:os";
@@ -39,6 +39,70 @@ function decodePng(file) {
   };
   return { width, height, pixel };
 }
+
+describe("the published folder", () => {
+  const write = (folder, files) => {
+    for (const [name, text] of Object.entries(files)) {
+      fs.mkdirSync(path.dirname(path.join(folder, name)), { recursive: true });
+      fs.writeFileSync(path.join(folder, name), text);
+    }
+  };
+  const publish = (files) => {
+    const work = tempFolder();
+    write(path.join(work, "in"), files);
+    try {
+      python("publish_web_folder.py", path.join(work, "in"), path.join(work, "out"));
+      return Object.fromEntries(fs.readdirSync(path.join(work, "out"), { recursive: true })
+        .filter((name) => fs.statSync(path.join(work, "out", name)).isFile())
+        .map((name) => [name, fs.readFileSync(path.join(work, "out", name), "utf8")]));
+    } finally {
+      fs.rmSync(work, { recursive: true, force: true });
+    }
+  };
+  const page = {
+    "index.html": '<link rel="stylesheet" href="styles.css"><script src="app.js"></script>',
+    "styles.css": "body { background: url(logo.png); }",
+    "app.js": 'import { a } from "./part.js"; fetch("data.json"); // (part.js) in a comment stays',
+    "part.js": "export const a = 1;",
+    "data.json": "{}",
+    "logo.png": "png",
+    "manifest.webmanifest": '{"icons": [{"src": "logo.png"}]}',
+    "emulator/bridge.js": 'import "../part.js";',
+  };
+
+  // A file named by its content can be cached for ever only if every file
+  // that names it names the new name, and a change anywhere below a file
+  // changes that file's name too: catches a reference left with the old
+  // name (the page would not load), and a name that does not cover what
+  // the file loads (a cache could mix two releases).
+  it("names each file the page loads by its content, and every reference by the new name", () => {
+    const first = publish(page);
+    const named = (stem, suffix) => Object.keys(first).find((n) => new RegExp(`^${stem}\\.[0-9a-f]{16}\\.${suffix}$`).test(n));
+    const [app, part, data, styles, logo] = [named("app", "js"), named("part", "js"), named("data", "json"),
+      named("styles", "css"), named("logo", "png")];
+    assert.ok(app && part && data && styles && logo, Object.keys(first).join(" "));
+    assert.ok(first["index.html"].includes(`href="${styles}"`) && first["index.html"].includes(`src="${app}"`));
+    assert.ok(first[app].includes(`"./${part}"`) && first[app].includes(`"${data}"`));
+    assert.ok(first[app].includes("(part.js) in a comment stays"));
+    assert.ok(first[styles].includes(`url(${logo})`));
+    assert.ok(first["manifest.webmanifest"].includes(`"${logo}"`));
+    assert.ok(first[path.join("emulator", "bridge.js")].includes(`"../${part}"`));
+    assert.ok(first["sw.js"].includes(`"${app}"`), "the worker lists the new names");
+
+    // A change in a file that app.js imports renames app.js too.
+    const second = publish({ ...page, "part.js": "export const a = 2;" });
+    assert.equal(second[app], undefined, "app.js has a new name");
+    assert.ok(second[styles] !== undefined, "styles.css keeps its name");
+  });
+
+  // A name the page builds at run time could not be rewritten: catches a
+  // file to be named by its content that nothing names, and names in a
+  // circle, which have no content name.
+  it("refuses a file that nothing names, and files that name each other", () => {
+    assert.throws(() => publish({ ...page, "orphan.js": "" }), /nothing names orphan\.js/);
+    assert.throws(() => publish({ ...page, "part.js": 'import "./app.js";' }), /in a circle/);
+  });
+});
 
 describe("the service worker's stamp", () => {
   // The cache name must change with any file of the page and only then:

@@ -135,7 +135,7 @@ for (const language of ["en", "de"]) {
       await plugAndWaitForReady(page);
       const logBefore = (await unitLog(page)).length;
       // Once loaded (the service worker's copies included) the page asks
-      // the server for nothing more.
+      // the server for nothing more than, at Update, its list of files.
       await page.evaluate(() => navigator.serviceWorker.ready);
       const requestsBefore = s.server.requests.length;
 
@@ -160,6 +160,11 @@ for (const language of ["en", "de"]) {
       assert.equal(busy.title, t.text(N.IDS_PROGRESS_TITLE));
       assert.equal(busy.open, true);
       assert.equal(busy.state, "busy");
+      // The owner is told to keep the tab open and the computer awake, and
+      // a screen reader hears the progress in tenths.
+      assert.equal(await page.$eval("#progress-keep-open", (e) => e.textContent), t.text(N.IDS_PAGE_KEEP_OPEN));
+      assert.match(await page.$eval("#progress-announcement", (e) => e.textContent),
+        new RegExp(`^${t.text(N.IDS_PAGE_PROGRESS).replace("%s", "[1-9]0")}$`));
       await shot(page, "progress");
 
       await waitForHint(page, t.text(N.IDS_UPDATE_SUCCEEDED));
@@ -168,6 +173,8 @@ for (const language of ["en", "de"]) {
       assert.equal(done.updateDisabled, true);
       assert.equal(done.versionEsc, "3.0");
       assert.equal(await page.evaluate(() => document.getElementById("progress-panel")?.open), false);
+      assert.equal(await page.$eval("#progress-announcement", (e) => e.textContent),
+        t.text(N.IDS_PAGE_PROGRESS).replace("%s", "100"));
       await shot(page, "updated");
 
       const { progress, boxes } = await seen(page);
@@ -192,7 +199,8 @@ for (const language of ["en", "de"]) {
       assert.ok(written.subarray(0, image.length).equals(image), "the flash holds the image from address 0");
       assert.ok(written.subarray(image.length).every((b) => b === 0xff), "nothing is written past the image");
       assert.deepEqual((await seen(page)).errors, [], "no script error and nothing the page's policy refused");
-      assert.deepEqual(s.server.requests.slice(requestsBefore), [], "the page talked to the server");
+      assert.deepEqual(s.server.requests.slice(requestsBefore), ["/sw.js"],
+        "the page asked the server only whether a new version had been published");
     });
 
     // Declining: catches a Cancel or a No that still sends a report, a
@@ -261,6 +269,9 @@ for (const language of ["en", "de"]) {
       assert.equal((await view(page)).updateDisabled, true);
       assert.equal(await page.evaluate(() => document.activeElement?.id), "close",
         "the focus goes to Close, not to the page's body");
+      // The code line stays on the page, for support, once the box is gone.
+      assert.equal(await page.$eval("#last-code-line", (e) => (e.hidden ? null : e.textContent)),
+        failure.text.split("\n").at(-1));
       await shot(page, "failed");
       const commands = sentCommands(await unitLog(page));
       assert.equal(commands.at(-1), CMD_PURGE, "nothing is sent after the failed purge");

@@ -6,7 +6,6 @@
 import assert from "node:assert/strict";
 import crypto from "node:crypto";
 import fs from "node:fs";
-import os from "node:os";
 import path from "node:path";
 import { after, before, describe, it } from "node:test";
 
@@ -18,41 +17,33 @@ import {
   buildFolder,
   instrumentPage,
   launchBrowser,
+  plugAndChoose,
   plugAndWaitForReady,
-  python,
+  publishedCopy,
   screenshot,
+  servesNextVersion,
   seen,
   standinImage,
   textsFor,
   unitLog,
   waitFor,
   waitForBox,
+  waitForHint,
   waitForState,
 } from "./harness.mjs";
 import { startServer } from "./server.mjs";
 
-const NEXT_VERSION_MARK = "/* the next version */\n";
-
-// A copy of the tests' folder on a server of its own, so that a test can
-// publish a new version of it.
-async function publishedCopy() {
-  const folder = fs.mkdtempSync(path.join(os.tmpdir(), "orvanto-web-versions-"));
-  fs.cpSync(buildFolder("test"), folder, { recursive: true });
-  const server = await startServer(folder);
-  return {
-    folder,
-    server,
-    url: (file) => server.url + file,
-    // A new version: a changed file, stamped as the build stamps it.
-    publishNext() {
-      fs.appendFileSync(path.join(folder, "styles.css"), NEXT_VERSION_MARK);
-      python("stamp_service_worker.py", folder);
-    },
-    async close() {
-      await server.close();
-      fs.rmSync(folder, { recursive: true, force: true });
-    },
-  };
+// Plays `story` with a published copy of the tests' folder and a browser
+// context of its own, and removes both afterwards.
+async function withPublishedCopy(session, story, options = {}) {
+  const copy = await publishedCopy("test", options);
+  const context = await session.browser.createBrowserContext();
+  try {
+    await story(copy, context);
+  } finally {
+    await context.close();
+    await copy.close();
+  }
 }
 
 // Opens the tests' page in `context` and waits until its service worker
@@ -65,9 +56,6 @@ async function visit(context, url) {
   await waitFor(page, () => navigator.serviceWorker?.controller?.state === "activated");
   return page;
 }
-
-const servesNextVersion = (page) =>
-  page.evaluate(async (mark) => (await (await fetch("styles.css")).text()).endsWith(mark), NEXT_VERSION_MARK);
 
 const noticeShown = (page) => page.$eval("#version-notice", (e) => !e.hidden && e.getClientRects().length > 0);
 
@@ -101,11 +89,15 @@ for (const language of ["en", "de"]) {
         assert.equal(await page.$eval("#version-notice-newer", (e) => e.textContent), t.text(N.IDS_PAGE_NEWER_VERSION));
         assert.equal(await page.$eval("#load-new-version", (e) => e.textContent), t.text(N.IDS_PAGE_LOAD_NEW_VERSION));
         assert.equal(await servesNextVersion(page), false, "the page still runs the previous version");
-        await plugAndWaitForReady(page);
+        await plugAndChoose(page);
+        await waitForHint(page, t.text(N.IDS_READY));
+        assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
         await screenshot(page, `${language}-new-version`);
 
+        // Update cannot be pressed; pressed all the same, it starts nothing.
         const sentBefore = (await unitLog(page)).length;
-        await page.click("#update");
+        await page.$eval("#update", (e) => e.click());
+        await page.$eval("#update", (e) => { e.disabled = false; e.click(); e.disabled = true; });
         await waitFor(page, () => document.activeElement?.id === "load-new-version");
         assert.equal((await seen(page)).boxes.length, 0, "no update was started");
         assert.equal((await unitLog(page)).length, sentBefore, "nothing was sent to the unit");
@@ -135,9 +127,7 @@ describe("a new version and a running update", () => {
   // tab (the running update's page would be taken over mid-way), and one
   // that never takes over once the update has ended.
   it("takes over only once the update in another tab has ended", async () => {
-    const copy = await publishedCopy();
-    const context = await session.browser.createBrowserContext();
-    try {
+    await withPublishedCopy(session, async (copy, context) => {
       const running = await visit(context, copy.url("test.html"));
       await plugAndWaitForReady(running);
       await running.click("#update");
@@ -164,24 +154,19 @@ describe("a new version and a running update", () => {
       await answer(running, CANCEL);
       await reloaded;
       assert.equal(await servesNextVersion(fresh), true, "the fresh tab runs the new version");
-    } finally {
-      await context.close();
-      await copy.close();
-    }
+    });
   });
 
   // A half-finished deploy or a stale proxy: catches an install that caches
   // whatever the server returns, so that a mixed set of files would run as
   // the new version; the old one must go on working.
   it("fails the install on a file that is not of the new version, and keeps the old one", async () => {
-    const copy = await publishedCopy();
-    const context = await session.browser.createBrowserContext();
-    try {
+    await withPublishedCopy(session, async (copy, context) => {
       const page = await visit(context, copy.url("test.html"));
       const cachesBefore = await page.evaluate(() => caches.keys());
       copy.publishNext();
       // The server then hands out a page.js that is not the stamped one.
-      fs.appendFileSync(path.join(copy.folder, "page.js"), "\n// a stale copy\n");
+      fs.appendFileSync(path.join(copy.folder, copy.servedName("page.js")), "\n// a stale copy\n");
       const outcome = await page.evaluate(async () => {
         const registration = await navigator.serviceWorker.getRegistration();
         const states = [];
@@ -203,14 +188,109 @@ describe("a new version and a running update", () => {
       assert.deepEqual(outcome.states, ["redundant"], "the new worker was refused");
       assert.equal(outcome.waiting, false);
       assert.deepEqual(outcome.caches, cachesBefore, "the old version's cache is kept, nothing else");
+      // The page says that the new version could not be loaded, and
+      // starts no update with the one it replaces.
+      await waitFor(page, () => !document.getElementById("version-notice-failed").hidden);
+      assert.equal(await page.$eval("#version-notice-failed", (e) => e.textContent),
+        textsFor("en").text(N.IDS_PAGE_NEW_VERSION_FAILED));
+      // Reloaded with a unit ready at start: Update stays off.
+      await page.evaluateOnNewDocument(() => {
+        window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
+      });
       await page.reload({ waitUntil: "load" });
       await waitForState(page, ["idle", "busy"]);
       assert.equal(await servesNextVersion(page), false, "the old version is served");
-      assert.equal(await noticeShown(page), false);
-    } finally {
-      await context.close();
-      await copy.close();
-    }
+      await waitForHint(page, textsFor("en").text(N.IDS_READY));
+      await waitFor(page, () => !document.getElementById("version-notice").hidden);
+      assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update stays off");
+    });
+  });
+
+  // A tab left open across a release: the browser looks for a new version
+  // only when a page is loaded, so Update wrote the old image. Catches a
+  // page that starts an update without asking the server, or whose Update
+  // still looks enabled under the notice.
+  it("finds a version published while it was open when Update is pressed, and starts no update", async () => {
+    await withPublishedCopy(session, async (copy, context) => {
+      const page = await visit(context, copy.url("test.html"));
+      await plugAndWaitForReady(page);
+      const sentBefore = (await unitLog(page)).length;
+      copy.publishNext();
+      await page.click("#update");
+      await waitFor(page, () => document.activeElement?.id === "load-new-version");
+      assert.equal(await noticeShown(page), true);
+      assert.equal((await seen(page)).boxes.length, 0, "no update was started");
+      assert.equal((await unitLog(page)).length, sentBefore, "nothing was sent to the unit");
+      assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
+      await Promise.all([page.waitForNavigation({ waitUntil: "load" }), page.click("#load-new-version")]);
+      await waitForState(page, ["idle", "busy"]);
+      assert.equal(await servesNextVersion(page), true, "the new version runs after the reload");
+    });
+  });
+
+  // The owner comes back to a tab left open for days: catches a page that
+  // learns of a new version only when it is reloaded.
+  it("finds a version published while it was hidden when it is shown again", async () => {
+    await withPublishedCopy(session, async (copy, context) => {
+      const page = await visit(context, copy.url("test.html"));
+      await waitForState(page, "idle");
+      copy.publishNext();
+      await page.evaluate(() => document.dispatchEvent(new Event("visibilitychange")));
+      await waitFor(page, () => !document.getElementById("version-notice").hidden);
+      assert.equal(await page.$eval("#version-notice-newer", (e) => e.hidden), false);
+    });
+  });
+
+  // Many static hosts send /index.html to /: the worker kept the
+  // redirected response, which the browser refuses for a navigation, and
+  // the page failed with a network error after the first visit. Catches
+  // that, online and offline.
+  it("works on a host that redirects index.html to its folder, online and offline", async () => {
+    await withPublishedCopy(session, async (copy, context) => {
+      const page = await visit(context, copy.url(""));
+      await waitForState(page, "idle");
+      // The page's files are to outlive storage pressure.
+      assert.equal((await seen(page)).persistAsked, true, "persistent storage was asked for");
+      for (const address of ["", "index.html"]) {
+        await page.goto(copy.url(address), { waitUntil: "load" });
+        await waitForState(page, "idle");
+      }
+      await copy.server.close();
+      await page.reload({ waitUntil: "load" });
+      await waitForState(page, "idle");
+    }, { redirectIndex: true });
+  });
+
+  // The browser's storage can lose or spoil an entry: catches a worker that
+  // serves a cached file without checking it, or fetches a missing one
+  // unchecked.
+  it("checks every file it serves from its cache, and fetches a lost or spoilt one again", async () => {
+    await withPublishedCopy(session, async (copy, context) => {
+      const page = await visit(context, copy.url("test.html"));
+      const pageScript = copy.servedName("page.js");
+      const texts = copy.servedName("texts.json");
+      const spoil = () => page.evaluate(async (script, lost) => {
+        const cache = await caches.open((await caches.keys())[0]);
+        await cache.put(new URL(script, location.href).href, new Response("spoilt"));
+        await cache.delete(new URL(lost, location.href).href);
+      }, pageScript, texts);
+      const cached = (file) => page.evaluate(async (name) => {
+        const cache = await caches.open((await caches.keys())[0]);
+        const response = await cache.match(new URL(name, location.href).href);
+        return response ? response.text() : null;
+      }, file);
+      await spoil();
+      await page.reload({ waitUntil: "load" });
+      await waitForState(page, "idle");
+      assert.equal(await cached(pageScript), fs.readFileSync(path.join(copy.folder, pageScript), "utf8"));
+      assert.equal(await cached(texts), fs.readFileSync(path.join(copy.folder, texts), "utf8"));
+
+      // Offline, a spoilt file is not served at all.
+      await spoil();
+      await copy.server.close();
+      const outcome = await page.evaluate((script) => fetch(script).then(() => "served", () => "refused"), pageScript);
+      assert.equal(outcome, "refused");
+    });
   });
 
   // Support must be able to tell which image a page writes: catches a line

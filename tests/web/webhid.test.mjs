@@ -22,6 +22,7 @@ import {
   standinImage,
   suite,
   unitLog,
+  updateToFailureBox,
   view,
   waitFor,
   waitForBox,
@@ -133,6 +134,22 @@ describe("the page's WebHID layer", () => {
     const sent = (await unitLog(page)).filter((entry) => entry.fromHost).map((entry) => entry.bytes[1]);
     assert.notEqual(sent.at(-1), 0x1b, "no data block follows the failed address");
     assert.deepEqual((await seen(page)).errors, []);
+  });
+
+  // Pulled out as a block is written, the browser refuses the write and
+  // says the unit is gone some time later: a disconnect within a third of
+  // the write's limit reads as gone (1167), a later one no longer holds
+  // the write back (31, its own error). Catches a refused write that waits
+  // for a disconnect until its whole limit, or not at all.
+  it("waits a short while for the disconnect after a refused write, then fails with the write's error", async () => {
+    for (const [delayMs, lastError] of [[2000, N.PLATFORM_ERROR_DEVICE_NOT_CONNECTED], [8000, N.PLATFORM_ERROR_GEN_FAILURE]]) {
+      const page = await open();
+      await plugAndWaitForReady(page);
+      await page.evaluate((ms) => window.orvantoEmulator.setDisconnectDelay(ms), delayMs);
+      const box = await updateToFailureBox(page, { kind: "unplug", step: "block", block: 3 });
+      assert.equal(box.text, `${t.text(N.IDS_DATA_BLOCK_FAILED)}\n${t.codeLine(N.LINK_WRITE_FAILED, lastError)}`,
+        `the disconnect ${delayMs} ms after the refused write`);
+    }
   });
 
   // The unit goes away after taking a block, before its reply: catches a
@@ -325,6 +342,53 @@ describe("the page's WebHID layer", () => {
         await plug(page);
         await waitForHint(page, texts.text(N.IDS_READY));
         assert.equal(await page.$eval("#open-refused", (e) => e.hidden), true);
+      } finally {
+        if (session !== s) {
+          await page.closeContext().catch(() => {});
+          await session.close();
+        }
+      }
+    });
+  }
+
+  // Elsewhere than on Linux no udev rule helps: catches a page that tells
+  // every owner to install one.
+  it("says that the unit could not be opened, without the udev rule, on other systems", async () => {
+    const page = await openPage(s.session, s.url("test.html"), {
+      prepare: (p) => p.evaluateOnNewDocument(() => {
+        Object.defineProperty(Navigator.prototype, "userAgentData", { get: () => ({ platform: "Windows" }) });
+        Object.defineProperty(Navigator.prototype, "platform", { get: () => "Win32" });
+      }),
+    });
+    pages.push(page);
+    await plugAndChoose(page, { openRefused: true });
+    await waitFor(page, () => !document.getElementById("open-refused").hidden);
+    const shown = await page.evaluate(() => [...document.querySelectorAll("#open-refused p")]
+      .filter((e) => e.checkVisibility()).map((e) => e.textContent));
+    assert.deepEqual(shown, [s.texts.text(N.IDS_PAGE_OPEN_REFUSED_OTHER)]);
+  });
+
+  // The browser does not let the page take its lock (site data blocked for
+  // the site): catches a page that starts anyway, so that every tab could
+  // open the unit and take the others' replies.
+  for (const language of ["en", "de"]) {
+    it(`opens no unit when the browser refuses the page its lock, and says why (${language})`, async () => {
+      const session = language === "en" ? s : await suite({ language });
+      const page = await openPage(session.session, session.url("test.html"), {
+        prepare: (p) => p.evaluateOnNewDocument(() => {
+          window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
+          LockManager.prototype.request = () => Promise.reject(new DOMException("blocked", "SecurityError"));
+        }),
+      });
+      pages.push(page);
+      try {
+        assert.equal(await page.evaluate(() => document.documentElement.dataset.state), "no-lock");
+        assert.equal(await page.$eval("#no-instance-lock", (e) => (e.checkVisibility() ? e.textContent.trim() : null)),
+          session.texts.text(N.IDS_PAGE_NO_INSTANCE_LOCK));
+        await page.evaluate(() => window.orvantoEmulator.ready);
+        assert.equal(await page.evaluate(() => window.orvantoEmulator.state().opened), false, "the unit was not opened");
+        assert.deepEqual(await unitLog(page), [], "nothing was sent");
+        await screenshot(page, `${language}-no-instance-lock`);
       } finally {
         if (session !== s) {
           await page.closeContext().catch(() => {});
