@@ -270,12 +270,14 @@ export async function startServers(site, bareFolder) {
 // ---------------------------------------------------------------- names and texts
 
 // The numbers the page shares with the program (names.mjs of the page's
-// folder, made from the C++ headers by the build): N.IDS_READY, ...
+// folder, named by its content, made from the C++ headers by the build):
+// N.IDS_READY, ...
 export async function loadNames(site) {
-  const file = path.join(site, "names.mjs");
-  if (!fs.existsSync(file)) {
-    throw new Error(`${file} is missing: build the page again (tools/real-hid/build.sh)`);
+  const found = fs.existsSync(site) ? fs.readdirSync(site).filter((name) => /^names\.[0-9a-f]{16}\.mjs$/.test(name)) : [];
+  if (found.length !== 1) {
+    throw new Error(`${site} holds no names.mjs: build the page again (tools/real-hid/build.sh)`);
   }
+  const file = path.join(site, found[0]);
   return Object.freeze({ ...(await import(pathToFileURL(file).href)) });
 }
 
