@@ -510,13 +510,13 @@ export const NEXT_VERSION_MARK = "/* the next version */\n";
 // publish new versions as the build publishes them: the folder's files as
 // the build put them together, changed, and published again (named by
 // their content, sw.js stamped).
-export async function publishedCopy(name = "test", { redirectIndex = false } = {}) {
+export async function publishedCopy(name = "test", { redirectIndex = false, cacheAs = "no-cache" } = {}) {
   const work = fs.mkdtempSync(path.join(os.tmpdir(), `orvanto-web-${name}-`));
   const assembled = path.join(work, "assembled");
   const folder = path.join(work, "served");
   fs.cpSync(path.join(BUILD, "assembled", name), assembled, { recursive: true });
   python("publish_web_folder.py", assembled, folder);
-  const server = await startServer(folder, { redirectIndex });
+  const server = await startServer(folder, { redirectIndex, cacheAs });
   return {
     folder,
     server,

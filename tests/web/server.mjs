@@ -46,7 +46,10 @@ export function fileFor(root, urlPath) {
   return decoded.endsWith("/") ? path.join(file, "index.html") : file;
 }
 
-async function handle(root, request, response, log, { redirectIndex }) {
+// index.html and sw.js: asked anew each time.
+const ALWAYS_ASKED = /(^|\/)(index\.html|sw\.js|)$/;
+
+async function handle(root, request, response, log, { redirectIndex, cacheAs }) {
   const url = new URL(request.url, "http://127.0.0.1");
   log.push(url.pathname);
   // As many static hosts do: a folder's index.html is sent to the folder.
@@ -76,12 +79,19 @@ async function handle(root, request, response, log, { redirectIndex }) {
     reply(response, 404, "not found");
     return;
   }
-  response.writeHead(200, {
+  const headers = {
     "Content-Type": MIME_TYPES[path.extname(file).toLowerCase()] || "application/octet-stream",
     "Content-Length": info.size,
+  };
+  if (cacheAs === "last-modified" && !ALWAYS_ASKED.test(url.pathname)) {
+    // As a host that sends no caching rule: the browser keeps the file for
+    // a while by itself, reckoned from its age.
+    headers["Last-Modified"] = info.mtime.toUTCString();
+  } else {
     // The tests change the folder between runs: the browser asks every time.
-    "Cache-Control": "no-cache",
-  });
+    headers["Cache-Control"] = "no-cache";
+  }
+  response.writeHead(200, headers);
   if (request.method === "HEAD") {
     response.end();
     return;
@@ -93,12 +103,14 @@ async function handle(root, request, response, log, { redirectIndex }) {
 
 // Serves folder until close(); resolves to {url, port, requests, close}.
 // requests lists every path asked for, in order. With redirectIndex, a
-// request for a folder's index.html is redirected to the folder.
-export async function startServer(folder, { redirectIndex = false } = {}) {
+// request for a folder's index.html is redirected to the folder. With
+// cacheAs "last-modified", only index.html and sw.js go out with no-cache,
+// every other file with its Last-Modified date and no caching rule.
+export async function startServer(folder, { redirectIndex = false, cacheAs = "no-cache" } = {}) {
   const root = path.resolve(folder);
   const requests = [];
   const server = http.createServer((request, response) => {
-    handle(root, request, response, requests, { redirectIndex }).catch(() => {
+    handle(root, request, response, requests, { redirectIndex, cacheAs }).catch(() => {
       if (!response.headersSent) {
         reply(response, 500, "read failed");
       } else {

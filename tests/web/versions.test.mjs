@@ -111,6 +111,56 @@ for (const language of ["en", "de"]) {
         await copy.close();
       }
     });
+
+    // A half-finished deploy or a stale proxy: catches an install that caches
+    // whatever the server returns, so that a mixed set of files would run as
+    // the new version; the old one must go on working.
+    it("fails the install on a file that is not of the new version, keeps the old one and says so", async () => {
+      await withPublishedCopy(session, async (copy, context) => {
+        const page = await visit(context, copy.url("test.html"));
+        const cachesBefore = await page.evaluate(() => caches.keys());
+        copy.publishNext();
+        // The server then hands out a page.js that is not the stamped one.
+        fs.appendFileSync(path.join(copy.folder, copy.servedName("page.js")), "\n// a stale copy\n");
+        const outcome = await page.evaluate(async () => {
+          const registration = await navigator.serviceWorker.getRegistration();
+          const states = [];
+          const done = new Promise((resolve) => {
+            registration.addEventListener("updatefound", () => {
+              const worker = registration.installing;
+              worker.addEventListener("statechange", () => {
+                states.push(worker.state);
+                if (worker.state === "redundant" || worker.state === "installed") {
+                  resolve();
+                }
+              });
+            });
+          });
+          await registration.update().catch(() => {});
+          await done;
+          return { states, waiting: registration.waiting !== null, caches: await caches.keys() };
+        });
+        assert.deepEqual(outcome.states, ["redundant"], "the new worker was refused");
+        assert.equal(outcome.waiting, false);
+        assert.deepEqual(outcome.caches, cachesBefore, "the old version's cache is kept, nothing else");
+        // The page says that the new version could not be loaded, and
+        // starts no update with the one it replaces.
+        await waitFor(page, () => !document.getElementById("version-notice-failed").hidden);
+        assert.equal(await page.$eval("#version-notice-failed", (e) => e.textContent),
+          t.text(N.IDS_PAGE_NEW_VERSION_FAILED));
+        // Reloaded with a unit ready at start: Update stays off.
+        await page.evaluateOnNewDocument(() => {
+          window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
+        });
+        await page.reload({ waitUntil: "load" });
+        await waitForState(page, ["idle", "busy"]);
+        assert.equal(await servesNextVersion(page), false, "the old version is served");
+        await waitForHint(page, t.text(N.IDS_READY));
+        await waitFor(page, () => !document.getElementById("version-notice").hidden);
+        assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update stays off");
+        await screenshot(page, `${language}-new-version-failed`);
+      });
+    });
   });
 }
 
@@ -125,8 +175,11 @@ describe("a new version and a running update", () => {
 
   // Catches a new version that takes over while an update runs in another
   // tab (the running update's page would be taken over mid-way), and one
-  // that never takes over once the update has ended.
-  it("takes over only once the update in another tab has ended", async () => {
+  // that never takes over once the update has ended, also when the browser
+  // stops the idle worker meanwhile (as Chromium stops a worker whose event
+  // runs for minutes: a worker that waited for the update in its event
+  // lost the request, and the tab stayed on its notice for ever).
+  it("takes over only once the update in another tab has ended, the worker stopped meanwhile", async () => {
     await withPublishedCopy(session, async (copy, context) => {
       const running = await visit(context, copy.url("test.html"));
       await plugAndWaitForReady(running);
@@ -148,6 +201,9 @@ describe("a new version and a running update", () => {
       await running.evaluate(() => new Promise((resolve) => setTimeout(resolve, 500)));
       assert.equal(await waiting(), "installed", "the new version took over during the update");
       assert.equal(await running.evaluate(() => document.getElementById("message-box").open), true);
+      const devtools = await fresh.createCDPSession();
+      await devtools.send("ServiceWorker.enable");
+      await devtools.send("ServiceWorker.stopAllWorkers");
 
       await running.bringToFront();
       const reloaded = fresh.waitForNavigation({ waitUntil: "load" });
@@ -157,53 +213,36 @@ describe("a new version and a running update", () => {
     });
   });
 
-  // A half-finished deploy or a stale proxy: catches an install that caches
-  // whatever the server returns, so that a mixed set of files would run as
-  // the new version; the old one must go on working.
-  it("fails the install on a file that is not of the new version, and keeps the old one", async () => {
+  // A host that sends no-cache for index.html and sw.js only, the other
+  // files with their Last-Modified date (which browsers cache for a while
+  // by themselves), and an owner who cleared the site's data but not the
+  // browser's cache: the page then loaded with no worker in control, took
+  // the previous release's files from the HTTP cache, and wrote the old
+  // image. Catches a page whose files keep their names from release to
+  // release.
+  it("runs the new version after a release, its old files still in the HTTP cache and no worker in control", async () => {
     await withPublishedCopy(session, async (copy, context) => {
+      const dayOld = () => {
+        const then = new Date(Date.now() - 24 * 3600 * 1000);
+        for (const name of fs.readdirSync(copy.folder, { recursive: true })) {
+          fs.utimesSync(path.join(copy.folder, name), then, then);
+        }
+      };
+      dayOld();
       const page = await visit(context, copy.url("test.html"));
-      const cachesBefore = await page.evaluate(() => caches.keys());
+      await waitForState(page, "idle");
+      const devtools = await page.createCDPSession();
+      await devtools.send("Storage.clearDataForOrigin", {
+        origin: copy.server.url.replace(/\/$/, ""),
+        storageTypes: "service_workers,cache_storage",
+      });
       copy.publishNext();
-      // The server then hands out a page.js that is not the stamped one.
-      fs.appendFileSync(path.join(copy.folder, copy.servedName("page.js")), "\n// a stale copy\n");
-      const outcome = await page.evaluate(async () => {
-        const registration = await navigator.serviceWorker.getRegistration();
-        const states = [];
-        const done = new Promise((resolve) => {
-          registration.addEventListener("updatefound", () => {
-            const worker = registration.installing;
-            worker.addEventListener("statechange", () => {
-              states.push(worker.state);
-              if (worker.state === "redundant" || worker.state === "installed") {
-                resolve();
-              }
-            });
-          });
-        });
-        await registration.update().catch(() => {});
-        await done;
-        return { states, waiting: registration.waiting !== null, caches: await caches.keys() };
-      });
-      assert.deepEqual(outcome.states, ["redundant"], "the new worker was refused");
-      assert.equal(outcome.waiting, false);
-      assert.deepEqual(outcome.caches, cachesBefore, "the old version's cache is kept, nothing else");
-      // The page says that the new version could not be loaded, and
-      // starts no update with the one it replaces.
-      await waitFor(page, () => !document.getElementById("version-notice-failed").hidden);
-      assert.equal(await page.$eval("#version-notice-failed", (e) => e.textContent),
-        textsFor("en").text(N.IDS_PAGE_NEW_VERSION_FAILED));
-      // Reloaded with a unit ready at start: Update stays off.
-      await page.evaluateOnNewDocument(() => {
-        window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
-      });
+      dayOld();
       await page.reload({ waitUntil: "load" });
-      await waitForState(page, ["idle", "busy"]);
-      assert.equal(await servesNextVersion(page), false, "the old version is served");
-      await waitForHint(page, textsFor("en").text(N.IDS_READY));
-      await waitFor(page, () => !document.getElementById("version-notice").hidden);
-      assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update stays off");
-    });
+      await waitForState(page, "idle");
+      assert.equal(await page.evaluate(() => navigator.serviceWorker.controller), null, "no worker in control");
+      assert.equal(await servesNextVersion(page), true, "the new version runs");
+    }, { cacheAs: "last-modified" });
   });
 
   // A tab left open across a release: the browser looks for a new version

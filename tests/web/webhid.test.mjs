@@ -353,20 +353,31 @@ describe("the page's WebHID layer", () => {
 
   // Elsewhere than on Linux no udev rule helps: catches a page that tells
   // every owner to install one.
-  it("says that the unit could not be opened, without the udev rule, on other systems", async () => {
-    const page = await openPage(s.session, s.url("test.html"), {
-      prepare: (p) => p.evaluateOnNewDocument(() => {
-        Object.defineProperty(Navigator.prototype, "userAgentData", { get: () => ({ platform: "Windows" }) });
-        Object.defineProperty(Navigator.prototype, "platform", { get: () => "Win32" });
-      }),
+  for (const language of ["en", "de"]) {
+    it(`says that the unit could not be opened, without the udev rule, on other systems (${language})`, async () => {
+      const session = language === "en" ? s : await suite({ language });
+      const page = await openPage(session.session, session.url("test.html"), {
+        prepare: (p) => p.evaluateOnNewDocument(() => {
+          Object.defineProperty(Navigator.prototype, "userAgentData", { get: () => ({ platform: "Windows" }) });
+          Object.defineProperty(Navigator.prototype, "platform", { get: () => "Win32" });
+        }),
+      });
+      pages.push(page);
+      try {
+        await plugAndChoose(page, { openRefused: true });
+        await waitFor(page, () => !document.getElementById("open-refused").hidden);
+        const shown = await page.evaluate(() => [...document.querySelectorAll("#open-refused p")]
+          .filter((e) => e.checkVisibility()).map((e) => e.textContent));
+        assert.deepEqual(shown, [session.texts.text(N.IDS_PAGE_OPEN_REFUSED_OTHER)]);
+        await screenshot(page, `${language}-open-refused-other`);
+      } finally {
+        if (session !== s) {
+          await page.closeContext().catch(() => {});
+          await session.close();
+        }
+      }
     });
-    pages.push(page);
-    await plugAndChoose(page, { openRefused: true });
-    await waitFor(page, () => !document.getElementById("open-refused").hidden);
-    const shown = await page.evaluate(() => [...document.querySelectorAll("#open-refused p")]
-      .filter((e) => e.checkVisibility()).map((e) => e.textContent));
-    assert.deepEqual(shown, [s.texts.text(N.IDS_PAGE_OPEN_REFUSED_OTHER)]);
-  });
+  }
 
   // The browser does not let the page take its lock (site data blocked for
   // the site): catches a page that starts anyway, so that every tab could
