@@ -2,6 +2,7 @@
 // goes. The platform's dialog procedure hands these messages here.
 #include "app/shell.h"
 #include "link/unit_connection.h"
+#include "update/firmware_update.h"
 
 void CloseMainDialog() {
     if (deviceNotification != 0) {

@@ -42,20 +42,9 @@ void ShowStatusAndInstructions(std::uint32_t statusId);
 // Brings the three version rows in line with the open unit.
 void RefreshVersionDisplay();
 
-// WM_COMMAND with this control id. Returns true when the command was handled.
+// WM_COMMAND with this control id: Close, or Update (RunFirmwareUpdate,
+// update/firmware_update.h). Returns true when the command was handled.
 bool OnCommand(int id);
-
-// The Update button: the update of the open unit's ESC (UpdateEscFirmware)
-// with its questions, progress window and end shown in the main window. Runs
-// to its end on the user-interface thread.
-void RunFirmwareUpdate();
-
-// The end of a failed update, once the update has closed the unit: Update
-// off, the no-unit rows, a box with what failed (with the status and the
-// last-error value unless the status is LINK_NO_UNIT) and the failure text
-// in the hint box.
-void ReportUpdateFailure(const std::wstring& text, const std::wstring& caption,
-                         std::int32_t status, std::uint32_t lastError);
 
 // Close: unregister, close the unit, end the dialog with IDCANCEL.
 void CloseMainDialog();

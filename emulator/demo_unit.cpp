@@ -43,7 +43,9 @@ std::shared_ptr<EmulatedUnit> PlugDemoUnit(const DemoUnitSettings& settings) {
     UnplugDemoUnit();
     auto unit = std::make_shared<EmulatedUnit>(DEMO_UNIT_PATH, settings.productId);
     unit->inBootloader = settings.inBootloader;
-    unit->esc.state = settings.escAttached ? ESC_STATE_UPDATABLE : 0;
+    if (!settings.escAttached) {
+        unit->esc.state = 0;  // nothing attached; the model's ESC is an updatable one
+    }
     unit->esc.typeCode = settings.escTypeCode;
     unit->esc.firmwareVersion = settings.escFirmwareVersion;
     unit->inputReportLength = settings.inputReportLength;

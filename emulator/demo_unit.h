@@ -15,12 +15,13 @@ extern const wchar_t* const DEMO_UNIT_PATH;
 // What is plugged in. DemoUnitSettings{} is the demo's unit as it starts: a
 // LINK-BOX in its normal firmware with an ORVANTO at version 2.5 behind it,
 // and reports of the full 60 bytes; the demos' controls start from it.
+// Its numbers are written out, as in EscModel.
 struct DemoUnitSettings {
-    std::uint16_t productId = PRODUCT_ID_LINK_BOX;  // or PRODUCT_ID_ORBICON
+    std::uint16_t productId = 2;  // a LINK-BOX; 1: an ORBICON
     bool inBootloader = false;
-    bool escAttached = true;  // escState ESC_STATE_UPDATABLE, else 0
-    std::uint32_t escTypeCode = ESC_TYPE_ORVANTO_A;
-    // ESC_NO_FIRMWARE_VERSION: an ESC without firmware.
+    bool escAttached = true;  // the ESC state 3 (updatable), else 0
+    std::uint32_t escTypeCode = 0x111F405A;  // an ORVANTO
+    // 0xFFFF: an ESC without firmware.
     std::uint16_t escFirmwareVersion = ESC_DELIVERED_FIRMWARE_VERSION;
     // The HID report lengths the unit announces, report ID included.
     std::uint16_t inputReportLength = REPORT_SIZE;

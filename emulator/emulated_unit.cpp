@@ -7,6 +7,9 @@
 
 namespace {
 
+// EscModel::state of an updatable ESC.
+constexpr std::uint16_t ESC_UPDATABLE = 3;
+
 // Byte `index` of a received report; bytes past a short report read as 0.
 std::uint8_t At(const std::vector<std::uint8_t>& report, std::size_t index) {
     return index < report.size() ? report[index] : 0;
@@ -62,7 +65,7 @@ EmulatedDevice::Answer EmulatedUnit::Refuse(std::uint32_t errorCode) const {
 }
 
 std::optional<EmulatedDevice::Answer> EmulatedUnit::RefusalBefore(SessionStage stage) const {
-    if (esc.state != ESC_STATE_UPDATABLE) {
+    if (esc.state != ESC_UPDATABLE) {
         return Refuse(UNIT_ERROR_NO_ESC);
     }
     if (!systemLock) {
@@ -80,7 +83,7 @@ std::optional<EmulatedDevice::Answer> EmulatedUnit::RefusalBefore(SessionStage s
 template <std::size_t Size>
 EmulatedDevice::Answer EmulatedUnit::EscQuery(std::uint32_t error,
                                               const std::array<std::uint8_t, Size>& block) const {
-    if (esc.state != ESC_STATE_UPDATABLE) {
+    if (esc.state != ESC_UPDATABLE) {
         return Refuse(UNIT_ERROR_NO_ESC);
     }
     if (error != 0) {

@@ -14,7 +14,6 @@
 
 #include "emulator/emulated_device.h"
 #include "link/report.h"
-#include "update/firmware_image.h"
 
 // The unit's error codes for refused commands.
 constexpr std::uint32_t UNIT_ERROR_NOT_LOCKED = 0x0101;       // system lock not set
@@ -32,17 +31,22 @@ constexpr std::uint32_t UNIT_ERROR_BAD_ADDRESS = 0x010B;      // address outside
 // The firmware version of an ORVANTO as it comes: 2.5.
 constexpr std::uint16_t ESC_DELIVERED_FIRMWARE_VERSION = 0x0205;
 
+// The ESC as the unit reports it. Its numbers are written out: the model is
+// the unit as it is, not as the updater's headers describe it, so that a
+// wrong number there fails the tests (tests/native/protocol_numbers_test.cpp
+// pins those).
 struct EscModel {
-    // ESC_STATE_UPDATABLE: an updatable ESC is attached; 0: nothing attached;
-    // other values: an ESC the unit cannot update.
-    std::uint16_t state = ESC_STATE_UPDATABLE;
-    std::uint32_t typeCode = ESC_TYPE_ORVANTO_A;
+    // 3: an updatable ESC is attached; 0: nothing attached; other values: an
+    // ESC the unit cannot update.
+    std::uint16_t state = 3;
+    // An ORVANTO (its other type code is 0x0A06405A).
+    std::uint32_t typeCode = 0x111F405A;
     std::uint32_t bootloaderVersion = 0x01000203;  // 1.2.3
-    // ESC_NO_FIRMWARE_VERSION: none.
+    // 0xFFFF: none.
     std::uint16_t firmwareVersion = ESC_DELIVERED_FIRMWARE_VERSION;
     // The version the ESC reports once a new image is in its flash and the
-    // write protection is back on: the image's.
-    std::uint16_t versionAfterUpdate = NEW_FIRMWARE_VERSION;
+    // write protection is back on: the image's, 3.0.
+    std::uint16_t versionAfterUpdate = 0x0300;
     // The flash, erased to 0xFF.
     std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(128 * 1024, 0xFF);
     bool writeProtected = true;

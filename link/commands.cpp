@@ -96,7 +96,7 @@ std::int32_t ExchangeReports(const CommandReport& command, std::uint32_t command
 // CMD_SYSTEM_LOCK: byte 3 asks for the lock state; the reply's state byte is
 // the state now in force. The reply's status is not looked at.
 std::int32_t SetSystemLock(bool on) {
-    CommandReport command = MakeCommandReport(CMD_SYSTEM_LOCK, 0x01);
+    CommandReport command = MakeCommandReport(CMD_SYSTEM_LOCK, LENGTH_SYSTEM_LOCK);
     command.flag = on ? 1 : 0;
     ReplyReport reply{};
     const std::int32_t result =
@@ -110,7 +110,7 @@ std::int32_t SetSystemLock(bool on) {
 // CMD_WRITE_PROTECT: a failed reply carries the error code (zero: success,
 // state not looked at); otherwise the state byte must confirm byte 3.
 std::int32_t SetWriteProtection(bool on) {
-    CommandReport command = MakeCommandReport(CMD_WRITE_PROTECT, 0x01);
+    CommandReport command = MakeCommandReport(CMD_WRITE_PROTECT, LENGTH_WRITE_PROTECT);
     command.flag = on ? 1 : 0;
     ReplyReport reply{};
     const std::int32_t result =
@@ -128,7 +128,7 @@ std::int32_t SetWriteProtection(bool on) {
 // flash is erased; the reply is not read before PURGE_REPLY_DELAY_MS, and is
 // given PURGE_REPLY_TIMEOUT_MS to come.
 std::int32_t PurgeFirmware() {
-    CommandReport command = MakeCommandReport(CMD_PURGE, 0x04);
+    CommandReport command = MakeCommandReport(CMD_PURGE, LENGTH_PURGE);
     WriteLe32(&command.payload[0], CONFIRMATION_CODE);
     ReplyReport reply{};
     const std::int32_t result =
@@ -143,7 +143,7 @@ std::int32_t PurgeFirmware() {
 // CMD_SET_ADDRESS: byte 3 = 1, bytes 4-7 the address 0, bytes 8-11 the
 // confirmation code.
 std::int32_t SetWriteAddress() {
-    CommandReport command = MakeCommandReport(CMD_SET_ADDRESS, 0x09);
+    CommandReport command = MakeCommandReport(CMD_SET_ADDRESS, LENGTH_SET_ADDRESS);
     command.flag = 0x01;
     WriteLe32(&command.payload[0], 0);
     WriteLe32(&command.payload[4], CONFIRMATION_CODE);

@@ -43,7 +43,7 @@ bool ReadReportLengths() {
 
 // CMD_GET_UNIT_STATUS: byte 3 is the unit's mode; bytes 4-15 are laid out by it.
 std::int32_t QueryUnitStatus() {
-    const CommandReport command = MakeCommandReport(CMD_GET_UNIT_STATUS, 0x00);
+    const CommandReport command = MakeCommandReport(CMD_GET_UNIT_STATUS, LENGTH_GET_UNIT_STATUS);
     ReplyReport reply{};
     const std::int32_t result =
         ExchangeReports(command, UNIT_STATUS_COMMAND_BYTES, reply, UNIT_STATUS_REPLY_BYTES);
@@ -72,7 +72,7 @@ std::int32_t QueryUnitStatus() {
 // CMD_READ_MEMORY at the unit's version address: bytes 8-11 the version word,
 // bytes 12-15 the word after it.
 std::int32_t QueryUnitVersionFromMemory() {
-    CommandReport command = MakeCommandReport(CMD_READ_MEMORY, 0x0C);
+    CommandReport command = MakeCommandReport(CMD_READ_MEMORY, LENGTH_READ_MEMORY);
     WriteLe32(&command.payload[0], UNIT_VERSION_ADDRESS);
     ReplyReport reply{};
     const std::int32_t result =
@@ -89,7 +89,8 @@ std::int32_t QueryUnitVersionFromMemory() {
 // A failed reply with a zero code leaves the block as it was and counts as
 // success.
 std::int32_t QueryEscFirmwareInfo() {
-    CommandReport command = MakeCommandReport(CMD_READ_ESC_FIRMWARE_INFO, 0x08);
+    CommandReport command =
+        MakeCommandReport(CMD_READ_ESC_FIRMWARE_INFO, LENGTH_READ_ESC_FIRMWARE_INFO);
     WriteLe32(&command.payload[0], 0x00000020);
     WriteLe32(&command.payload[4], 0xFFFFFFE0);
     ReplyReport reply{};
@@ -105,9 +106,10 @@ std::int32_t QueryEscFirmwareInfo() {
     return LINK_OK;
 }
 
-// CMD_GET_ESC_IDENTITY: no parameters.
+// CMD_GET_ESC_IDENTITY: no parameters, no length byte (only bytes 0 and 1
+// are sent as part of it).
 std::int32_t QueryEscIdentity() {
-    const CommandReport command = MakeCommandReport(CMD_GET_ESC_IDENTITY, 0x00);
+    const CommandReport command = MakeCommandReport(CMD_GET_ESC_IDENTITY, 0);
     ReplyReport reply{};
     const std::int32_t result =
         ExchangeReports(command, IDENTITY_COMMAND_BYTES, reply, IDENTITY_REPLY_BYTES);

@@ -1,14 +1,19 @@
-// The programming unit's report protocol: the units' product IDs, the
-// 60-byte command and reply reports, the nine command codes, what the
-// replies carry, and the link result codes.
+// The programming unit's report protocol: the units' vendor and product IDs,
+// the 60-byte command and reply reports, the nine command codes and their
+// length bytes, what the replies carry, and the link result codes.
+//
+// tests/native/protocol_numbers_test.cpp pins the numbers that the unit and
+// the owner depend on to their specified values.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-// The USB product IDs of the two kinds of programming unit (their vendor ID
-// is UNIT_VENDOR_ID, link/unit_connection.h).
+// The USB vendor ID of the programming units, and the product IDs of their
+// two kinds. The one source of them for the updater, the emulated unit as a
+// kernel HID device (emulator/uhid) and hidraw-exchange (tools/real-hid).
+constexpr std::uint16_t UNIT_VENDOR_ID = 0x3F19;
 constexpr std::uint16_t PRODUCT_ID_ORBICON = 1;
 constexpr std::uint16_t PRODUCT_ID_LINK_BOX = 2;
 
@@ -35,6 +40,17 @@ constexpr std::uint8_t CMD_WRITE_PROTECT = 0x20;
 constexpr std::uint8_t CMD_PURGE = 0x1E;
 constexpr std::uint8_t CMD_SET_ADDRESS = 0x1F;
 constexpr std::uint8_t CMD_WRITE_DATA = 0x1B;
+
+// Length bytes (byte 2 of a command report) of the commands whose length is
+// fixed. CMD_GET_ESC_IDENTITY has none (only bytes 0 and 1 are part of it);
+// CMD_WRITE_DATA's is the number of data bytes it carries.
+constexpr std::uint8_t LENGTH_GET_UNIT_STATUS = 0x00;
+constexpr std::uint8_t LENGTH_READ_MEMORY = 0x0C;
+constexpr std::uint8_t LENGTH_READ_ESC_FIRMWARE_INFO = 0x08;
+constexpr std::uint8_t LENGTH_SYSTEM_LOCK = 0x01;
+constexpr std::uint8_t LENGTH_WRITE_PROTECT = 0x01;
+constexpr std::uint8_t LENGTH_PURGE = 0x04;
+constexpr std::uint8_t LENGTH_SET_ADDRESS = 0x09;
 
 // The ESC state in bytes 4-5 of a CMD_GET_UNIT_STATUS reply for an
 // updatable ESC on the unit (0: nothing attached; other values: an ESC the

@@ -8,10 +8,6 @@
 #include "link/report.h"
 #include "platform/hid.h"
 
-// The USB vendor ID of the programming units (their product IDs are in
-// link/report.h).
-constexpr std::uint16_t UNIT_VENDOR_ID = 0x3F19;
-
 // What the unit reports about itself while it runs its own bootloader.
 struct UnitBootInfo {
     std::uint8_t bootInfo1;

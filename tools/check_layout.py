@@ -7,8 +7,12 @@
   update/) includes only the seam headers of platform/, never one
   platform's own headers or system headers of Windows or the browser;
 - the logic is layered link <- update <- app: link/ includes nothing from
-  update/ or app/, and update/ nothing from app/ (the update reports what
-  happens; the shell shows it).
+  update/ or app/, and update/ nothing from app/ (where the update needs the
+  main window it calls the plain functions of update/update_window.h, which
+  the shell defines, as platform/ declares the seams each platform defines);
+- app/, link/, update/ and platform/ are plain functions over a few globals:
+  no virtual function and no class derived from another (RAII helpers for
+  the platform's handles are classes of their own, derived from nothing).
 
 usage: check_layout.py PROJECT_ROOT      exits 1 and names each offence
 """
@@ -23,6 +27,10 @@ PLATFORM_SYSTEM_HEADERS = ("windows.h", "emscripten", "setupapi.h", "hidsdi.h", 
 # The logic's layers, lowest first: each may include those below it, never
 # those above.
 LAYERS = ("link", "update", "app")
+# A virtual function, and a class or struct derived from another (its name,
+# perhaps `final`, then a single colon).
+VIRTUAL = re.compile(r"\bvirtual\b")
+DERIVED = re.compile(r"(?<!enum )\b(?:class|struct)\s+\w+(?:\s+final)?\s*:(?!:)")
 
 
 def includes(path):
@@ -32,6 +40,13 @@ def includes(path):
             yield number, match.group(1), match.group(2)
 
 
+def code_lines(path):
+    """The lines without their // comments (the system's comments are all
+    line comments)."""
+    for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+        yield number, line.split("//", 1)[0]
+
+
 def offences(root):
     paths = (p for top in ("app", "link", "update", "platform") for p in (root / top).rglob("*"))
     for path in sorted(paths):
@@ -39,6 +54,11 @@ def offences(root):
             continue
         relative = path.relative_to(root).as_posix()
         top = relative.split("/")[0]
+        for number, line in code_lines(path):
+            if VIRTUAL.search(line):
+                yield f"{relative}:{number}: a virtual function (plain functions only)"
+            if DERIVED.search(line):
+                yield f"{relative}:{number}: a class derived from another (plain functions only)"
         if top == "platform":
             for number, quote, name in includes(path):
                 if quote == '"' and name.split("/")[0] in LAYERS:
@@ -65,7 +85,8 @@ def main():
     if found:
         sys.exit(1)
     print("layout: platform/ includes nothing from app/, link/ or update/; the logic is "
-          "portable and layered link <- update <- app")
+          "portable and layered link <- update <- app; no virtual function or class "
+          "hierarchy")
 
 
 if __name__ == "__main__":

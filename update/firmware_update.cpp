@@ -1,48 +1,53 @@
 // The update: confirmation, the unit's lock, the ESC's flash unlocked,
-// purged, addressed and written block by block, then everything locked again
-// and the new version recorded.
+// purged, addressed and written block by block under a progress window, then
+// everything locked again and the new version recorded; and the report of a
+// failed update.
 #include "update/firmware_update.h"
 
 #include <algorithm>
 #include <array>
-#include <optional>
 
 #include "link/commands.h"
 #include "link/report.h"
 #include "link/unit_connection.h"
 #include "platform/clock.h"
 #include "platform/hid.h"
+#include "platform/texts.h"
+#include "platform/window.h"
+#include "res/resource.h"
 #include "update/firmware_image.h"
+#include "update/update_window.h"
 
 namespace {
 
-// The end of every failed update: the unit closed, then the observer told,
-// with the last-error value that the caller took at the failure.
-void Fail(UpdateObserver& observer, UpdateStep step, std::int32_t status,
-          std::uint32_t lastError) {
-    ResetConnection();
-    observer.Failed(step, status, lastError);
+// A step failed with `status`: the last-error value as the failure left it,
+// then the texts, then the report.
+void FailStep(std::uint32_t textId, std::int32_t status) {
+    const std::uint32_t lastError = PlatformLastError();
+    ReportUpdateFailure(ShellText(textId), ShellText(IDS_UPDATE_FAILED_CAPTION), status,
+                        lastError);
 }
 
-// A refusal before anything is asked or sent: a build without a usable
-// image; an image that is not the one recorded at build time; a unit whose
-// reports cannot carry a data block (it would take the lock, the unlock and
-// the purge, and then leave the ESC erased).
-std::optional<UpdateRefusal> FindRefusal(const FirmwareImage& image) {
+// The text of a refusal before anything is asked or sent, or 0: a build
+// without a usable image; an image that is not the one recorded at build
+// time; a unit whose reports cannot carry a data block (it would take the
+// lock, the unlock and the purge, and then leave the ESC erased).
+std::uint32_t RefusalText(const FirmwareImage& image) {
     if (!IsWritableImage(image)) {
-        return UPDATE_REFUSAL_NO_IMAGE;
+        return IDS_NO_FIRMWARE;
     }
     if (!ImageMatchesRecordedDigest(image)) {
-        return UPDATE_REFUSAL_IMAGE_DAMAGED;
+        return IDS_IMAGE_DAMAGED;
     }
     if (!ReportLengthsCarryUpdate(std::min(image.size, BLOCK_BYTES))) {
-        return UPDATE_REFUSAL_REPORTS_TOO_SHORT;
+        return IDS_REPORTS_TOO_SHORT;
     }
-    return std::nullopt;
+    return 0;
 }
 
-bool UserConfirms(UpdateObserver& observer) {
-    if (!observer.ConfirmUpdate()) {
+bool UserConfirms() {
+    if (ShowMessageBox(MainWindow(), ShellText(IDS_CONFIRM_UPDATE), ShellText(IDS_CONFIRM_CAPTION),
+                       BOX_OK_CANCEL | BOX_ICON_EXCLAMATION) != ANSWER_OK) {
         return false;
     }
     // Writing the same or an older version deletes what is there: ask again.
@@ -51,41 +56,64 @@ bool UserConfirms(UpdateObserver& observer) {
     // meanwhile.
     const std::uint16_t installed = EscFirmwareVersion(unitConnection);
     if (installed >= NEW_FIRMWARE_VERSION && installed != ESC_NO_FIRMWARE_VERSION) {
-        return observer.ConfirmOverwrite();
+        return ShowMessageBox(MainWindow(), ShellText(IDS_VERSION_QUESTION),
+                              ShellText(IDS_VERSION_QUESTION_CAPTION),
+                              BOX_YES_NO | BOX_ICON_EXCLAMATION) == ANSWER_YES;
     }
     return true;
 }
 
-// The ESC needs its time after the purge, whatever the purge answered; a
-// failure's last-error value is taken after that pause.
-std::int32_t PurgeAndLetTheEscSettle() {
-    const std::int32_t status = PurgeFirmware();
-    WaitMilliseconds(AFTER_PURGE_PAUSE_MS);
-    return status;
-}
-
-// One step before the data blocks, started with a cleared last-error value
-// and followed by its pause. False when it failed (and was reported).
-template <typename Step>
-bool RunStep(UpdateObserver& observer, UpdateStep step, Step command) {
-    PlatformClearLastError();
-    const std::int32_t status = command();
-    if (status != LINK_OK) {
-        Fail(observer, step, status, PlatformLastError());
-        return false;
+// The progress window, centred over the main window, on top of it; 0 when it
+// cannot be created (the blocks are then written all the same, without it).
+WindowHandle OpenProgressWindow() {
+    const WindowHandle main = MainWindow();
+    const ScreenRect rect = GetWindowRectangle(main);
+    const int x = rect.left + ((rect.right - rect.left) >> 1) - PROGRESS_WIDTH / 2;
+    const int y = rect.top + ((rect.bottom - rect.top) >> 1) - PROGRESS_HEIGHT / 2;
+    const WindowHandle progress = CreateProgressWindow(main, ShellText(IDS_PROGRESS_TITLE), x, y,
+                                                       PROGRESS_WIDTH, PROGRESS_HEIGHT);
+    if (progress != 0) {
+        SetProgressPosition(progress, 0);
+        RaiseWindowToTop(main);
+        RaiseWindowToTop(progress);
     }
-    WaitMilliseconds(STEP_PAUSE_MS);
-    return true;
+    return progress;
 }
 
-// Writes the image in 48-byte blocks, 12 words each. A short last block is
-// copied into a 48-byte buffer filled with 0xFF, but only its own whole words
-// go out: the report says `remaining / 4` words, carries those bytes and
-// zeros after them, so no 0xFF filler ever reaches the unit. Returns the
-// failing block's status, or 0.
-std::int32_t WriteImage(const FirmwareImage& image, UpdateObserver& observer) {
+void CloseProgressWindow(WindowHandle progress) {
+    if (progress != 0) {
+        DestroyWindowNow(progress);
+    }
+}
+
+// Once one of the updater's windows is in the foreground, put both on top and
+// show them; until then, try again after each block. Without a progress
+// window, never: `recorded` (0 at first) then equals it.
+void KeepWindowsInFront(WindowHandle progress, WindowHandle& recorded) {
+    const WindowHandle main = MainWindow();
+    if (recorded == main || recorded == progress) {
+        return;
+    }
+    if (ForegroundWindow() != main && ForegroundWindow() != progress) {
+        return;
+    }
+    recorded = ForegroundWindow();
+    RaiseWindowToTop(main);
+    RaiseWindowToTop(progress);
+    ShowWindowNormally(main);
+    ShowWindowNormally(progress);
+}
+
+// Writes the image in 48-byte blocks, 12 words each, moving the bar after
+// each block. A short last block is copied into a 48-byte buffer filled with
+// 0xFF, but only its own whole words go out: the report says `remaining / 4`
+// words, carries those bytes and zeros after them, so no 0xFF filler ever
+// reaches the unit. Each block starts with a cleared last-error value.
+// Returns the failing block's status, or 0.
+std::int32_t WriteImage(const FirmwareImage& image, WindowHandle progress) {
     std::uint32_t remaining = image.size;
     const std::uint8_t* position = image.data;
+    WindowHandle recorded = 0;
     while (remaining != 0) {
         PlatformClearLastError();
         std::int32_t status;
@@ -103,7 +131,10 @@ std::int32_t WriteImage(const FirmwareImage& image, UpdateObserver& observer) {
         if (status != LINK_OK) {
             return status;
         }
-        observer.ProgressAdvanced(ProgressPercent(image.size - remaining, image.size));
+        if (progress != 0) {
+            SetProgressPosition(progress, ProgressPercent(image.size - remaining, image.size));
+        }
+        KeepWindowsInFront(progress, recorded);
         WaitMilliseconds(STEP_PAUSE_MS);
     }
     return LINK_OK;
@@ -118,43 +149,78 @@ std::uint32_t ProgressPercent(std::uint32_t written, std::uint32_t size) {
     return static_cast<std::uint32_t>(std::uint64_t{written} * 100 / size);
 }
 
-void UpdateEscFirmware(UpdateObserver& observer) {
+void RunFirmwareUpdate() {
     if (unitConnection.handle == INVALID_HID_HANDLE) {
-        Fail(observer, UPDATE_STEP_NO_UNIT, LINK_NO_UNIT, PlatformLastError());
+        const std::wstring caption = ShellText(IDS_UPDATE_FAILED_CAPTION);
+        const std::wstring text = ShellText(IDS_NO_UNIT_AT_UPDATE);
+        ReportUpdateFailure(text, caption, LINK_NO_UNIT, PlatformLastError());
         return;
     }
 
-    // Refusals come before anything is asked or sent; the unit stays open.
+    // Refusals come before anything is asked or sent; the unit stays open and
+    // the window as it is.
     const FirmwareImage image = LocateFirmwareImage();
-    if (const std::optional<UpdateRefusal> refusal = FindRefusal(image)) {
-        observer.Refused(*refusal);
+    if (const std::uint32_t refusal = RefusalText(image)) {
+        ShowMessageBox(MainWindow(), ShellText(refusal), ShellText(IDS_UPDATE_FAILED_CAPTION),
+                       BOX_OK | BOX_ICON_ERROR);
         return;
     }
 
-    if (!UserConfirms(observer)) {
+    if (!UserConfirms()) {
         return;
     }
 
     // Each step, and each block, starts with a cleared last-error value: the
     // code line of a failure shows the failing step's own value (0 when the
     // unit refused the command), never one left by an earlier exchange or an
-    // earlier update.
-    if (!RunStep(observer, UPDATE_STEP_SYSTEM_LOCK, [] { return SetSystemLock(true); }) ||
-        !RunStep(observer, UPDATE_STEP_PROTECTION_OFF, [] { return SetWriteProtection(false); }) ||
-        !RunStep(observer, UPDATE_STEP_PURGE, PurgeAndLetTheEscSettle) ||
-        !RunStep(observer, UPDATE_STEP_SET_ADDRESS, SetWriteAddress)) {
-        return;
-    }
-
-    observer.ProgressStarted();
-    const std::int32_t status = WriteImage(image, observer);
+    // earlier update. Nothing more is sent after a failure.
+    PlatformClearLastError();
+    std::int32_t status = SetSystemLock(true);
     if (status != LINK_OK) {
-        const std::uint32_t lastError = PlatformLastError();
-        observer.ProgressEnded();
-        Fail(observer, UPDATE_STEP_DATA_BLOCK, status, lastError);
+        FailStep(IDS_LOCK_FAILED, status);
         return;
     }
-    observer.ProgressEnded();
+    WaitMilliseconds(STEP_PAUSE_MS);
+
+    PlatformClearLastError();
+    status = SetWriteProtection(false);
+    if (status != LINK_OK) {
+        FailStep(IDS_PROTECTION_OFF_FAILED, status);
+        return;
+    }
+    WaitMilliseconds(STEP_PAUSE_MS);
+
+    // The ESC needs its time after the purge, whatever the purge answered; a
+    // failure's last-error value is taken after that pause.
+    PlatformClearLastError();
+    status = PurgeFirmware();
+    WaitMilliseconds(AFTER_PURGE_PAUSE_MS);
+    if (status != LINK_OK) {
+        FailStep(IDS_PURGE_FAILED, status);
+        return;
+    }
+    WaitMilliseconds(STEP_PAUSE_MS);
+
+    PlatformClearLastError();
+    status = SetWriteAddress();
+    if (status != LINK_OK) {
+        FailStep(IDS_ADDRESS_FAILED, status);
+        return;
+    }
+    WaitMilliseconds(STEP_PAUSE_MS);
+
+    const WindowHandle progress = OpenProgressWindow();
+    status = WriteImage(image, progress);
+    if (status != LINK_OK) {
+        // The last-error value before the window goes, the window before the
+        // failure's box.
+        const std::uint32_t lastError = PlatformLastError();
+        CloseProgressWindow(progress);
+        ReportUpdateFailure(ShellText(IDS_DATA_BLOCK_FAILED), ShellText(IDS_UPDATE_FAILED_CAPTION),
+                            status, lastError);
+        return;
+    }
+    CloseProgressWindow(progress);
 
     // Lock everything again; what these answer changes nothing that follows.
     if (unitConnection.handle != INVALID_HID_HANDLE) {
@@ -164,6 +230,31 @@ void UpdateEscFirmware(UpdateObserver& observer) {
         SetSystemLock(false);
     }
 
+    // The new version in the ESC row, Update off: this ESC is done. The unit
+    // stays open.
     SetEscFirmwareVersion(unitConnection, NEW_FIRMWARE_VERSION);
-    observer.Succeeded();
+    DisableUpdateButton();
+    RedrawVersionRows();
+    ShowHint(ShellText(IDS_UPDATE_SUCCEEDED));
+}
+
+void ReportUpdateFailure(const std::wstring& text, const std::wstring& caption,
+                         std::int32_t status, std::uint32_t lastError) {
+    ResetConnection();
+    DisableUpdateButton();
+    RedrawVersionRows();
+
+    // LINK_NO_UNIT has no code to show; any other status comes with the last
+    // error.
+    std::wstring message = text;
+    if (status != LINK_NO_UNIT) {
+        message += L"\r\n";
+        message += ErrorCodeLine(static_cast<std::uint32_t>(status), lastError);
+    }
+    if (message.size() > TEXT_BUFFER_SIZE - 1) {
+        message.resize(TEXT_BUFFER_SIZE - 1);
+    }
+    ShowMessageBox(MainWindow(), message, caption, BOX_OK | BOX_ICON_ERROR);
+
+    ShowHint(ShellText(IDS_UPDATE_FAILED_HINT));
 }

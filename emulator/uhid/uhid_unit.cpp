@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr std::uint16_t UNIT_VENDOR_ID = 0x3F19;
 constexpr std::uint16_t BUS_USB_ID = 0x03;  // BUS_USB of <linux/input.h>
 // The unit's USB device release (bcdDevice).
 constexpr std::uint32_t UNIT_DEVICE_RELEASE = 0x0100;

@@ -76,7 +76,8 @@ public:
     void SetReplugAfterFault(std::optional<std::uint32_t> milliseconds);
 
     // The USB vendor ID the device announces from the next Plug on (the
-    // unit's own, 0x3F19, unless set): with another one it is a HID device
+    // unit's own, UNIT_VENDOR_ID of link/report.h, unless set; hidraw-exchange
+    // looks for the same): with another one it is a HID device
     // that is not a programming unit, for tests of what matches the unit.
     void SetVendorId(std::uint16_t vendorId) { vendorId_ = vendorId; }
 

@@ -47,7 +47,7 @@ TEST_F(IdentifyTest, LinkBoxWithAcceptedEscFillsEveryField) {
     EXPECT_EQ(c.unitInBootloader, 0);
     EXPECT_EQ(c.unitFirmwareVersion, 0x00010502u);
     EXPECT_EQ(c.unitAuxWord, 0xCAFEF00Du);
-    EXPECT_EQ(c.escState, ESC_STATE_UPDATABLE);
+    EXPECT_EQ(c.escState, unit->esc.state);
     EXPECT_EQ(c.unitStatusAux, 0x0102);
     EXPECT_EQ(c.unitBootInfo.bootInfo1, 0);
     EXPECT_EQ(c.unitBootInfo.bootInfo2, 0);
@@ -59,7 +59,7 @@ TEST_F(IdentifyTest, LinkBoxWithAcceptedEscFillsEveryField) {
     EXPECT_TRUE(std::equal(info.begin(), info.end(), c.escFirmwareInfo.begin()));
     EXPECT_TRUE(std::equal(identity.begin(), identity.end(), c.escIdentity.begin()));
     EXPECT_EQ(EscFirmwareVersion(c), 0x0205);
-    EXPECT_EQ(EscTypeCode(c), ESC_TYPE_ORVANTO_B);
+    EXPECT_EQ(EscTypeCode(c), unit->esc.typeCode);
     EXPECT_EQ(EscBootloaderVersion(c), 0x01000002u);
     EXPECT_EQ(c.productId, PRODUCT_ID_LINK_BOX);
     EXPECT_EQ(SentCommandCodes(*unit),
@@ -173,13 +173,15 @@ TEST_F(IdentifyTest, ExchangeFailuresKeepWhatWasStored) {
         std::int32_t expected;
         std::uint16_t escStateAfter;
     };
+    // The state the unit reported: its ESC's, an updatable one.
+    const std::uint16_t reported = EscModel{}.state;
     const Case cases[] = {
         {1, FaultKind::WriteFails, LINK_WRITE_FAILED, 0},
         {1, FaultKind::NoReply, LINK_READ_FAILED, 0},
-        {2, FaultKind::WriteFails, LINK_WRITE_FAILED, ESC_STATE_UPDATABLE},
-        {2, FaultKind::ReadFails, LINK_READ_FAILED, ESC_STATE_UPDATABLE},
-        {3, FaultKind::Unplug, LINK_WRITE_FAILED, ESC_STATE_UPDATABLE},
-        {3, FaultKind::UnplugBeforeReply, LINK_READ_FAILED, ESC_STATE_UPDATABLE},
+        {2, FaultKind::WriteFails, LINK_WRITE_FAILED, reported},
+        {2, FaultKind::ReadFails, LINK_READ_FAILED, reported},
+        {3, FaultKind::Unplug, LINK_WRITE_FAILED, reported},
+        {3, FaultKind::UnplugBeforeReply, LINK_READ_FAILED, reported},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.exchange);

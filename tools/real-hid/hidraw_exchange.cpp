@@ -38,8 +38,6 @@
 
 namespace {
 
-constexpr std::uint16_t UNIT_VENDOR_ID = 0x3F19;
-
 struct Options {
     std::string node;
     std::uint32_t count = 300;

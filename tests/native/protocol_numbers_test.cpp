@@ -1,0 +1,82 @@
+// The numbers that the unit and the owner depend on, each pinned once, here,
+// to its literal value, as the unit's protocol and the update have it.
+// Everywhere else the updater and the tests use the names, and
+// the emulated unit has its own numbers written out: a wrong value in a
+// header fails this table by its name, also where the behaviour would only
+// show it against a real unit.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "link/commands.h"
+#include "link/report.h"
+#include "update/firmware_image.h"
+#include "update/firmware_update.h"
+
+namespace {
+
+struct PinnedNumber {
+    const char* name;
+    std::uint64_t defined;    // as the headers define it
+    std::uint64_t literal;    // as the protocol and the update have it
+};
+
+#define PINNED(name, literal) PinnedNumber{#name, name, literal}
+
+// Catches a command code, length byte, code or ID that the unit would refuse
+// or not recognise, an accepted ESC type or state that would turn away the
+// owner's ORVANTO (or offer Update for another ESC), a version other than
+// 3.0, and blocks or waits other than those the ESC needs.
+TEST(ProtocolNumbers, AreTheValuesTheUnitAndTheOwnerDependOn) {
+    const PinnedNumber pinned[] = {
+        // The units on the USB.
+        PINNED(UNIT_VENDOR_ID, 0x3F19),
+        PINNED(PRODUCT_ID_ORBICON, 1),
+        PINNED(PRODUCT_ID_LINK_BOX, 2),
+        // The reports.
+        PINNED(REPORT_SIZE, 60),
+        PINNED(COMMAND_REPORT_ID, 0x01),
+        PINNED(REPLY_REPORT_ID, 0x02),
+        PINNED(REPLY_STATUS_FAILED, 0xFF),
+        // The command codes and their length bytes.
+        PINNED(CMD_GET_UNIT_STATUS, 0x08),
+        PINNED(LENGTH_GET_UNIT_STATUS, 0x00),
+        PINNED(CMD_READ_MEMORY, 0x0A),
+        PINNED(LENGTH_READ_MEMORY, 0x0C),
+        PINNED(CMD_READ_ESC_FIRMWARE_INFO, 0x1D),
+        PINNED(LENGTH_READ_ESC_FIRMWARE_INFO, 0x08),
+        PINNED(CMD_GET_ESC_IDENTITY, 0x22),
+        PINNED(CMD_SYSTEM_LOCK, 0x0B),
+        PINNED(LENGTH_SYSTEM_LOCK, 0x01),
+        PINNED(CMD_WRITE_PROTECT, 0x20),
+        PINNED(LENGTH_WRITE_PROTECT, 0x01),
+        PINNED(CMD_PURGE, 0x1E),
+        PINNED(LENGTH_PURGE, 0x04),
+        PINNED(CMD_SET_ADDRESS, 0x1F),
+        PINNED(LENGTH_SET_ADDRESS, 0x09),
+        PINNED(CMD_WRITE_DATA, 0x1B),
+        PINNED(CONFIRMATION_CODE, 0x3C5A96E1),
+        PINNED(UNIT_VERSION_ADDRESS, 0x0801FC00),
+        // The ESC.
+        PINNED(ESC_STATE_UPDATABLE, 3),
+        PINNED(ESC_TYPE_ORVANTO_A, 0x111F405A),
+        PINNED(ESC_TYPE_ORVANTO_B, 0x0A06405A),
+        PINNED(ESC_NO_FIRMWARE_VERSION, 0xFFFF),
+        PINNED(NEW_FIRMWARE_VERSION, 0x0300),
+        // The update's blocks and waits.
+        PINNED(BLOCK_BYTES, 48),
+        PINNED(MAX_BLOCK_WORDS, 14),
+        PINNED(STEP_PAUSE_MS, 20),
+        PINNED(PURGE_REPLY_DELAY_MS, 1000),
+        PINNED(AFTER_PURGE_PAUSE_MS, 4000),
+    };
+    for (const PinnedNumber& number : pinned) {
+        EXPECT_EQ(number.defined, number.literal)
+            << number.name << " is 0x" << std::hex << number.defined << ", not 0x"
+            << number.literal;
+    }
+}
+
+#undef PINNED
+
+}  // namespace
