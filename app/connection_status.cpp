@@ -1,7 +1,9 @@
 // What the main window says about the connection, at start-up and as units
 // come and go.
+#include "app/connection_status.h"
 #include "app/shell.h"
 #include "app/texts.h"
+#include "app/version_display.h"
 #include "link/unit_connection.h"
 #include "update/firmware_image.h"
 

@@ -1,5 +1,6 @@
 // The main dialog's own work: closing, the red ESC row and where the logo
 // goes. The platform's dialog procedure hands these messages here.
+#include "app/main_window_painting.h"
 #include "app/shell.h"
 #include "link/unit_connection.h"
 #include "update/firmware_update.h"

@@ -6,6 +6,7 @@
 
 #include "app/shell.h"
 #include "app/texts.h"
+#include "app/version_display.h"
 
 WindowHandle MainWindow() { return mainWindow; }
 

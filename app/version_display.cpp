@@ -2,6 +2,7 @@
 // ESC's firmware.
 #include "app/shell.h"
 #include "app/texts.h"
+#include "app/version_display.h"
 #include "link/unit_connection.h"
 
 namespace {

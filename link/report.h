@@ -12,7 +12,7 @@
 
 // The USB vendor ID of the programming units, and the product IDs of their
 // two kinds. The one source of them for the updater, the emulated unit as a
-// kernel HID device (emulator/uhid) and hidraw-exchange (tools/real-hid).
+// kernel HID device (emulator/uhid) and hidraw-exchange (tests/real-hid).
 constexpr std::uint16_t UNIT_VENDOR_ID = 0x3F19;
 constexpr std::uint16_t PRODUCT_ID_ORBICON = 1;
 constexpr std::uint16_t PRODUCT_ID_LINK_BOX = 2;

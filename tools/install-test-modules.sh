@@ -2,7 +2,7 @@
 # Installs the node modules of the browser tests (tests/web/node_modules:
 # puppeteer-core, which drives Chromium) with npm ci when they are missing
 # or were installed from another lock file. Called by tools/build-web.sh and
-# tools/real-hid/build.sh.
+# tests/real-hid/build.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

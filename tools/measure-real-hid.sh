@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures the exchanges with the emulated unit on a real HID stack and
 # prints the figures; not a test (it asserts nothing about them). In the
-# virtual machines of tools/real-hid/run-guest.sh (this machine's kernel
+# virtual machines of tests/real-hid/run-guest.sh (this machine's kernel
 # under QEMU without acceleration), with the unit a kernel HID device
 # (orvanto-uhid-unit), one machine for each stack:
 #
@@ -21,18 +21,18 @@
 # processor: they are upper bounds for this machine's kernel and browser,
 # not what a desktop does. Takes about ten minutes. However it ends, the
 # virtual machines end with it; the guests' logs of a run that failed are
-# kept in build/real-hid/logs/measure-real-hid/ (tools/real-hid/host-run.sh).
+# kept in build/real-hid/logs/measure-real-hid/ (tests/real-hid/host-run.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 count="${1:-300}"
 case "$count" in
   ''|*[!0-9]*) echo "usage: $0 [EXCHANGES]" >&2; exit 2 ;;
 esac
-source tools/real-hid/host-run.sh
+source tests/real-hid/host-run.sh
 
 tools/install-deps.sh
 host_run_begin measure-real-hid
-host_step tools/real-hid/build.sh
+host_step tests/real-hid/build.sh
 
 # header_constant FILE NAME: the value of `constexpr ... NAME = VALUE;`.
 header_constant() {
@@ -61,17 +61,17 @@ echo "== Chromium's WebHID, in a virtual machine with this machine's kernel (QEM
 browser_work="$work/browser-measure"
 mkdir -p "$browser_work"
 status=0
-host_step tools/real-hid/run-guest.sh --work "$browser_work" --timeout 1500 --cpu max,-smap,-avx2 \
-  tools/real-hid/guest-browser.sh measure "$count" || status=$?
+host_step tests/real-hid/run-guest.sh --work "$browser_work" --timeout 1500 --cpu max,-smap,-avx2 \
+  tests/real-hid/guest-browser.sh measure "$count" || status=$?
 [ "$status" -eq 0 ] || echo "measure-real-hid: the browser measurements failed (status $status)" >&2
 
-echo "== Wine's HID.DLL, in a virtual machine of its own (tools/real-hid/guest-measure-wine.sh)"
+echo "== Wine's HID.DLL, in a virtual machine of its own (tests/real-hid/guest-measure-wine.sh)"
 wine_work="$work/wine-measure"
 mkdir -p "$wine_work"
 wine_status=0
-if host_step tools/real-hid/guest-wine-prepare.sh "$wine_work"; then
-  host_step tools/real-hid/run-guest.sh --work "$wine_work" --timeout 1800 --memory 3072 \
-    tools/real-hid/guest-measure-wine.sh /tmp/work || wine_status=$?
+if host_step tests/real-hid/guest-wine-prepare.sh "$wine_work"; then
+  host_step tests/real-hid/run-guest.sh --work "$wine_work" --timeout 1800 --memory 3072 \
+    tests/real-hid/guest-measure-wine.sh /tmp/work || wine_status=$?
 else
   wine_status=$?
 fi

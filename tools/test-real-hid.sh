@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The emulated unit on a real HID stack: builds orvanto-uhid-unit and
 # hidraw-exchange (build/uhid), boots this machine's kernel in a virtual
-# machine (tools/real-hid/run-guest.sh) and checks there
-# (tools/real-hid/guest-uhid-unit.sh) that the unit becomes a kernel HID
+# machine (tests/real-hid/run-guest.sh) and checks there
+# (tests/real-hid/guest-uhid-unit.sh) that the unit becomes a kernel HID
 # device, answers a few hundred exchanges through its hidraw node, goes and
 # comes back when pulled out and plugged in over its control channel, and
 # leaves the ESC's flash untouched when it ends. Takes one to two minutes.
@@ -13,12 +13,12 @@
 # installed when missing): however the run ends (a failure, Ctrl-C, SIGTERM
 # or SIGHUP to this script, or its caller's end when started through
 # tools/test.sh), every virtual machine it started ends within seconds and
-# its work folder is removed (tools/real-hid/host-run.sh). The guests' logs
+# its work folder is removed (tests/real-hid/host-run.sh). The guests' logs
 # of a run that did not pass are kept in build/real-hid/logs/test-real-hid/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$(date +%s)
-source tools/real-hid/host-run.sh
+source tests/real-hid/host-run.sh
 
 tools/install-deps.sh
 host_run_begin test-real-hid
@@ -27,7 +27,7 @@ echo "== building orvanto-uhid-unit and hidraw-exchange (build/uhid)"
 cmake --preset uhid >/dev/null
 host_step cmake --build --preset uhid
 unit=build/uhid/emulator/uhid/orvanto-uhid-unit
-exchange=build/uhid/tools/real-hid/hidraw-exchange
+exchange=build/uhid/tests/real-hid/hidraw-exchange
 
 echo "== here: without a uhid device the unit refuses to start and says how to get one"
 set +e
@@ -44,7 +44,7 @@ cp "$unit" "$exchange" "$work/"
 
 echo "== in a virtual machine with this machine's kernel"
 status=0
-host_step tools/real-hid/run-guest.sh --work "$work" --timeout 600 tools/real-hid/guest-uhid-unit.sh || status=$?
+host_step tests/real-hid/run-guest.sh --work "$work" --timeout 600 tests/real-hid/guest-uhid-unit.sh || status=$?
 if [ "$status" -ne 0 ]; then
   echo "FAILED: the checks in the virtual machine (status $status)"
   exit 1
@@ -70,19 +70,19 @@ echo "real HID stack: passed in $(( $(date +%s) - started )) s"
 # line, the unit pulled out at block 500 and found again without a reload,
 # and Chromium as an ordinary user without access to the unit's node (the
 # page's permission text), then with the project's udev rule and the seat's
-# access (tools/real-hid/guest-browser.sh, tests/real-hid/browser.test.mjs).
+# access (tests/real-hid/guest-browser.sh, tests/real-hid/browser.test.mjs).
 # Takes ten to twenty minutes under TCG, the more the busier this machine is.
 # The guest's processor has no AVX2: QEMU 7.2's emulation of it makes
 # Chromium's renderer fault (run-guest.sh --cpu).
-echo "== the browser's WebHID: the page and the unit with the test image (tools/real-hid/build.sh)"
+echo "== the browser's WebHID: the page and the unit with the test image (tests/real-hid/build.sh)"
 browser_started=$(date +%s)
-host_step tools/real-hid/build.sh
+host_step tests/real-hid/build.sh
 browser_work="$work/browser-case"
 mkdir -p "$browser_work"
 echo "== the browser's WebHID: in a virtual machine with this machine's kernel"
 status=0
-host_step tools/real-hid/run-guest.sh --work "$browser_work" --timeout 1700 --cpu max,-smap,-avx2 \
-  tools/real-hid/guest-browser.sh test || status=$?
+host_step tests/real-hid/run-guest.sh --work "$browser_work" --timeout 1700 --cpu max,-smap,-avx2 \
+  tests/real-hid/guest-browser.sh test || status=$?
 if [ "$status" -ne 0 ]; then
   echo "FAILED: the browser cases in the virtual machine (status $status)"
   exit 1
@@ -97,18 +97,18 @@ echo "the browser on the real HID stack: passed in $(( $(date +%s) - browser_sta
 # cut off by pulling the unit out, a whole update with the real waits and the
 # ESC's flash then equal to the test image; what the stack does with the
 # updater's reports, unplugging under a pending read, timed exchanges
-# (tools/real-hid/guest-wine.sh). Takes six to fifteen minutes, the more the
+# (tests/real-hid/guest-wine.sh). Takes six to fifteen minutes, the more the
 # busier this machine is; its work folder (with a Wine prefix of about 700 MB)
 # lies inside the one above and goes with it.
-echo "== Wine's HID stack: the programs and a Wine prefix (tools/real-hid/guest-wine-prepare.sh)"
+echo "== Wine's HID stack: the programs and a Wine prefix (tests/real-hid/guest-wine-prepare.sh)"
 wine_started=$(date +%s)
 wine_work="$work/wine-case"
 mkdir -p "$wine_work"
-host_step tools/real-hid/guest-wine-prepare.sh "$wine_work"
+host_step tests/real-hid/guest-wine-prepare.sh "$wine_work"
 echo "== Wine's HID stack: in a virtual machine with this machine's kernel"
 status=0
-host_step tools/real-hid/run-guest.sh --work "$wine_work" --timeout 1800 --memory 3072 \
-  tools/real-hid/guest-wine.sh || status=$?
+host_step tests/real-hid/run-guest.sh --work "$wine_work" --timeout 1800 --memory 3072 \
+  tests/real-hid/guest-wine.sh || status=$?
 if [ "$status" -ne 0 ]; then
   echo "FAILED: the Wine cases in the virtual machine (status $status)"
   exit 1

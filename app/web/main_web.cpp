@@ -5,6 +5,7 @@
 // runs to its end inside OnCommand), nothing is taken: events wait in the
 // page's queue, as WM_DEVICECHANGE waits in the Windows message queue. Only
 // an open message box takes device events meanwhile (platform/web).
+#include "app/connection_status.h"
 #include "app/shell.h"
 #include "platform/resources.h"
 #include "platform/web/page_host.h"

@@ -8,6 +8,8 @@
 
 #include <cwchar>
 
+#include "app/connection_status.h"
+#include "app/main_window_painting.h"
 #include "app/shell.h"
 #include "app/win32/main_dialog_win32.h"
 #include "platform/win32/module.h"

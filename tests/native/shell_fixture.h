@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app/connection_status.h"
 #include "app/shell.h"
 #include "app/texts.h"
 #include "emulator/emulated_unit.h"

@@ -3,10 +3,12 @@
 
 #include <cstdlib>
 
-#include "app/shell.h"
+#include "app/main_window_painting.h"
 #include "app/texts.h"
+#include "app/version_display.h"
 #include "link/report.h"
 #include "platform/errors.h"
+#include "res/resource.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // What the browser checks and measurements on the real HID stack share.
-// They run inside the virtual machine of tools/real-hid/run-guest.sh, as
-// root, started by tools/real-hid/guest-browser.sh: the emulated unit as a
+// They run inside the virtual machine of tests/real-hid/run-guest.sh, as
+// root, started by tests/real-hid/guest-browser.sh: the emulated unit as a
 // kernel HID device (orvanto-uhid-unit over /dev/uhid), systemd-udevd,
 // Debian's Chromium headless with the unit granted by the browser's managed
 // policy, and the product page on 127.0.0.1.
@@ -275,7 +275,7 @@ export async function startServers(site, bareFolder) {
 export async function loadNames(site) {
   const found = fs.existsSync(site) ? fs.readdirSync(site).filter((name) => /^names\.[0-9a-f]{16}\.mjs$/.test(name)) : [];
   if (found.length !== 1) {
-    throw new Error(`${site} holds no names.mjs: build the page again (tools/real-hid/build.sh)`);
+    throw new Error(`${site} holds no names.mjs: build the page again (tests/real-hid/build.sh)`);
   }
   const file = path.join(site, found[0]);
   return Object.freeze({ ...(await import(pathToFileURL(file).href)) });

@@ -1,5 +1,5 @@
 // Measures, on the real HID stack inside the virtual machine (started by
-// tools/real-hid/guest-browser.sh for tools/measure-real-hid.sh), and prints
+// tests/real-hid/guest-browser.sh for tools/measure-real-hid.sh), and prints
 // the figures; asserts nothing:
 //
 //   1. N exchanges of CMD_GET_UNIT_STATUS through the raw hidraw node

@@ -1,7 +1,7 @@
 // The product page in Chromium against the emulated unit on a real HID
 // stack: the kernel's uhid and hidraw, systemd-udevd, Chromium's own WebHID
 // (no stand-in), the page built with the test image. Runs inside the
-// virtual machine, started by tools/real-hid/guest-browser.sh; each case
+// virtual machine, started by tests/real-hid/guest-browser.sh; each case
 // prints PASS or FAIL with what it saw, and NOTE lines record how the real
 // stack behaved where the tests' stand-in WebHID models it. Exits non-zero
 // when a case failed.
@@ -54,7 +54,7 @@ const T = englishTexts(N);
 
 // The ordinary user Chromium runs as in the permission case.
 const USER = { name: "nobody", uid: 65534, gid: 65534 };
-const UDEV_RULE = path.join(ROOT, "tools", "udev", "70-orvanto-programming-unit.rules");
+const UDEV_RULE = path.join(ROOT, "install", "linux", "70-orvanto-programming-unit.rules");
 const RULES_DIR = "/run/udev/rules.d";
 // Another vendor's HID device, for what the rule must leave alone.
 const OTHER_VENDOR_ID = 0x1209;
@@ -541,7 +541,7 @@ async function permission(url) {
 async function main() {
   for (const [name, value] of Object.entries({ UHID_UNIT, HIDRAW_EXCHANGE, SITE, TEST_IMAGE })) {
     if (!value || !fs.existsSync(value)) {
-      throw new Error(`${name} is not set or missing (${value}): run this through tools/real-hid/guest-browser.sh`);
+      throw new Error(`${name} is not set or missing (${value}): run this through tests/real-hid/guest-browser.sh`);
     }
   }
   const image = fs.readFileSync(TEST_IMAGE);

@@ -2,7 +2,7 @@
 // seen from a Windows program: the updater's own discovery, identification
 // and exchanges (link/ over platform/win32: SetupAPI, HID.DLL, overlapped
 // ReadFile and WriteFile). Written for Wine over winebus and hidraw, with the
-// emulated unit as a kernel HID device (tools/real-hid/guest-wine.sh). It
+// emulated unit as a kernel HID device (tests/real-hid/guest-wine.sh). It
 // uses nothing of Wine's own, but its checks state what Wine 8.0's stack
 // does; Windows' may differ where the updater does not depend on it (the
 // count WriteFile gives back, a write longer than the report).

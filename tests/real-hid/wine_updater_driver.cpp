@@ -11,7 +11,7 @@
 //        orvanto-wine-driver UPDATER.EXE start
 //        orvanto-wine-driver desktop
 //
-// check: the story of tools/real-hid/guest-wine.sh, with the default unit
+// check: the story of tests/real-hid/guest-wine.sh, with the default unit
 // (LINK-BOX 1.4, ESC bootloader 1.2.3, ESC 2.5 of an accepted type) armed to
 // refuse the purge with 0x1234:
 //   1. the unit is found: the Ready text, the three version rows, Update on;

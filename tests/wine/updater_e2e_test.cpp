@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/main_window_painting.h"
 #include "app/shell.h"
 #include "emulator/demo_unit.h"
 #include "emulator/emulated_device.h"

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Runs inside the virtual machine of tools/real-hid/run-guest.sh, in the work
+# Runs inside the virtual machine of tests/real-hid/run-guest.sh, in the work
 # folder (/tmp/work), which holds orvanto-uhid-unit and hidraw-exchange.
 # Checks that the emulated unit is a kernel HID device that answers through
 # its hidraw node, goes and comes back with unplug and plug, and writes the

@@ -1,8 +1,8 @@
-# Shared by tools/real-hid/guest-wine.sh and guest-measure-wine.sh, sourced
-# inside the virtual machine of tools/real-hid/run-guest.sh: the emulated unit
+# Shared by tests/real-hid/guest-wine.sh and guest-measure-wine.sh, sourced
+# inside the virtual machine of tests/real-hid/run-guest.sh: the emulated unit
 # as a kernel HID device, and Wine over it with its own HID stack (winebus
 # over hidraw, hidclass, HID.DLL). Expects WINE_DIR, the folder that
-# tools/real-hid/guest-wine-prepare.sh filled on the host: the Wine prefix,
+# tests/real-hid/guest-wine-prepare.sh filled on the host: the Wine prefix,
 # the Windows programs, orvanto-uhid-unit and the test image.
 #
 # Windows programs run from the guest's own tmpfs (/tmp/wine-run), never
@@ -65,7 +65,7 @@ wine_guest_setup() {
   for name in orvanto-updater.exe orvanto-wine-hid.exe orvanto-wine-driver.exe \
               orvanto-uhid-unit test-image.bin prefix/system.reg; do
     [ -e "$WINE_DIR/$name" ] || {
-      echo "$WINE_DIR/$name is missing: run tools/real-hid/guest-wine-prepare.sh on the host"
+      echo "$WINE_DIR/$name is missing: run tests/real-hid/guest-wine-prepare.sh on the host"
       return 1
     }
   done
@@ -170,7 +170,7 @@ wine_start() {
   if ! wait_for 120 eval "[ \$(grep -c '^opened' '$UNIT_LOG') -gt $opens ]"; then
     echo "winebus did not open the unit's hidraw node within 120 s of Wine's start."
     echo "It does so only with HKLM\\System\\CurrentControlSet\\Services\\winebus values"
-    echo "\"Enable SDL\"=0 and \"DisableHidraw\"=0 (tools/real-hid/guest-wine-prepare.sh sets them)."
+    echo "\"Enable SDL\"=0 and \"DisableHidraw\"=0 (tests/real-hid/guest-wine-prepare.sh sets them)."
     return 1
   fi
   wine_hold_desktop

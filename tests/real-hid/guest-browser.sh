@@ -1,5 +1,5 @@
 #!/bin/bash
-# Runs inside the virtual machine of tools/real-hid/run-guest.sh, as root, in
+# Runs inside the virtual machine of tests/real-hid/run-guest.sh, as root, in
 # the work folder (/tmp/work). Prepares what Chromium's WebHID needs on a
 # real HID stack and runs the browser checks or measurements there:
 #
@@ -9,7 +9,7 @@
 #                                    N exchanges (300)
 #
 # The project is the one run-guest.sh shares as /tmp/project (read-only),
-# with build/real-hid built (tools/real-hid/build.sh).
+# with build/real-hid built (tests/real-hid/build.sh).
 # Prepared here, inside the machine only: systemd-udevd (Chromium learns of
 # units arriving and leaving from udev), the loopback interface, a tmpfs over
 # /etc/chromium for the managed policy that grants the unit to the page, and
@@ -38,10 +38,10 @@ if grep -qw avx2 /proc/cpuinfo; then
     "run the machine with --cpu max,-smap,-avx2"
 fi
 for file in build/real-hid/uhid/emulator/uhid/orvanto-uhid-unit \
-            build/real-hid/uhid/tools/real-hid/hidraw-exchange \
+            build/real-hid/uhid/tests/real-hid/hidraw-exchange \
             build/real-hid/web/site/index.html build/real-hid/test-image.bin \
             tests/web/node_modules/puppeteer-core/package.json; do
-  [ -e "$project/$file" ] || fail "$project/$file is missing: run tools/real-hid/build.sh"
+  [ -e "$project/$file" ] || fail "$project/$file is missing: run tests/real-hid/build.sh"
 done
 
 ip link set lo up || fail "the loopback interface did not come up"
@@ -67,7 +67,7 @@ chown 65534:65534 /tmp/nobody-home
 chmod 700 /tmp/nobody-home
 
 export ORVANTO_UHID_UNIT="$project/build/real-hid/uhid/emulator/uhid/orvanto-uhid-unit"
-export ORVANTO_HIDRAW_EXCHANGE="$project/build/real-hid/uhid/tools/real-hid/hidraw-exchange"
+export ORVANTO_HIDRAW_EXCHANGE="$project/build/real-hid/uhid/tests/real-hid/hidraw-exchange"
 export ORVANTO_SITE="$project/build/real-hid/web/site"
 export ORVANTO_TEST_IMAGE="$project/build/real-hid/test-image.bin"
 export ORVANTO_WORK=/tmp/work

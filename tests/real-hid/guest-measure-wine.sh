@@ -1,11 +1,11 @@
 #!/bin/bash
-# Runs inside the virtual machine of tools/real-hid/run-guest.sh (for
+# Runs inside the virtual machine of tests/real-hid/run-guest.sh (for
 # tools/measure-real-hid.sh): how fast the updater's exchanges and a whole
 # update are through Wine's own HID stack (HID.DLL, hidclass, winebus over
 # hidraw) with the emulated unit as a kernel HID device.
 #
-# usage: bash tools/real-hid/guest-measure-wine.sh WORKDIR
-# WORKDIR/wine is what tools/real-hid/guest-wine-prepare.sh WORKDIR made on
+# usage: bash tests/real-hid/guest-measure-wine.sh WORKDIR
+# WORKDIR/wine is what tests/real-hid/guest-wine-prepare.sh WORKDIR made on
 # the host before the machine booted.
 #
 # Prints:
@@ -35,7 +35,7 @@ if [ -f "$script_dir/guest-wine-lib.sh" ]; then
 elif [ -f "$WINE_DIR/guest-wine-lib.sh" ]; then
   source "$WINE_DIR/guest-wine-lib.sh"
 else
-  echo "wine-hid exchange: not measured ($WINE_DIR is missing: run tools/real-hid/guest-wine-prepare.sh WORKDIR on the host first)"
+  echo "wine-hid exchange: not measured ($WINE_DIR is missing: run tests/real-hid/guest-wine-prepare.sh WORKDIR on the host first)"
   exit 1
 fi
 

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/../.."
 out=build/real-hid
 mkdir -p "$out"
 image="$PWD/$out/test-image.bin"
-python3 tools/real-hid/make_test_image.py "$image"
+python3 tests/real-hid/make_test_image.py "$image"
 
 echo "== orvanto-uhid-unit and hidraw-exchange"
 cmake --preset uhid -B "$out/uhid" >/dev/null

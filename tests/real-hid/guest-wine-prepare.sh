@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs here, before the virtual machine boots: builds what the Wine cases in
-# the guest need (tools/real-hid/guest-wine.sh, guest-measure-wine.sh) and
+# the guest need (tests/real-hid/guest-wine.sh, guest-measure-wine.sh) and
 # puts it into WORKDIR/wine, which the guest sees as /tmp/work/wine:
 #   orvanto-updater.exe      the product program built with the test image
 #   orvanto-wine-hid.exe     the unit through SetupAPI and HID.DLL, timed
@@ -14,9 +14,9 @@
 #                            starts from it (making one under the guest's
 #                            emulated processor would take minutes)
 #
-# usage: tools/real-hid/guest-wine-prepare.sh WORKDIR
+# usage: tests/real-hid/guest-wine-prepare.sh WORKDIR
 #
-# The builds land in build/real-hid, configured as tools/real-hid/build.sh
+# The builds land in build/real-hid, configured as tests/real-hid/build.sh
 # configures them. The prefix has winebus take hidraw nodes: Wine 8.0 starts
 # its udev bus only when its SDL bus is switched off ("Enable SDL"=0; with
 # SDL on, or libSDL2 missing, no udev bus and no hidraw device ever comes),
@@ -37,7 +37,7 @@ mkdir -p "$out"
 image="$PWD/$out/test-image.bin"
 
 echo "== the Wine cases' programs (build/real-hid)"
-python3 tools/real-hid/make_test_image.py "$image"
+python3 tests/real-hid/make_test_image.py "$image"
 cmake --preset uhid -B "$out/uhid" >/dev/null
 cmake --build "$out/uhid" --target orvanto-uhid-unit hidraw-exchange
 cmake --preset windows -B "$out/windows" -DORVANTO_FIRMWARE_IMAGE="$image" \
@@ -48,8 +48,8 @@ rm -rf "$target"
 mkdir -p "$target"
 cp "$out/windows/orvanto-updater.exe" "$out/windows/tests/real-hid/orvanto-wine-hid.exe" \
   "$out/windows/tests/real-hid/orvanto-wine-driver.exe" \
-  "$out/uhid/emulator/uhid/orvanto-uhid-unit" "$out/uhid/tools/real-hid/hidraw-exchange" "$image" \
-  tools/real-hid/guest-wine-lib.sh "$target/"
+  "$out/uhid/emulator/uhid/orvanto-uhid-unit" "$out/uhid/tests/real-hid/hidraw-exchange" "$image" \
+  tests/real-hid/guest-wine-lib.sh "$target/"
 
 echo "== a Wine prefix for the guest ($target/prefix)"
 export WINEPREFIX="$target/prefix"

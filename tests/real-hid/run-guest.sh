@@ -6,7 +6,7 @@
 # hid and hid-generic modules are loaded, so a program inside can make
 # kernel HID devices through /dev/uhid and open their hidraw nodes.
 #
-# usage: tools/real-hid/run-guest.sh [--work DIR] [--timeout SECONDS]
+# usage: tests/real-hid/run-guest.sh [--work DIR] [--timeout SECONDS]
 #                                    [--memory MB] [--cpu MODEL]
 #                                    SCRIPT [ARGUMENTS...]
 #

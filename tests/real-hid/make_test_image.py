@@ -10,7 +10,7 @@ usage: make_test_image.py OUTPUT.bin
 import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
 from make_standin_image import SIZE, image_bytes  # noqa: E402
 
 MARKER = b"REAL-HID TEST!!!"

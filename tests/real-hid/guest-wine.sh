@@ -1,5 +1,5 @@
 #!/bin/bash
-# Runs inside the virtual machine of tools/real-hid/run-guest.sh: the product
+# Runs inside the virtual machine of tests/real-hid/run-guest.sh: the product
 # program, orvanto-updater.exe built with the test image, under Wine, reaching
 # the emulated unit (orvanto-uhid-unit, a kernel HID device through
 # /dev/uhid) through Wine's own HID stack: SetupAPI and HID.DLL, hidclass,
@@ -7,7 +7,7 @@
 # program and the kernel.
 #
 # usage: guest-wine.sh [WINE_DIR]      (default /tmp/work/wine)
-# WINE_DIR is what tools/real-hid/guest-wine-prepare.sh made on the host.
+# WINE_DIR is what tests/real-hid/guest-wine-prepare.sh made on the host.
 #
 # Checks, in order:
 #   - winebus takes up the unit's hidraw node once Wine's services start;

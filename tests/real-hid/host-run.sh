@@ -4,7 +4,7 @@
 #   host_run_begin NAME   makes the run's work folder ($work, in TMPDIR) and
 #                         sets the traps below; the guests' logs of a failed
 #                         run go to build/real-hid/logs/NAME ($logs).
-#   host_step COMMAND...  runs COMMAND (a build, tools/real-hid/run-guest.sh)
+#   host_step COMMAND...  runs COMMAND (a build, tests/real-hid/run-guest.sh)
 #                         in a process group of its own and returns its
 #                         status. The group is ended when the run ends, and
 #                         COMMAND itself gets SIGTERM when the run's shell

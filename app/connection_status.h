@@ -1,0 +1,26 @@
+// The connection status and device events: what the shell does when HID
+// interfaces arrive and leave, and what the hint box then says.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What the platform's WM_DEVICECHANGE carries: the broadcast's device type
+// and, for an interface broadcast, the interface's name.
+struct DeviceBroadcast {
+    std::uint32_t deviceType;
+    std::wstring name;
+};
+
+// WM_DEVICECHANGE: 1 for the arrival and removal events (whatever was done),
+// 0 for any other event. `broadcast` may be null for other events.
+int OnDeviceChange(std::uint32_t event, const DeviceBroadcast* broadcast);
+
+// Puts the status text `statusId`, an empty line and the connection
+// instructions into the hint box.
+void ShowStatusAndInstructions(std::uint32_t statusId);
+
+// How the removal of the opened unit is recognised by its device path:
+// case-insensitive for the letters A to Z only; every other character
+// compares by its code.
+bool SamePathIgnoringAsciiCase(const std::wstring& a, const std::wstring& b);
