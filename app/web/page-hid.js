@@ -105,7 +105,7 @@ export function deviceGone(device) {
 // report, plus 1 for the report ID byte. 0 when there is no such report.
 // The unit has one top-level collection; reports of all of them are
 // taken together.
-function reportLength(collections, kind) {
+export function reportLength(collections, kind) {
   const bits = new Map();
   for (const collection of collections || []) {
     for (const report of collection[kind] || []) {

@@ -269,16 +269,22 @@ export async function startServers(site, bareFolder) {
 
 // ---------------------------------------------------------------- names and texts
 
-// The numbers the page shares with the program (names.mjs of the page's
-// folder, named by its content, made from the C++ headers by the build):
-// N.IDS_READY, ...
-export async function loadNames(site) {
-  const found = fs.existsSync(site) ? fs.readdirSync(site).filter((name) => /^names\.[0-9a-f]{16}\.mjs$/.test(name)) : [];
+// A module of the page as the build published it in `site` (named by its
+// content: "page-hid" is page-hid.<digest>.js), imported as it is, so that
+// what the page computes is taken from the page itself.
+export async function loadPageModule(site, stem, suffix = "js") {
+  const pattern = new RegExp(`^${stem}\\.[0-9a-f]{16}\\.${suffix}$`);
+  const found = fs.existsSync(site) ? fs.readdirSync(site).filter((name) => pattern.test(name)) : [];
   if (found.length !== 1) {
-    throw new Error(`${site} holds no names.mjs: build the page again (tests/real-hid/build.sh)`);
+    throw new Error(`${site} holds no ${stem}.${suffix}: build the page again (tests/real-hid/build.sh)`);
   }
-  const file = path.join(site, found[0]);
-  return Object.freeze({ ...(await import(pathToFileURL(file).href)) });
+  return import(pathToFileURL(path.join(site, found[0])).href);
+}
+
+// The numbers the page shares with the program (names.mjs of the page's
+// folder, made from the C++ headers by the build): N.IDS_READY, ...
+export async function loadNames(site) {
+  return Object.freeze({ ...(await loadPageModule(site, "names", "mjs")) });
 }
 
 // The English texts by id, from res/texts.txt (the one source of every
@@ -524,27 +530,6 @@ export async function grantedDevices(page) {
       collections: d.collections.map(collection),
     }));
   });
-}
-
-// The report lengths, ID byte included, that the page (app/web/page-hid.js,
-// reportLength) computes from such collections: per report ID the bits of
-// its items summed, the longest report in whole bytes plus the ID byte.
-export function pageReportLength(collections, kind) {
-  const bits = new Map();
-  for (const collection of collections) {
-    for (const report of collection[kind]) {
-      let sum = bits.get(report.reportId) || 0;
-      for (const item of report.items) {
-        sum += item.reportSize * item.reportCount;
-      }
-      bits.set(report.reportId, sum);
-    }
-  }
-  let longest = -1;
-  for (const sum of bits.values()) {
-    longest = Math.max(longest, Math.ceil(sum / 8));
-  }
-  return longest < 0 ? 0 : longest + 1;
 }
 
 // ---------------------------------------------------------------- figures

@@ -25,7 +25,7 @@ import {
   grantedDevices,
   hidDeviceOf,
   loadNames,
-  pageReportLength,
+  loadPageModule,
   recordPage,
   recordWebHid,
   say,
@@ -50,6 +50,8 @@ const TEST_IMAGE = process.env.ORVANTO_TEST_IMAGE;
 const WORK = process.env.ORVANTO_WORK || "/tmp/work";
 
 const N = await loadNames(SITE);
+// The page's own rule for the report lengths (page-hid.js).
+const { reportLength } = await loadPageModule(SITE, "page-hid");
 const T = englishTexts(N);
 
 // The ordinary user Chromium runs as in the permission case.
@@ -273,8 +275,8 @@ async function foundAtStart(session, url) {
     equal(malformed, "0", "reports the unit received malformed");
 
     const [device] = await grantedDevices(page);
-    const input = pageReportLength(device.collections, "inputReports");
-    const output = pageReportLength(device.collections, "outputReports");
+    const input = reportLength(device.collections, "inputReports");
+    const output = reportLength(device.collections, "outputReports");
     const describeReports = (reports) => reports.map((r) =>
       `ID ${r.reportId}: ${r.items.map((i) => `${i.reportCount} x ${i.reportSize} bits`).join(" + ")}`).join(", ");
     const top = device.collections[0];
