@@ -287,44 +287,6 @@ export async function loadNames(site) {
   return Object.freeze({ ...(await loadPageModule(site, "names", "mjs")) });
 }
 
-// The English texts by id, from res/texts.txt (the one source of every
-// text), as the page shows them (a line break "\r\n" as "\n"); and the
-// failure box's code line for a status and a last error.
-export function englishTexts(N) {
-  const table = new Map();
-  for (const line of fs.readFileSync(path.join(ROOT, "res", "texts.txt"), "utf8").split("\n")) {
-    const [id, language, text] = line.split("\t");
-    if (language === "en" && text !== undefined) {
-      table.set(Number(id), text.replaceAll("\\r\\n", "\n"));
-    }
-  }
-  const text = (id) => {
-    if (!table.has(id)) {
-      throw new Error(`res/texts.txt has no English text ${id}`);
-    }
-    return table.get(id);
-  };
-  const hex = (value) => `0x${(value >>> 0).toString(16).padStart(8, "0")}`;
-  return {
-    text,
-    hex,
-    codeLine: (status, lastError) => {
-      const parts = text(N.IDS_ERROR_CODE_LINE).split("0x%08x");
-      return `${parts[0]}${hex(status)}${parts[1]}${hex(lastError)}${parts[2]}`;
-    },
-    // The two numbers of a code line, signed as the program's status and
-    // unsigned as its last error; null when `line` is none.
-    parseCodeLine: (line) => {
-      const parts = text(N.IDS_ERROR_CODE_LINE).split("0x%08x");
-      if (!line.startsWith(parts[0])) {
-        return null;
-      }
-      const match = /^0x([0-9a-f]{8})(.*)0x([0-9a-f]{8})/.exec(line.slice(parts[0].length));
-      return match ? { status: parseInt(match[1], 16) | 0, lastError: parseInt(match[3], 16) } : null;
-    },
-  };
-}
-
 // ---------------------------------------------------------------- in the page
 
 // Runs in the page before its scripts: records what WebHID does underneath

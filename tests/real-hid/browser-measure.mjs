@@ -23,7 +23,6 @@ import path from "node:path";
 import {
   UnitProcess,
   answer,
-  englishTexts,
   grantUnitsByPolicy,
   loadNames,
   percentile,
@@ -41,6 +40,7 @@ import {
   webHidExchanges,
   webHidRecord,
 } from "./browser-guest.mjs";
+import { textsFor } from "../web/texts.mjs";
 
 const UHID_UNIT = process.env.ORVANTO_UHID_UNIT;
 const HIDRAW_EXCHANGE = process.env.ORVANTO_HIDRAW_EXCHANGE;
@@ -50,7 +50,7 @@ const COUNT = Number(process.argv[2] || 300);
 const WARM_UP = 10;
 
 const N = await loadNames(SITE);
-const T = englishTexts(N);
+const T = textsFor("en", N);
 
 const ms = (value) => `${value.toFixed(2)} ms`;
 const summary = (times) => `median ${ms(percentile(times, 0.5))}, 95th percentile ${ms(percentile(times, 0.95))}, ` +

@@ -20,7 +20,6 @@ import {
   ROOT,
   UnitProcess,
   answer,
-  englishTexts,
   grantUnitsByPolicy,
   grantedDevices,
   hidDeviceOf,
@@ -42,6 +41,7 @@ import {
   waitInPage,
   webHidRecord,
 } from "./browser-guest.mjs";
+import { textsFor } from "../web/texts.mjs";
 
 const UHID_UNIT = process.env.ORVANTO_UHID_UNIT;
 const HIDRAW_EXCHANGE = process.env.ORVANTO_HIDRAW_EXCHANGE;
@@ -52,7 +52,7 @@ const WORK = process.env.ORVANTO_WORK || "/tmp/work";
 const N = await loadNames(SITE);
 // The page's own rule for the report lengths (page-hid.js).
 const { reportLength } = await loadPageModule(SITE, "page-hid");
-const T = englishTexts(N);
+const T = textsFor("en", N);
 
 // The ordinary user Chromium runs as in the permission case.
 const USER = { name: "nobody", uid: 65534, gid: 65534 };

@@ -14,6 +14,7 @@ import { pathToFileURL } from "node:url";
 import puppeteer from "puppeteer-core";
 
 import { startServer } from "./server.mjs";
+import { textsFor as textsOf } from "./texts.mjs";
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
 // The web build to test: build/web, or the folder named by ORVANTO_WEB_BUILD.
@@ -38,61 +39,11 @@ export const NO = N.ANSWER_NO;
 
 // ---------------------------------------------------------------- texts
 
-function readStringTable() {
-  const table = new Map();
-  const lines = fs.readFileSync(path.join(ROOT, "res", "texts.txt"), "utf8").split("\n");
-  for (const line of lines) {
-    if (line === "" || line.startsWith("#")) {
-      continue;
-    }
-    const [id, language, text] = line.split("\t");
-    table.set(`${id} ${language}`, text.replaceAll("\\r\\n", "\r\n"));
-  }
-  return table;
-}
+export { pageText } from "./texts.mjs";
 
-// The texts of the dialog's controls, by control name (IDCANCEL, IDC_UPDATE,
-// IDC_STATIC for the hint's caption, ...), and the dialog's caption.
-function readDialogTexts(language) {
-  const rc = fs.readFileSync(path.join(ROOT, "res", `lang_${language}.rc`), "utf8");
-  const main = rc.slice(rc.indexOf("IDD_MAIN"), rc.indexOf("END", rc.indexOf("IDD_MAIN")));
-  const texts = { caption: /CAPTION "([^"]*)"/.exec(main)[1] };
-  for (const match of main.matchAll(/CONTROL "([^"]*)", (\w+),/g)) {
-    texts[match[2]] = match[1];
-  }
-  return texts;
-}
-
-const STRING_TABLE = readStringTable();
-
-// The page shows a line break "\r\n" as "\n".
-export function pageText(text) {
-  return text.replaceAll("\r\n", "\n");
-}
-
+// The texts in `language`, as tests/web/texts.mjs reads them from res/.
 export function textsFor(language) {
-  const dialog = readDialogTexts(language);
-  const text = (id) => {
-    const found = STRING_TABLE.get(`${id} ${language}`);
-    if (found === undefined) {
-      throw new Error(`res/texts.txt has no text ${id} (${language})`);
-    }
-    return pageText(found);
-  };
-  return {
-    language,
-    text,
-    dialog,
-    // A status text, an empty line and the connection instructions.
-    waiting: (statusId) => `${text(statusId)}\n\n${text(N.IDS_INSTRUCTIONS)}`,
-    // The failure box's code line, from its format text.
-    codeLine: (status, lastError) => {
-      const hex = (value) => (value >>> 0).toString(16).padStart(8, "0");
-      const parts = text(N.IDS_ERROR_CODE_LINE).split("0x%08x");
-      return `${parts[0]}0x${hex(status)}${parts[1]}0x${hex(lastError)}${parts[2]}`;
-    },
-    codeLinePrefix: () => text(N.IDS_ERROR_CODE_LINE).slice(0, text(N.IDS_ERROR_CODE_LINE).indexOf("0x")),
-  };
+  return textsOf(language, N);
 }
 
 // ---------------------------------------------------------------- the build
