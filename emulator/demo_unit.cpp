@@ -78,6 +78,8 @@ std::shared_ptr<EmulatedUnit> DemoUnit() {
     return PluggedUnit() && PluggedUnit()->plugged ? PluggedUnit() : nullptr;
 }
 
+std::shared_ptr<EmulatedUnit> LastDemoUnit() { return LastUnit(); }
+
 bool ArmDemoFault(DemoFaultKind kind, DemoFaultStep step, std::uint32_t block,
                   std::uint32_t errorCode) {
     const std::shared_ptr<EmulatedUnit> unit = DemoUnit();

@@ -37,6 +37,8 @@ void UnplugDemoUnit();
 std::shared_ptr<EmulatedUnit> ReplugDemoUnit();
 // The unit plugged in now, or null.
 std::shared_ptr<EmulatedUnit> DemoUnit();
+// The unit plugged in last, also after it was pulled out, or null.
+std::shared_ptr<EmulatedUnit> LastDemoUnit();
 
 enum class DemoFaultKind { None, UnitError, NoReply, WriteFails, Unplug, UnplugBeforeReply };
 enum class DemoFaultStep { SystemLock, ProtectionOff, Purge, SetAddress, DataBlock };

@@ -31,6 +31,28 @@ std::uint64_t EmulatedDevice::HostWaitBetween(std::size_t from, std::size_t to) 
     return end > start ? end - start : 0;
 }
 
+std::optional<std::uint64_t> EmulatedDevice::LeastHostWaitAfter(std::uint8_t command,
+                                                                std::size_t from) const {
+    std::optional<std::uint64_t> least;
+    std::uint8_t lastCommand = 0;
+    std::optional<std::uint64_t> replyAt;  // the reply to a `command` report
+    for (std::size_t i = from; i < log_.size(); ++i) {
+        const LoggedReport& entry = log_[i];
+        if (entry.fromHost) {
+            if (replyAt) {
+                const std::uint64_t wait =
+                    entry.requestedAtUs > *replyAt ? entry.requestedAtUs - *replyAt : 0;
+                least = least ? std::min(*least, wait) : wait;
+            }
+            lastCommand = entry.bytes.size() > 1 ? entry.bytes[1] : 0;
+            replyAt.reset();
+        } else if (lastCommand == command && !replyAt) {
+            replyAt = entry.completedAtUs;
+        }
+    }
+    return least;
+}
+
 std::optional<Fault> EmulatedDevice::TakeFault(const std::vector<std::uint8_t>& report) {
     const std::uint8_t command = report.size() > 1 ? report[1] : 0;
     for (auto it = faults.begin(); it != faults.end(); ++it) {

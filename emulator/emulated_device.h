@@ -85,6 +85,11 @@ public:
     // Microseconds between the completion of log entry `from` and the request
     // of log entry `to`: how long the host waited between the two reports.
     std::uint64_t HostWaitBetween(std::size_t from, std::size_t to) const;
+    // The least time, in microseconds, that the host waited from the reply to
+    // a report with command code `command` to its next report, over the log
+    // from entry `from` on; nothing when no such reply was followed by one.
+    std::optional<std::uint64_t> LeastHostWaitAfter(std::uint8_t command,
+                                                    std::size_t from = 0) const;
 
     std::uint32_t ExchangeCount() const { return exchanges_; }
     // Writes and reads the host made with a length or report ID that the

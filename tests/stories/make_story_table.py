@@ -1,0 +1,234 @@
+#!/usr/bin/env python3
+"""Makes the C++ table of the owner's stories from tests/stories/stories.json.
+
+The JSON is the one place where a story is written; tests/stories/stories.mjs
+reads it for the browser stages, and this script turns it into a C++ source
+that defines Stories() (tests/stories/story.h) for the native and the Wine
+stage. Texts, statuses and last-error values stay names (IDS_..., LINK_...,
+PLATFORM_ERROR_...), so that the compiler refuses one that does not exist;
+a key this script does not know fails it, so that a misspelt expectation
+is not silently left unchecked.
+
+usage: make_story_table.py STORIES.JSON OUTPUT.CPP
+"""
+import json
+import re
+import sys
+
+UNIT_DEFAULTS = {
+    "productId": 2, "bootloader": False, "esc": True, "escTypeCode": "0x111F405A",
+    "escVersion": "0x0205", "inputLength": 60, "outputLength": 60, "purgeMs": 700,
+}
+ACTS = {"look": "Look", "plug": "Plug", "unplug": "Unplug", "replug": "Replug", "arm": "Arm",
+        "update": "Update"}
+ANSWERS = {"OK": "ANSWER_OK", "CANCEL": "ANSWER_CANCEL", "YES": "ANSWER_YES", "NO": "ANSWER_NO"}
+STAGES = {"native", "wine", "chromium", "real-stack-chromium", "real-stack-wine"}
+NAME = re.compile(r"^[A-Z][A-Z0-9_]*$")
+NUMBER = re.compile(r"^(0x[0-9A-Fa-f]+|[0-9]+)$")
+
+
+class StoryError(Exception):
+    pass
+
+
+def only(keys, allowed, where):
+    unknown = sorted(set(keys) - set(allowed))
+    if unknown:
+        raise StoryError(f"{where}: unknown {', '.join(unknown)}")
+
+
+def number(value, where):
+    """A C++ expression for a number given as a number, "0x..." or a name."""
+    if isinstance(value, bool):
+        raise StoryError(f"{where}: {value!r} is not a number")
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, str) and NUMBER.match(value):
+        return value
+    if isinstance(value, str) and NAME.match(value):
+        return f"static_cast<std::uint32_t>({value})"
+    raise StoryError(f"{where}: {value!r} is neither a number nor a name")
+
+
+def text_id(value, where):
+    if not isinstance(value, str) or not value.startswith("IDS_"):
+        raise StoryError(f"{where}: {value!r} is not a text's name")
+    return value
+
+
+def wide(text):
+    return "L" + json.dumps(text, ensure_ascii=True)
+
+
+def narrow(text):
+    return json.dumps(text, ensure_ascii=True)
+
+
+def unit_lines(unit, where):
+    only(unit, UNIT_DEFAULTS, where)
+    u = {**UNIT_DEFAULTS, **unit}
+    return [
+        f"a.unit.productId = {number(u['productId'], where)};",
+        f"a.unit.inBootloader = {'true' if u['bootloader'] else 'false'};",
+        f"a.unit.escAttached = {'true' if u['esc'] else 'false'};",
+        f"a.unit.escTypeCode = {number(u['escTypeCode'], where)};",
+        f"a.unit.escFirmwareVersion = {number(u['escVersion'], where)};",
+        f"a.unit.inputReportLength = {number(u['inputLength'], where)};",
+        f"a.unit.outputReportLength = {number(u['outputLength'], where)};",
+        f"a.purgeMs = {number(u['purgeMs'], where)};",
+    ]
+
+
+def box_lines(box, kinds, where):
+    only(box, ("box", "text", "code", "codeOnRealStack", "answer", "whileOpen", "shot"), where)
+    kind = kinds.get(box.get("box"))
+    if kind is None:
+        raise StoryError(f"{where}: no box {box.get('box')!r}")
+    merged = {**kind, **{k: v for k, v in box.items() if k in ("text",)}}
+    lines = [f"b.kind = {narrow(box['box'])};",
+             f"b.caption = {text_id(merged['caption'], where)};",
+             f"b.text = {text_id(merged['text'], where)};",
+             f"b.icon = {narrow(merged['icon'])};"]
+    if "fill" in merged:
+        lines.append(f"b.fill = {wide(merged['fill'])};")
+    lines.append("b.buttons = {" + ", ".join(ANSWERS[b] for b in merged["buttons"]) + "};")
+    if "code" in box:
+        status, last_error = box["code"]
+        lines.append(f"b.status = {number(status, where)};")
+        lines.append(f"b.lastError = {number(last_error, where)};")
+    if box.get("answer") not in ANSWERS:
+        raise StoryError(f"{where}: answer {box.get('answer')!r}")
+    if box["answer"] not in merged["buttons"]:
+        raise StoryError(f"{where}: the box has no button {box['answer']}")
+    lines.append(f"b.answer = {ANSWERS[box['answer']]};")
+    if "whileOpen" in box:
+        if box["whileOpen"] != "unplug":
+            raise StoryError(f"{where}: whileOpen {box['whileOpen']!r}")
+        lines.append(f"b.whileOpen = {narrow(box['whileOpen'])};")
+    if "shot" in box:
+        lines.append(f"b.shot = {narrow(box['shot'])};")
+    return lines
+
+
+ROWS = ("unit", "unitVersion", "bootloader", "esc")
+
+
+def see_lines(see, where):
+    only(see, ("hint", "waiting", "update", "rows", "reports", "progress", "blockWaitMs", "flash"), where)
+    lines = []
+    if "hint" in see and "waiting" in see:
+        raise StoryError(f"{where}: hint or waiting, not both")
+    if "hint" in see:
+        lines.append(f"a.see.hint = {text_id(see['hint'], where)};")
+    if "waiting" in see:
+        lines.append(f"a.see.hint = {text_id(see['waiting'], where)};")
+        lines.append("a.see.waiting = true;")
+    if "update" in see:
+        lines.append(f"a.see.update = {'true' if see['update'] else 'false'};")
+    rows = see.get("rows", {})
+    only(rows, ROWS, where + " rows")
+    for row in ROWS:
+        if row in rows:
+            lines.append(f"a.see.{row} = std::wstring({wide(rows[row])});")
+    for key in ("reports", "progress", "blockWaitMs"):
+        if key in see:
+            lines.append(f"a.see.{key} = {number(see[key], where)};")
+    flash = see.get("flash")
+    if flash == "image":
+        lines.append("a.see.flashImage = true;")
+    elif isinstance(flash, dict) and set(flash) == {"blocks"}:
+        lines.append(f"a.see.flashBlocks = {number(flash['blocks'], where)};")
+    elif flash is not None:
+        raise StoryError(f"{where}: flash {flash!r}")
+    return lines
+
+
+def story_lines(story, kinds):
+    where = story.get("name", "?")
+    only(story, ("name", "says", "unit", "acts", "cannot"), where)
+    lines = ["{", "    Story s;", f"    s.name = {narrow(story['name'])};",
+             f"    s.says = {narrow(story['says'])};"]
+    for stage, reason in story.get("cannot", {}).items():
+        if stage not in STAGES:
+            raise StoryError(f"{where}: no stage {stage!r}")
+        lines.append(f"    s.cannot.push_back({{{narrow(stage)}, {narrow(reason)}}});")
+    for index, act in enumerate(story["acts"], 1):
+        at = f"{where}, act {index}"
+        only(act, ("do", "unit", "fault", "boxes", "see", "shot"), at)
+        if act.get("do") not in ACTS:
+            raise StoryError(f"{at}: do {act.get('do')!r}")
+        lines += ["    {", "        StoryAct a;", f"        a.what = StoryDo::{ACTS[act['do']]};"]
+        lines += ["        " + l for l in unit_lines({**story.get("unit", {}), **act.get("unit", {})}, at)]
+        if act["do"] == "arm":
+            fault = act.get("fault", {})
+            only(fault, ("kind", "step", "block", "errorCode"), at)
+            lines.append(f"        a.fault.kind = {narrow(fault['kind'])};")
+            lines.append(f"        a.fault.step = {narrow(fault['step'])};")
+            if "block" in fault:
+                lines.append(f"        a.fault.block = {number(fault['block'], at)};")
+            if "errorCode" in fault:
+                lines.append(f"        a.fault.errorCode = {number(fault['errorCode'], at)};")
+        for number_, box in enumerate(act.get("boxes", []), 1):
+            lines += ["        {", "            StoryBox b;"]
+            lines += ["            " + l for l in box_lines(box, kinds, f"{at}, box {number_}")]
+            lines += ["            a.boxes.push_back(b);", "        }"]
+        lines += ["        " + l for l in see_lines(act.get("see", {}), at)]
+        if "shot" in act:
+            lines.append(f"        a.shot = {narrow(act['shot'])};")
+        lines += ["        s.acts.push_back(a);", "    }"]
+    lines += ["    stories.push_back(s);", "}"]
+    return ["    " + l for l in lines]
+
+
+def main(source, output):
+    with open(source, encoding="utf-8") as file:
+        table = json.load(file)
+    names = [s["name"] for s in table["stories"]]
+    if len(set(names)) != len(names):
+        raise StoryError("two stories of one name")
+    body = []
+    for story in table["stories"]:
+        body += story_lines(story, table["boxes"])
+    text = "\n".join([
+        "// Made by tests/stories/make_story_table.py from tests/stories/stories.json.",
+        '#include "tests/stories/story.h"',
+        "",
+        "#include <ostream>",
+        "",
+        '#include "link/report.h"',
+        '#include "platform/errors.h"',
+        '#include "platform/window.h"',
+        '#include "res/resource.h"',
+        "",
+        "const std::vector<Story>& Stories() {",
+        "    static const std::vector<Story> table = [] {",
+        "    std::vector<Story> stories;",
+        *body,
+        "    return stories;",
+        "    }();",
+        "    return table;",
+        "}",
+        "",
+        "std::string CannotPlay(const Story& story, const std::string& stage) {",
+        "    for (const auto& [name, reason] : story.cannot) {",
+        "        if (name == stage) {",
+        "            return reason;",
+        "        }",
+        "    }",
+        '    return "";',
+        "}",
+        "",
+        "void PrintTo(const Story& story, std::ostream* out) { *out << story.name; }",
+        "",
+    ])
+    with open(output, "w", encoding="utf-8") as file:
+        file.write(text)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    try:
+        main(sys.argv[1], sys.argv[2])
+    except (StoryError, KeyError, ValueError) as error:
+        sys.exit(f"{sys.argv[1]}: {error}")

@@ -1,0 +1,80 @@
+// The owner's stories as the C++ stages read them: made at build time from
+// tests/stories/stories.json (tests/stories/make_story_table.py), with every
+// text, status and code by its C++ name, so that a name that does not exist
+// fails the build. Each stage plays every story that it can play and skips
+// the others with the reason the story gives.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emulator/demo_unit.h"
+
+enum class StoryDo { Look, Plug, Unplug, Replug, Arm, Update };
+
+// A message box the act must bring up, in order, and how it is answered.
+struct StoryBox {
+    std::string kind;  // "confirmation", "version-question", "failure", "incompatible"
+    std::uint32_t caption = 0;
+    std::uint32_t text = 0;
+    std::wstring fill;  // put in for the text's %s
+    std::vector<int> buttons;  // ANSWER_ values, in order
+    std::string icon;  // "warning", "error", "information"
+    // The code line below the text: status and last-error value. None: the
+    // text stands alone.
+    std::optional<std::uint32_t> status;
+    std::uint32_t lastError = 0;
+    int answer = 0;
+    // Done while the box is open, before it is answered: "unplug", or "".
+    std::string whileOpen;
+    std::string shot;  // a screenshot of the box, by this name, or ""
+};
+
+// What must be seen once the act is over; what is not given is not looked at.
+struct StorySee {
+    std::optional<std::uint32_t> hint;
+    bool waiting = false;  // the hint in its waiting form (the instructions below)
+    std::optional<bool> update;  // Update enabled
+    std::optional<std::wstring> unit, unitVersion, bootloader, esc;  // the rows
+    std::optional<std::uint32_t> reports;  // reports the unit received in the act
+    std::optional<std::uint32_t> progress;  // positions the bar was given
+    std::optional<std::uint32_t> blockWaitMs;  // the least wait after a block's reply
+    // The ESC's flash: the whole image, or this many blocks of it; 0xFF after.
+    bool flashImage = false;
+    std::optional<std::uint32_t> flashBlocks;
+};
+
+struct StoryFault {
+    std::string kind;  // as DemoFaultKindFromName takes it
+    std::string step;  // as DemoFaultStepFromName takes it
+    std::uint32_t block = 0;
+    std::uint32_t errorCode = 0xABCD;
+};
+
+struct StoryAct {
+    StoryDo what = StoryDo::Look;
+    DemoUnitSettings unit;  // for Plug
+    std::uint32_t purgeMs = 700;  // how long the plugged unit takes to erase
+    StoryFault fault;  // for Arm
+    std::vector<StoryBox> boxes;
+    StorySee see;
+    std::string shot;  // a screenshot of the window once the act is over, or ""
+};
+
+struct Story {
+    std::string name;
+    std::string says;
+    std::vector<StoryAct> acts;
+    // Stages that cannot play the story, each with its reason.
+    std::vector<std::pair<std::string, std::string>> cannot;
+};
+
+const std::vector<Story>& Stories();
+
+// Why `stage` ("native", "wine", ...) cannot play the story, or "" when it can.
+std::string CannotPlay(const Story& story, const std::string& stage);
+
+// For GoogleTest's names and messages.
+void PrintTo(const Story& story, std::ostream* out);
