@@ -191,4 +191,15 @@ EMSCRIPTEN_KEEPALIVE const std::uint8_t* EmulatorLogBytes(std::uint32_t index) {
     return lastUnit->Log().at(index).bytes.data();
 }
 
+// The least time the host waited from a data block's reply to its next
+// report, in the unit's microseconds, over the log from entry `from` on;
+// -1 when no block's reply was followed by a report.
+EMSCRIPTEN_KEEPALIVE double EmulatorLeastBlockWaitUs(std::uint32_t from) {
+    if (!lastUnit) {
+        return -1;
+    }
+    const auto least = lastUnit->LeastHostWaitAfter(CMD_WRITE_DATA, from);
+    return least ? static_cast<double>(*least) : -1;
+}
+
 }  // extern "C"

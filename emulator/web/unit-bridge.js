@@ -45,6 +45,10 @@
 //                         [{fromHost, timeMs, bytes}], bytes with the report
 //                         ID first, timeMs on the unit's clock (the page's
 //                         milliseconds times the time scale)
+//   leastBlockWaitMs(from)  the least time the host waited from a data
+//                         block's reply to its next report, on the unit's
+//                         clock, over log() from entry `from` on; null when
+//                         no block's reply was followed by a report
 //   addOtherDevice(settings) / removeOtherDevice(id)  a HID device that is
 //                         not a unit: {vendorId, productId, productName,
 //                         granted (true), first (true: listed before the
@@ -337,6 +341,12 @@ function log() {
   return entries;
 }
 
+function leastBlockWaitMs(from = 0) {
+  requireReady();
+  const us = emulator._EmulatorLeastBlockWaitUs(from);
+  return us < 0 ? null : us / 1000;
+}
+
 let otherCount = 0;
 // Adds a HID device that is not a programming unit (another vendor's or
 // product ID), granted unless told otherwise, before the unit in the
@@ -420,6 +430,7 @@ window.orvantoEmulator = Object.freeze({
   unplug,
   replug,
   setPurgeDuration,
+  leastBlockWaitMs,
   setDisconnectDelay(ms) { standIn.disconnectDelayMs = Math.max(0, Number(ms) || 0) / timeScale; },
   grant,
   revoke,

@@ -302,8 +302,15 @@ export async function seen(page) {
 
 // Waits for the count-th message box (1-based) of this page load, and
 // returns what it showed as it opened.
-export async function waitForBox(page, count) {
-  await waitFor(page, (n) => window.__seen.boxes.length >= n, count);
+export async function waitForBox(page, count, timeout = LIMIT_MS) {
+  try {
+    await page.waitForFunction((n) => window.__seen.boxes.length >= n, { polling: 100, timeout }, count);
+  } catch (error) {
+    const shown = await page.evaluate(() => ({ hint: document.getElementById("hint")?.textContent,
+      boxes: window.__seen.boxes.map((b) => b.text) })).catch(() => ({}));
+    throw new Error(`message box ${count} never opened; the boxes so far: ${JSON.stringify(shown.boxes)}, ` +
+      `the hint: ${JSON.stringify(shown.hint)}`);
+  }
   return (await seen(page)).boxes[count - 1];
 }
 
@@ -335,9 +342,10 @@ export async function failedUpdate(page, texts, fault = null) {
   return box;
 }
 
-export async function waitForHint(page, expected) {
+export async function waitForHint(page, expected, timeout = LIMIT_MS) {
   try {
-    await waitFor(page, (want) => document.getElementById("hint")?.textContent === want, expected);
+    await page.waitForFunction((want) => document.getElementById("hint")?.textContent === want,
+      { polling: 100, timeout }, expected);
   } catch (error) {
     const actual = await page.evaluate(() => document.getElementById("hint")?.textContent);
     throw new Error(`the hint never became ${JSON.stringify(expected)}; it shows ${JSON.stringify(actual)}`);

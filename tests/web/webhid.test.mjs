@@ -11,15 +11,12 @@ import {
   OK,
   N,
   answer,
-  failedUpdate as failedUpdateOf,
-  flash,
   openPage,
   plug,
   plugAndChoose,
   plugAndWaitForReady,
   screenshot,
   seen,
-  standinImage,
   suite,
   unitLog,
   updateToFailureBox,
@@ -52,21 +49,6 @@ describe("the page's WebHID layer", () => {
     }
     await s?.close();
   });
-
-  // Runs an update to its failure box, with the fault armed, and returns
-  // what the box said. The unit is plugged in first unless it is ready.
-  const failedUpdate = async (page, fault, { ready = false } = {}) => {
-    if (!ready) {
-      await plugAndWaitForReady(page);
-    }
-    return failedUpdateOf(page, t, fault);
-  };
-
-  const replugAndWaitForReady = async (page) => {
-    await page.evaluate(() => window.orvantoEmulator.replug());
-    await waitForHint(page, t.text(N.IDS_READY));
-    await waitForState(page, "idle");
-  };
 
   // Catches a report sent with its ID also as the first data byte (every
   // command would then arrive one byte off) or under the wrong ID, and
@@ -109,33 +91,6 @@ describe("the page's WebHID layer", () => {
     assert.equal(shown.hint, t.waiting(N.IDS_NO_UNIT_FOUND));
   });
 
-  // A reply that never comes: catches a read that waits for ever (the page
-  // would hang in the update) and a time-out reported under another status
-  // or last-error value than the Windows program's.
-  it("fails a block whose reply never comes with -3 and the time-out's code", async () => {
-    const page = await open();
-    const box = await failedUpdate(page, { kind: "no-reply", step: "block", block: 10 });
-    assert.equal(box.text, `${t.text(N.IDS_DATA_BLOCK_FAILED)}\n${t.codeLine(N.LINK_READ_FAILED, N.PLATFORM_ERROR_TIMEOUT)}`);
-    assert.equal(box.progressOpen, false);
-    assert.equal((await seen(page)).progress.length, 10, "0, then blocks 1 to 9");
-    assert.equal((await view(page)).updateDisabled, true);
-  });
-
-  // The browser refuses a report (sendReport rejects): catches a rejection
-  // that escapes as an unhandled error, or is taken for success, instead of
-  // failing the step with -2.
-  it("fails the step with -2 when the browser refuses to send the report", async () => {
-    const page = await open();
-    const box = await failedUpdate(page, { kind: "write-fails", step: "address" });
-    assert.equal(box.caption, t.text(N.IDS_UPDATE_FAILED_CAPTION));
-    // 31: ERROR_GEN_FAILURE, what Windows reports for a write the device
-    // does not take.
-    assert.equal(box.text, `${t.text(N.IDS_ADDRESS_FAILED)}\n${t.codeLine(N.LINK_WRITE_FAILED, N.PLATFORM_ERROR_GEN_FAILURE)}`);
-    const sent = (await unitLog(page)).filter((entry) => entry.fromHost).map((entry) => entry.bytes[1]);
-    assert.notEqual(sent.at(-1), 0x1b, "no data block follows the failed address");
-    assert.deepEqual((await seen(page)).errors, []);
-  });
-
   // Pulled out as a block is written, the browser refuses the write and
   // says the unit is gone some time later: a disconnect within a third of
   // the write's limit reads as gone (1167), a later one no longer holds
@@ -150,17 +105,6 @@ describe("the page's WebHID layer", () => {
       assert.equal(box.text, `${t.text(N.IDS_DATA_BLOCK_FAILED)}\n${t.codeLine(N.LINK_WRITE_FAILED, lastError)}`,
         `the disconnect ${delayMs} ms after the refused write`);
     }
-  });
-
-  // The unit goes away after taking a block, before its reply: catches a
-  // read that keeps waiting for a reply from a device that is gone.
-  it("fails, and does not hang, when the unit disconnects during a transfer", async () => {
-    const page = await open();
-    const box = await failedUpdate(page, { kind: "unplug-before-reply", step: "block", block: 3 });
-    assert.equal(box.caption, t.text(N.IDS_UPDATE_FAILED_CAPTION));
-    // -3: the read failed; 1167: ERROR_DEVICE_NOT_CONNECTED, as on Windows.
-    assert.equal(box.text, `${t.text(N.IDS_DATA_BLOCK_FAILED)}\n${t.codeLine(N.LINK_READ_FAILED, N.PLATFORM_ERROR_DEVICE_NOT_CONNECTED)}`);
-    assert.equal((await view(page)).hint, t.text(N.IDS_UPDATE_FAILED_HINT));
   });
 
   // Another granted HID device besides the unit, first in the browser's
@@ -428,54 +372,5 @@ describe("the page's WebHID layer", () => {
     assert.deepEqual(behind, { main: true, loading: false });
     await answer(page, OK);
     await waitForState(page, "idle");
-  });
-
-  // The reproduced fault: a time-out in one update, then the unit plugged in
-  // again and refusing the purge, showed 0x00001234-0x000005b4, the time-out
-  // of the update before. Catches a last-error value that outlives its step.
-  it("shows in a code line only the last error of the step that failed", async () => {
-    const page = await open();
-    const timedOut = await failedUpdate(page, { kind: "no-reply", step: "block", block: 2 });
-    assert.equal(timedOut.text, `${t.text(N.IDS_DATA_BLOCK_FAILED)}\n${t.codeLine(N.LINK_READ_FAILED, N.PLATFORM_ERROR_TIMEOUT)}`);
-    await page.evaluate(() => window.orvantoEmulator.unplug());
-    await replugAndWaitForReady(page);
-    const refused = await failedUpdate(page, { kind: "unit-error", step: "purge", errorCode: 0x1234 }, { ready: true });
-    assert.equal(refused.text, `${t.text(N.IDS_PURGE_FAILED)}\n${t.codeLine(0x1234, 0)}`);
-  });
-
-  // A unit that needs longer than the other replies' 15 s to erase a large
-  // ESC: catches a purge read with the common limit, which would fail it
-  // with -3 after the old firmware is gone.
-  it("waits up to a minute for the purge's reply", async () => {
-    const page = await open();
-    await plugAndWaitForReady(page);
-    await page.evaluate(() => window.orvantoEmulator.setPurgeDuration(40000));
-    await page.click("#update");
-    await waitForBox(page, 1);
-    await answer(page, OK);
-    await waitForHint(page, t.text(N.IDS_UPDATE_SUCCEEDED));
-    assert.equal((await seen(page)).boxes.length, 1, "no failure box");
-  });
-
-  // After a failure past the purge the ESC has no complete firmware; the
-  // owner plugs the unit in again and presses Update once more. Catches a
-  // unit or page that cannot be updated again, or an update that resumes
-  // instead of writing the whole image.
-  it("writes the whole image when Update is run again after a failed update", async () => {
-    const page = await open();
-    await failedUpdate(page, { kind: "no-reply", step: "block", block: 500 });
-    const partial = await flash(page);
-    const image = standinImage();
-    assert.ok(!partial.subarray(0, image.length).equals(image), "the failed update left the image incomplete");
-    await page.evaluate(() => window.orvantoEmulator.unplug());
-    await replugAndWaitForReady(page);
-    const boxes = (await seen(page)).boxes.length;
-    await page.click("#update");
-    await waitForBox(page, boxes + 1);
-    await answer(page, OK);
-    await waitForHint(page, t.text(N.IDS_UPDATE_SUCCEEDED));
-    const written = await flash(page);
-    assert.ok(written.subarray(0, image.length).equals(image), "the flash holds the whole image");
-    assert.ok(written.subarray(image.length).every((b) => b === 0xff), "nothing past the image");
   });
 });

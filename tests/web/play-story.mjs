@@ -1,0 +1,127 @@
+// Plays one of the owner's stories (tests/stories/) in the updater page:
+// what the owner does, through the page's own controls and the unit, and
+// what must be seen after each act, read from the page as it was recorded
+// (harness.mjs's page observer). The unit is whatever the stage has behind
+// the page's WebHID, reached through `unit`:
+//   plug(settings)    plugs a unit with the story's settings in (pulling out
+//                     one that is in)
+//   unplug(), replug() pulls it out, plugs the same one in again
+//   arm(fault)        a fault for the next update
+//   mark()            a mark in the unit's log, for the acts that follow
+//   received(mark)    the reports the unit received since the mark
+//   leastBlockWaitMs(mark)  the least wait after a data block's reply since
+//                     the mark, on the unit's clock (null: none)
+//   flash()           the ESC's flash now (a Buffer)
+//   image             the image the page writes (a Buffer)
+//   limitMs           how long an act may take at most
+import assert from "node:assert/strict";
+
+import { answer, screenshot, seen, view, waitForBox, waitForHint, waitForState } from "./harness.mjs";
+
+const BLOCK_BYTES = 48;
+const ROWS = { unit: "labelUnit", unitVersion: "versionUnit", bootloader: "versionBootloader", esc: "versionEsc" };
+
+// The box's text as the page shows it.
+function boxText(box, texts, { realStack = false } = {}) {
+  let text = texts.text(box.text);
+  if (box.fill) {
+    text = text.replace("%s", box.fill);
+  }
+  const code = realStack ? box.codeOnRealStack : box.code;
+  return code ? code[0].map((status) => `${text}\n${texts.codeLine(status, code[1])}`) : [text];
+}
+
+// Plays `story` in `page`; `shotPrefix` names its screenshots ("en-": en-
+// box-failure.png), none when null.
+export async function playStory(page, story, { texts, N, unit, shotPrefix = null, realStack = false }) {
+  const shot = (name) => (shotPrefix !== null && name ? screenshot(page, shotPrefix + name) : null);
+  for (const [index, act] of story.acts.entries()) {
+    const where = `act ${index + 1} (${act.do})`;
+    const mark = await unit.mark();
+    const boxesBefore = (await seen(page)).boxes.length;
+
+    switch (act.do) {
+      case "look":
+        break;
+      case "plug":
+        await unit.plug(act.unit);
+        // A unit the page has no permission for yet is chosen in the
+        // browser's chooser, as only a click may open it.
+        if (!(await page.evaluate((id) => navigator.hid.getDevices().then((d) => d.some((x) => x.productId === id)), act.unit.productId))) {
+          await page.click("#request-unit");
+        }
+        break;
+      case "unplug":
+        await unit.unplug();
+        break;
+      case "replug":
+        await unit.replug();
+        break;
+      case "arm":
+        await unit.arm(act.fault);
+        break;
+      case "update":
+        await page.click("#update");
+        break;
+      default:
+        throw new Error(`${where}: no act "${act.do}"`);
+    }
+
+    for (const [number, want] of act.boxes.entries()) {
+      const box = await waitForBox(page, boxesBefore + number + 1, unit.limitMs);
+      const what = `${where}, box ${number + 1} (${want.kind})`;
+      assert.equal(box.caption, texts.text(want.caption), `${what}: caption`);
+      assert.ok(boxText(want, texts, { realStack }).includes(box.text),
+        `${what}: the text ${JSON.stringify(box.text)} is none of ${JSON.stringify(boxText(want, texts, { realStack }))}`);
+      assert.deepEqual(box.answers, want.buttons, `${what}: buttons`);
+      assert.equal(box.focused, want.buttons[0], `${what}: the default button`);
+      assert.equal(box.icon, want.icon, `${what}: icon`);
+      if (want.kind === "failure") {
+        assert.equal(box.progressOpen, false, `${what}: the progress panel is gone before the box`);
+      }
+      if (want.whileOpen === "unplug") {
+        await unit.unplug();
+        // The page takes the removal while the box is open.
+        await waitForHint(page, texts.waiting(N.IDS_CONNECTION_LOST));
+      }
+      await shot(want.shot);
+      await answer(page, want.answer);
+    }
+
+    const see = act.see;
+    if (see.hint !== undefined) {
+      await waitForHint(page, see.waiting ? texts.waiting(see.hint) : texts.text(see.hint), unit.limitMs);
+    }
+    await waitForState(page, ["idle", "ended"], unit.limitMs);
+    const shown = await view(page);
+    const recorded = await seen(page);
+    assert.equal(recorded.boxes.length, boxesBefore + act.boxes.length, `${where}: message boxes`);
+    if (see.update !== undefined) {
+      assert.equal(shown.updateDisabled, !see.update, `${where}: Update enabled`);
+    }
+    for (const [row, want] of Object.entries(see.rows)) {
+      assert.equal(shown[ROWS[row]], want, `${where}: the row ${row}`);
+    }
+    if (see.reports !== undefined) {
+      assert.equal(await unit.received(mark), see.reports, `${where}: reports the unit received`);
+    }
+    if (see.progress !== undefined) {
+      assert.equal(recorded.progress.length, see.progress, `${where}: positions the bar was given`);
+    }
+    if (see.blockWaitMs !== undefined) {
+      const least = await unit.leastBlockWaitMs(mark);
+      assert.ok(least !== null && least >= see.blockWaitMs,
+        `${where}: the least wait after a block was ${least} ms, not at least ${see.blockWaitMs} ms`);
+    }
+    if (see.flash !== undefined) {
+      const flash = await unit.flash();
+      const size = see.flash === "image" ? unit.image.length : Math.min(unit.image.length, see.flash.blocks * BLOCK_BYTES);
+      assert.ok(flash.subarray(0, size).equals(unit.image.subarray(0, size)),
+        `${where}: the flash does not hold the first ${size} bytes of the image`);
+      assert.ok(flash.subarray(size).every((b) => b === 0xff), `${where}: something was written after the first ${size} bytes`);
+    }
+    assert.deepEqual(recorded.errors, [], `${where}: script errors or what the page's policy refused`);
+    await shot(act.shot);
+  }
+}
+

@@ -1,0 +1,64 @@
+// The owner's stories (tests/stories/stories.json) played by the page in
+// Chromium, in English and in German: the page's real WebHID code, the
+// emulated unit behind the stand-in navigator.hid, the test build's clock
+// 50 times faster. A story this stage cannot play is skipped with its reason.
+import { after, before, describe, it } from "node:test";
+
+import { N, LIMIT_MS, flash, openPage, standinImage, suite, unitLog } from "./harness.mjs";
+import { playStory } from "./play-story.mjs";
+import { cannotPlay, loadStories } from "../stories/stories.mjs";
+
+const STORIES = loadStories(N);
+
+// The emulated unit behind the stand-in WebHID. Its log restarts with each
+// unit plugged in: a mark is the unit's number and how far its log went.
+function emulatedUnit(page) {
+  const emulator = (fn, ...args) => page.evaluate(fn, ...args);
+  let plugged = 0;
+  const from = (mark) => (mark.unit === plugged ? mark.log : 0);
+  return {
+    image: standinImage(),
+    limitMs: LIMIT_MS,
+    async plug(settings) {
+      await emulator(() => window.orvantoEmulator.ready);
+      await emulator((s) => {
+        window.orvantoEmulator.plug(s);
+        window.orvantoEmulator.setPurgeDuration(s.purgeMs);
+      }, settings);
+      plugged += 1;
+    },
+    unplug: () => emulator(() => window.orvantoEmulator.unplug()),
+    replug: () => emulator(() => window.orvantoEmulator.replug()),
+    arm: (fault) => emulator((f) => window.orvantoEmulator.armFault(f), fault),
+    mark: async () => ({ unit: plugged, log: plugged === 0 ? 0 : (await unitLog(page)).length }),
+    received: async (mark) => (await unitLog(page)).slice(from(mark)).filter((entry) => entry.fromHost).length,
+    leastBlockWaitMs: (mark) => emulator((f) => window.orvantoEmulator.leastBlockWaitMs(f), from(mark)),
+    flash: () => flash(page),
+  };
+}
+
+for (const language of ["en", "de"]) {
+  describe(`the stories in the page (${language})`, () => {
+    let s;
+    before(async () => {
+      s = await suite({ language });
+    });
+    after(async () => {
+      await s?.close();
+    });
+
+    for (const story of STORIES) {
+      const reason = cannotPlay(story, "chromium");
+      it(`${story.name}: ${story.says}`, { skip: reason || false }, async () => {
+        const page = await openPage(s.session, s.url("test.html"));
+        try {
+          await playStory(page, story, {
+            texts: s.texts, N, unit: emulatedUnit(page), shotPrefix: `${language}-`,
+          });
+        } finally {
+          await page.closeContext().catch(() => {});
+        }
+      });
+    }
+  });
+}
