@@ -491,5 +491,11 @@ std::string UhidUnit::StatusLine() const {
     line += " esc-version=" + Hex(model_->esc.firmwareVersion, 4);
     line += std::string(" fault=") + (model_->faults.empty() ? "none" : "armed");
     line += " malformed=" + std::to_string(model_->MalformedTransfers());
+    std::size_t received = 0;
+    for (const auto& entry : model_->Log()) {
+        received += entry.fromHost ? 1 : 0;
+    }
+    line += " received=" + std::to_string(received);
+    line += " log=" + std::to_string(model_->Log().size());
     return line;
 }

@@ -108,7 +108,8 @@ public:
 
     // One line: plugged or not, the node, open or not, exchanges so far,
     // data blocks and bytes accepted since the last purge, lock and
-    // protection, the ESC's version and whether a fault is armed.
+    // protection, the ESC's version, whether a fault is armed, the reports
+    // the unit received and the entries of its log.
     std::string StatusLine() const;
 
     // The model: the ESC's flash, the report log.

@@ -11,6 +11,10 @@
 //   unplug [MS]          pull it out; with MS, plug it in again MS ms later
 //   status               print one status line
 //   fault KIND:STEP           arm a fault for the next update (see --fault)
+//   flash PATH           write the ESC's flash (128 KiB) to PATH now
+//   block-waits FROM     print the least time the host waited from a data
+//                        block's reply to its next report, in microseconds,
+//                        over the log from entry FROM on (status gives log=)
 //   quit                 end, as SIGTERM and SIGINT do
 // What happens is printed on standard output, one line each.
 #include <fcntl.h>
@@ -64,7 +68,8 @@ const char* const USAGE =
     "\n"
     "Running:\n"
     "  --control PATH             a FIFO for commands (made when missing): plug,\n"
-    "                             unplug [MS], status, fault KIND:STEP, quit; standard\n"
+    "                             unplug [MS], status, fault KIND:STEP, flash PATH,\n"
+    "                             block-waits FROM, quit; standard\n"
     "                             input takes the same commands\n"
     "  --ready-file PATH          written with the hidraw node's path each time the\n"
     "                             unit is plugged in and its node is there\n"
@@ -300,6 +305,20 @@ bool RunCommand(UhidUnit& unit, const std::string& line) {
         unit.Unplug(replugAfter);
     } else if (word == "status" && argument.empty()) {
         Say(unit.StatusLine());
+    } else if (word == "flash" && !argument.empty()) {
+        const std::vector<std::uint8_t>& flash = unit.Model().esc.flash;
+        Say(WriteFileWhole(argument, flash.data(), flash.size())
+                ? "flash written: " + argument + " (" + std::to_string(flash.size()) + " bytes)"
+                : "flash: cannot write " + argument);
+    } else if (word == "block-waits") {
+        char* end = nullptr;
+        const unsigned long from = std::strtoul(argument.c_str(), &end, 10);
+        if (argument.empty() || *end != '\0') {
+            Say("block-waits takes the log entry to start from, not \"" + argument + "\"");
+            return true;
+        }
+        const auto least = unit.Model().LeastHostWaitAfter(CMD_WRITE_DATA, from);
+        Say("block-waits: least-us=" + (least ? std::to_string(*least) : std::string("none")));
     } else if (word == "fault") {
         UhidFault fault;
         std::string error;
@@ -312,7 +331,8 @@ bool RunCommand(UhidUnit& unit, const std::string& line) {
                                                   : "fault: armed for the next update");
         }
     } else {
-        Say("unknown command \"" + command + "\" (plug, unplug [MS], status, fault KIND:STEP, quit)");
+        Say("unknown command \"" + command +
+            "\" (plug, unplug [MS], status, fault KIND:STEP, flash PATH, block-waits FROM, quit)");
     }
     return true;
 }

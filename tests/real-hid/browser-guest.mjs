@@ -1,28 +1,26 @@
-// What the browser checks and measurements on the real HID stack share.
-// They run inside the virtual machine of tests/real-hid/run-guest.sh, as
-// root, started by tests/real-hid/guest-browser.sh: the emulated unit as a
-// kernel HID device (orvanto-uhid-unit over /dev/uhid), systemd-udevd,
-// Debian's Chromium headless with the unit granted by the browser's managed
-// policy, and the product page on 127.0.0.1.
+// What the browser tests and measurements on the real HID stack share,
+// beside the browser and the page observer of tests/web/browser.mjs. They
+// run inside the virtual machine of tests/real-hid/run-guest.sh, as root,
+// started by tests/real-hid/guest-browser.sh: the emulated unit as a kernel
+// HID device (orvanto-uhid-unit over /dev/uhid), systemd-udevd, Debian's
+// Chromium headless with the unit granted by the browser's managed policy,
+// and the product page on 127.0.0.1.
 import { spawn, execFileSync } from "node:child_process";
 import fs from "node:fs";
-import { createRequire } from "node:module";
 import path from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
 
+import { launchBrowser, sleep } from "../web/browser.mjs";
 import { startServer } from "../web/server.mjs";
 
+export {
+  answer, instrumentPage, seen, sleep, view, waitForBox, waitForHint, waitForState, waitInPage,
+} from "../web/browser.mjs";
+
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
-export const CHROMIUM = process.env.ORVANTO_CHROMIUM || "/usr/bin/chromium";
 // Where the browser's managed policy lives; guest-browser.sh puts a tmpfs
 // over /etc/chromium, so writing here changes nothing outside the machine.
 export const POLICY_FILE = "/etc/chromium/policies/managed/orvanto-hid.json";
-
-// The puppeteer-core of the browser tests (tests/web/node_modules).
-const requireFromWebTests = createRequire(path.join(ROOT, "tests", "web", "package.json"));
-const puppeteer = requireFromWebTests("puppeteer-core");
-
-export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 const started = Date.now();
 export function say(line) {
@@ -160,100 +158,10 @@ export function grantUnitsByPolicy(N, origins) {
   return policy;
 }
 
-// Starts Chromium headless and connects to it: as root, or as `user`
-// ({name, uid, gid}) with its own home. Chromium under TCG takes most of a
-// minute to start; `limitMs` bounds it. Returns {browser, startMs, close()}.
-export async function startChromium({ user = null, home, limitMs = 240000, logFile = null, extraArgs = [] }) {
-  fs.mkdirSync(home, { recursive: true, mode: 0o700 });
-  const profile = path.join(home, "profile");
-  fs.mkdirSync(profile, { recursive: true, mode: 0o700 });
-  if (user) {
-    execFileSync("chown", ["-R", `${user.uid}:${user.gid}`, home]);
-  }
-  const args = [
-    "--headless",
-    "--disable-gpu",
-    "--disable-dev-shm-usage",
-    "--disable-quic",
-    "--no-first-run",
-    "--no-default-browser-check",
-    "--disable-background-networking",
-    "--disable-component-update",
-    "--disable-sync",
-    "--lang=en-US",
-    "--accept-lang=en-US,en",
-    "--remote-debugging-port=0",
-    `--user-data-dir=${profile}`,
-  ];
-  // Without a sandbox, root or not: this machine has neither Chromium's
-  // setuid helper (chromium-sandbox) nor user namespaces for it. WebHID is
-  // the browser process's, which the sandbox does not change.
-  args.push("--no-sandbox");
-  args.push(...extraArgs, "about:blank");
-  const began = Date.now();
-  const child = spawn(CHROMIUM, args, {
-    stdio: ["ignore", "ignore", "pipe"],
-    env: {
-      PATH: process.env.PATH,
-      HOME: home,
-      LANG: "en_US.UTF-8",
-      LANGUAGE: "en_US",
-      XDG_CONFIG_HOME: path.join(home, ".config"),
-      XDG_CACHE_HOME: path.join(home, ".cache"),
-    },
-    detached: true, // its own process group: close() ends every process of it
-    ...(user ? { uid: user.uid, gid: user.gid } : {}),
-  });
-  const errors = [];
-  const log = logFile ? fs.createWriteStream(logFile) : null;
-  const endpoint = await new Promise((resolve, reject) => {
-    let text = "";
-    if (log) {
-      child.stderr.on("data", (chunk) => log.write(chunk));
-    }
-    const timer = setTimeout(() => reject(new Error(
-      `Chromium did not start within ${limitMs / 1000} s; it said: ${errors.slice(-5).join(" | ")}`)), limitMs);
-    child.stderr.setEncoding("utf8").on("data", (chunk) => {
-      text += chunk;
-      const lines = text.split("\n");
-      text = lines.pop();
-      for (const line of lines) {
-        errors.push(line);
-        const match = /DevTools listening on (ws:\/\/\S+)/.exec(line);
-        if (match) {
-          clearTimeout(timer);
-          resolve(match[1]);
-        }
-      }
-    });
-    child.on("exit", (code) => {
-      clearTimeout(timer);
-      reject(new Error(`Chromium ended (status ${code}) before it listened; it said: ${errors.slice(-5).join(" | ")}`));
-    });
-  }).catch((error) => {
-    killGroup(child);
-    throw error;
-  });
-  const browser = await puppeteer.connect({ browserWSEndpoint: endpoint, defaultViewport: { width: 900, height: 860 }, protocolTimeout: 180000 });
-  const startMs = Date.now() - began;
-  return {
-    browser,
-    startMs,
-    errors,
-    async close() {
-      try {
-        await Promise.race([browser.close(), sleep(20000)]);
-      } catch {}
-      killGroup(child);
-      log?.end();
-    },
-  };
-}
-
-function killGroup(child) {
-  try {
-    process.kill(-child.pid, "SIGKILL");
-  } catch {}
+// Chromium in English, as root or as `user` ({name, uid, gid}) with its own
+// home; under TCG it takes most of a minute to start.
+export function startChromium({ user = null, home, logFile = null }) {
+  return launchBrowser({ language: "en", user, home, logFile, limitMs: 240000 });
 }
 
 // The product page's folder and a bare page of another origin for the
@@ -338,123 +246,6 @@ export function recordWebHid() {
     }
     return promise;
   };
-}
-
-// Runs in the page before its scripts: records each message box as it
-// opens (caption, text, whether the progress panel was still open), each
-// position of the progress bar while its panel is open, the page's states,
-// and its script errors.
-export function recordPage() {
-  const seen = { boxes: [], progress: [], states: [], errors: [], okAt: null, successAt: null };
-  window.__seen = seen;
-  window.addEventListener("error", (event) => seen.errors.push(String(event.message)));
-  window.addEventListener("unhandledrejection", (event) => seen.errors.push(String(event.reason)));
-  // The click on a box's OK, for the update's wall time on the page's clock.
-  document.addEventListener("click", (event) => {
-    if (event.target.closest?.('#message-box [data-answer="1"]')) {
-      seen.okAt = performance.now();
-    }
-  }, true);
-  // Each new text of the hint, with the time it was set.
-  seen.hints = [];
-  new MutationObserver(() => {
-    const text = document.getElementById("hint")?.textContent;
-    if (text !== undefined && text !== seen.hints.at(-1)?.text) {
-      seen.hints.push({ at: performance.now(), text });
-    }
-  }).observe(document, { subtree: true, childList: true, characterData: true });
-  new MutationObserver((records) => {
-    records.forEach((record, index) => {
-      const target = record.target;
-      const opened = record.attributeName === "open" && record.oldValue === null;
-      if (opened && target.id === "message-box") {
-        seen.boxes.push({
-          at: performance.now(),
-          caption: document.getElementById("message-box-caption")?.textContent,
-          text: document.getElementById("message-box-text")?.textContent,
-          progressOpen: Boolean(document.getElementById("progress-panel")?.open),
-        });
-      } else if (opened && target.id === "progress-panel") {
-        seen.progress = [];
-      } else if (record.attributeName === "value" && target.id === "progress-bar") {
-        const next = records.slice(index + 1).find((r) => r.target === target && r.attributeName === "value");
-        const value = next ? next.oldValue : target.getAttribute("value");
-        seen.progress.push(value === null ? null : Number(value));
-      } else if (record.attributeName === "data-state" && target === document.documentElement) {
-        seen.states.push(target.dataset.state);
-      }
-    });
-  }).observe(document, {
-    subtree: true, attributes: true, attributeOldValue: true, attributeFilter: ["open", "value", "data-state"],
-  });
-}
-
-export async function seen(page) {
-  return page.evaluate(() => window.__seen);
-}
-
-// What the main view shows now.
-export async function view(page) {
-  return page.evaluate(() => {
-    const text = (id) => document.getElementById(id)?.textContent ?? null;
-    const shown = (id) => {
-      const element = document.getElementById(id);
-      return Boolean(element) && !element.hidden && element.getClientRects().length > 0;
-    };
-    return {
-      state: document.documentElement.dataset.state,
-      hint: text("hint"),
-      labelUnit: text("label-unit"),
-      versionUnit: text("version-unit"),
-      versionBootloader: text("version-bootloader"),
-      versionEsc: text("version-esc"),
-      updateDisabled: document.getElementById("update")?.disabled ?? null,
-      requestShown: shown("request-unit"),
-      openRefusedShown: shown("open-refused"),
-      openRefusedText: document.querySelector("#open-refused p")?.textContent ?? null,
-      boxOpen: Boolean(document.getElementById("message-box")?.open),
-    };
-  });
-}
-
-// Waits until `fn` (run in the page with `arg`) is true, at most `limitMs`,
-// asking the page every quarter of a second: no long call into the page, so
-// that a page whose renderer crashed fails at once and says so.
-export async function waitInPage(page, fn, arg, limitMs, what) {
-  const end = Date.now() + limitMs;
-  const ask = (call) => Promise.race([call, sleep(30000).then(() => {
-    throw new Error("the page did not answer within 30 s");
-  })]);
-  for (;;) {
-    if (page.crashed) {
-      throw new Error(`${what}: the page's renderer crashed (${page.crashed})`);
-    }
-    if (await ask(page.evaluate(fn, arg))) {
-      return;
-    }
-    if (Date.now() > end) {
-      const now = await ask(view(page)).catch(() => ({}));
-      throw new Error(`${what}: not within ${Math.round(limitMs / 1000)} s; the page shows ` +
-        `state ${now.state}, hint ${JSON.stringify((now.hint || "").slice(0, 90))}, box open ${now.boxOpen}`);
-    }
-    await sleep(250);
-  }
-}
-
-export async function waitForHint(page, expected, limitMs, what = "the hint") {
-  await waitInPage(page, (want) => document.getElementById("hint")?.textContent === want &&
-    document.documentElement.dataset.state === "idle", expected, limitMs,
-  `${what} ${JSON.stringify(expected.slice(0, 60))}…`);
-}
-
-// Waits for the count-th message box of this page load; returns it.
-export async function waitForBox(page, count, limitMs) {
-  await waitInPage(page, (n) => window.__seen.boxes.length >= n, count, limitMs, `message box ${count}`);
-  return (await seen(page)).boxes[count - 1];
-}
-
-export async function answer(page, value) {
-  await page.click(`#message-box [data-answer="${value}"]`);
 }
 
 // The WebHID record of the page, the last `count` entries (all: 0), with

@@ -25,8 +25,8 @@ import {
   answer,
   grantUnitsByPolicy,
   loadNames,
+  instrumentPage,
   percentile,
-  recordPage,
   recordWebHid,
   say,
   seen,
@@ -36,6 +36,7 @@ import {
   udevTookUp,
   waitForBox,
   waitForHint,
+  waitForState,
   waitInPage,
   webHidExchanges,
   webHidRecord,
@@ -65,10 +66,11 @@ async function pulledOutByHand(N, T, session, url, unit) {
   const context = await session.browser.createBrowserContext();
   try {
     const page = await context.newPage();
-    await page.evaluateOnNewDocument(recordPage);
+    await instrumentPage(page);
     await page.evaluateOnNewDocument(recordWebHid);
     await page.goto(url, { waitUntil: "load", timeout: 180000 });
     await waitForHint(page, T.text(N.IDS_READY), 180000, "Ready");
+    await waitForState(page, "idle", 30000);
     await page.click("#update");
     await waitForBox(page, 1, 120000);
     await answer(page, N.ANSWER_OK);
@@ -283,9 +285,10 @@ async function main() {
       say("one whole update of the product page with the real waits");
       const updateContext = await session.browser.createBrowserContext();
       const page = await updateContext.newPage();
-      await page.evaluateOnNewDocument(recordPage);
+      await instrumentPage(page);
       await page.goto(servers.product.url + "index.html", { waitUntil: "load", timeout: 180000 });
       await waitForHint(page, T.text(N.IDS_READY), 180000, "Ready");
+      await waitForState(page, "idle", 30000);
       await page.click("#update");
       await waitForBox(page, 1, 120000);
       await answer(page, N.ANSWER_OK);

@@ -3,8 +3,8 @@
 # the work folder (/tmp/work). Prepares what Chromium's WebHID needs on a
 # real HID stack and runs the browser checks or measurements there:
 #
-#   guest-browser.sh test [CASE...]  tests/real-hid/browser.test.mjs
-#                                    (all cases, or those named)
+#   guest-browser.sh test [WORD...]  tests/real-hid/browser.test.mjs (all
+#                                    tests, or those whose names hold a WORD)
 #   guest-browser.sh measure [N]     tests/real-hid/browser-measure.mjs,
 #                                    N exchanges (300)
 #
@@ -18,7 +18,7 @@
 set -uo pipefail
 cd /tmp/work
 
-usage="usage: guest-browser.sh test [CASE...] | measure [COUNT]"
+usage="usage: guest-browser.sh test [WORD...] | measure [COUNT]"
 project=/tmp/project
 mode="${1:?$usage}"
 shift
@@ -74,8 +74,14 @@ export ORVANTO_WORK=/tmp/work
 
 case "$mode" in
   test)
-    say "the browser checks"
-    timeout --kill-after=10 1500 node "$project/tests/real-hid/browser.test.mjs" "$@"
+    say "the browser tests"
+    # node's test runner; the tests to run chosen by words of their names.
+    patterns=()
+    for word in "$@"; do
+      patterns+=(--test-name-pattern "$word")
+    done
+    timeout --kill-after=10 1500 node --test --test-reporter=spec --test-concurrency=1 "${patterns[@]}" \
+      "$project/tests/real-hid/browser.test.mjs"
     ;;
   measure)
     say "the browser measurements"
@@ -86,5 +92,5 @@ case "$mode" in
     ;;
 esac
 status=$?
-[ "$status" -eq 124 ] && echo "FAIL: the browser's run did not end within 1500 s"
+[ "$status" -eq 124 ] && echo "the browser's run did not end within 1500 s"
 exit "$status"

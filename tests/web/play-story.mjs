@@ -1,7 +1,7 @@
 // Plays one of the owner's stories (tests/stories/) in the updater page:
 // what the owner does, through the page's own controls and the unit, and
 // what must be seen after each act, read from the page as it was recorded
-// (harness.mjs's page observer). The unit is whatever the stage has behind
+// (browser.mjs's page observer). The unit is whatever the stage has behind
 // the page's WebHID, reached through `unit`:
 //   plug(settings)    plugs a unit with the story's settings in (pulling out
 //                     one that is in)
@@ -16,7 +16,7 @@
 //   limitMs           how long an act may take at most
 import assert from "node:assert/strict";
 
-import { answer, screenshot, seen, view, waitForBox, waitForHint, waitForState } from "./harness.mjs";
+import { answer, seen, view, waitForBox, waitForHint, waitForState } from "./browser.mjs";
 
 const BLOCK_BYTES = 48;
 const ROWS = { unit: "labelUnit", unitVersion: "versionUnit", bootloader: "versionBootloader", esc: "versionEsc" };
@@ -31,10 +31,11 @@ function boxText(box, texts, { realStack = false } = {}) {
   return code ? code[0].map((status) => `${text}\n${texts.codeLine(status, code[1])}`) : [text];
 }
 
-// Plays `story` in `page`; `shotPrefix` names its screenshots ("en-": en-
-// box-failure.png), none when null.
-export async function playStory(page, story, { texts, N, unit, shotPrefix = null, realStack = false }) {
-  const shot = (name) => (shotPrefix !== null && name ? screenshot(page, shotPrefix + name) : null);
+// Plays `story` in `page`, the texts of its language being `texts`;
+// `screenshot(name)` takes the story's screenshots (none when null), and
+// `realStack` takes the codes the real stack may give where they differ.
+export async function playStory(page, story, { texts, N, unit, screenshot = null, realStack = false }) {
+  const shot = (name) => (screenshot && name ? screenshot(name) : null);
   for (const [index, act] of story.acts.entries()) {
     const where = `act ${index + 1} (${act.do})`;
     const mark = await unit.mark();

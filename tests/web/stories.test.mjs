@@ -4,7 +4,7 @@
 // 50 times faster. A story this stage cannot play is skipped with its reason.
 import { after, before, describe, it } from "node:test";
 
-import { N, LIMIT_MS, flash, openPage, standinImage, suite, unitLog } from "./harness.mjs";
+import { N, LIMIT_MS, flash, openPage, screenshot, standinImage, suite, unitLog } from "./harness.mjs";
 import { playStory } from "./play-story.mjs";
 import { cannotPlay, loadStories } from "../stories/stories.mjs";
 
@@ -53,7 +53,7 @@ for (const language of ["en", "de"]) {
         const page = await openPage(s.session, s.url("test.html"));
         try {
           await playStory(page, story, {
-            texts: s.texts, N, unit: emulatedUnit(page), shotPrefix: `${language}-`,
+            texts: s.texts, N, unit: emulatedUnit(page), screenshot: (name) => screenshot(page, `${language}-${name}`),
           });
         } finally {
           await page.closeContext().catch(() => {});
