@@ -5,7 +5,6 @@
 // HID device (orvanto-uhid-unit over /dev/uhid), systemd-udevd, Debian's
 // Chromium headless with the unit granted by the browser's managed policy,
 // and the product page on 127.0.0.1.
-import { spawn, execFileSync } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
@@ -16,130 +15,12 @@ import { startServer } from "../web/server.mjs";
 export {
   answer, instrumentPage, seen, sleep, view, waitForBox, waitForHint, waitForState, waitInPage,
 } from "../web/browser.mjs";
+export { UnitProcess, hidDeviceOf, say, udevRecord, udevTookUp, until } from "./kernel-unit.mjs";
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
 // Where the browser's managed policy lives; guest-browser.sh puts a tmpfs
 // over /etc/chromium, so writing here changes nothing outside the machine.
 export const POLICY_FILE = "/etc/chromium/policies/managed/orvanto-hid.json";
-
-const started = Date.now();
-export function say(line) {
-  const seconds = ((Date.now() - started) / 1000).toFixed(1).padStart(6);
-  console.log(`[${seconds} s] ${line}`);
-}
-
-// Polls `condition` (sync or async) every `everyMs` until it gives a truthy
-// value, which it returns; throws `what` after `limitMs`.
-export async function until(condition, limitMs, what, everyMs = 100) {
-  const end = Date.now() + limitMs;
-  for (;;) {
-    const value = await condition();
-    if (value) {
-      return value;
-    }
-    if (Date.now() > end) {
-      throw new Error(`${what} (waited ${Math.round(limitMs / 1000)} s)`);
-    }
-    await sleep(everyMs);
-  }
-}
-
-// ---------------------------------------------------------------- the unit
-
-// One orvanto-uhid-unit process: its commands go to its standard input, its
-// news lines are kept and can be waited for.
-export class UnitProcess {
-  static start(binary, args, logFile) {
-    const unit = new UnitProcess();
-    unit.lines = [];
-    unit.log = fs.createWriteStream(logFile);
-    unit.child = spawn(binary, args, { stdio: ["pipe", "pipe", "pipe"] });
-    unit.exited = new Promise((resolve) => unit.child.on("exit", (code, signal) => resolve({ code, signal })));
-    let pending = "";
-    const take = (chunk) => {
-      pending += chunk;
-      let end;
-      while ((end = pending.indexOf("\n")) >= 0) {
-        const line = pending.slice(0, end);
-        pending = pending.slice(end + 1);
-        unit.lines.push(line);
-        unit.log.write(line + "\n");
-      }
-    };
-    unit.child.stdout.setEncoding("utf8").on("data", take);
-    unit.child.stderr.setEncoding("utf8").on("data", take);
-    return unit;
-  }
-
-  command(line) {
-    this.child.stdin.write(line + "\n");
-  }
-
-  // The first line from index `from` on that matches `pattern`: the match.
-  async waitForLine(pattern, limitMs, from = 0) {
-    return until(() => {
-      for (let i = from; i < this.lines.length; ++i) {
-        const match = pattern.exec(this.lines[i]);
-        if (match) {
-          return match;
-        }
-      }
-      return null;
-    }, limitMs, `the unit never said ${pattern}; its last lines: ${this.lines.slice(-5).join(" | ")}`, 50);
-  }
-
-  // The hidraw node of the next plugging after line index `from`.
-  async node(from = 0, limitMs = 30000) {
-    return (await this.waitForLine(/^plugged: (\/dev\/hidraw\d+) /, limitMs, from))[1];
-  }
-
-  async status() {
-    const from = this.lines.length;
-    this.command("status");
-    return (await this.waitForLine(/^status: .*/, 10000, from))[0];
-  }
-
-  // Ends the unit (it writes its flash file); resolves to its exit status.
-  async quit() {
-    if (this.child.exitCode === null && this.child.signalCode === null) {
-      this.command("quit");
-      const timer = setTimeout(() => this.child.kill("SIGKILL"), 15000);
-      await this.exited;
-      clearTimeout(timer);
-    }
-    this.log.end();
-    return this.exited;
-  }
-}
-
-// The udev database's record of a device node: {properties, tags,
-// currentTags}; null while udev has not written it.
-export function udevRecord(node) {
-  const rdev = fs.statSync(node).rdev;
-  const major = Math.floor(rdev / 256) & 0xfff;
-  const minor = (rdev & 0xff) | ((rdev >> 12) & 0xfff00);
-  if (!fs.existsSync(`/run/udev/data/c${major}:${minor}`)) {
-    return null;
-  }
-  const text = execFileSync("udevadm", ["info", "--query=property", `--name=${node}`], { encoding: "utf8" });
-  const properties = Object.fromEntries(text.trim().split("\n").map((line) => {
-    const at = line.indexOf("=");
-    return [line.slice(0, at), line.slice(at + 1)];
-  }));
-  const tags = (value) => (value || "").split(":").filter(Boolean);
-  return { properties, tags: tags(properties.TAGS), currentTags: tags(properties.CURRENT_TAGS) };
-}
-
-// Waits until udev has taken up the node: only then does Chromium, which
-// learns of devices from udev, see it as a whole.
-export async function udevTookUp(node, limitMs = 30000) {
-  return until(() => fs.existsSync(node) && udevRecord(node), limitMs, `udev did not take up ${node}`);
-}
-
-// The HID device's kernel name (BUS:VENDOR:PRODUCT.N) behind a hidraw node.
-export function hidDeviceOf(node) {
-  return path.basename(fs.realpathSync(`/sys/class/hidraw/${path.basename(node)}/device`));
-}
 
 // ---------------------------------------------------------------- the browser
 

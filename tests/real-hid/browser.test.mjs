@@ -19,7 +19,6 @@ import { after, before, describe, it } from "node:test";
 
 import {
   ROOT,
-  UnitProcess,
   answer,
   grantUnitsByPolicy,
   grantedDevices,
@@ -43,6 +42,7 @@ import {
   waitInPage,
   webHidRecord,
 } from "./browser-guest.mjs";
+import { kernelUnit, startUnit as startKernelUnit } from "./kernel-unit.mjs";
 import { playStory } from "../web/play-story.mjs";
 import { textsFor } from "../web/texts.mjs";
 import { cannotPlay, loadStories } from "../stories/stories.mjs";
@@ -104,110 +104,19 @@ function cleanups(t) {
 
 // Starts an emulated unit (orvanto-uhid-unit `args`) and waits until udev
 // has taken up its hidraw node. The unit is ended by the test's clean-up.
-async function startUnit(later, name, args = []) {
-  const flash = path.join(WORK, `${name}-flash.bin`);
-  fs.rmSync(flash, { force: true });
-  const unit = UnitProcess.start(UHID_UNIT, [...args, "--flash-out", flash], path.join(WORK, `${name}-unit.log`));
-  unit.flashFile = flash;
-  later(() => unit.quit());
-  unit.currentNode = await unit.node();
-  await udevTookUp(unit.currentNode);
-  return unit;
+function startUnit(later, name, args = []) {
+  return startKernelUnit({ binary: UHID_UNIT, work: WORK, later, name, args });
 }
 
-// The unit's arguments for a story's settings.
-function unitArguments(settings) {
-  if (settings.purgeMs !== 700) {
-    throw new Error("the kernel HID unit erases in 700 ms; a story with another erase time cannot play here");
-  }
-  const hex = (value) => `0x${value.toString(16)}`;
-  return [
-    "--unit", settings.productId === N.PRODUCT_ID_ORBICON ? "orbicon" : "linkbox",
-    ...(settings.bootloader ? ["--bootloader"] : []),
-    ...(settings.esc ? [] : ["--no-esc"]),
-    "--esc-type", hex(settings.escTypeCode),
-    "--esc-version", hex(settings.escVersion),
-    "--input-length", String(settings.inputLength),
-    "--output-length", String(settings.outputLength),
-  ];
-}
-
-// The kernel HID unit as a story's unit (tests/web/play-story.mjs): one
-// orvanto-uhid-unit process for each unit plugged in, driven through its
-// commands; the page learns of it from Chromium, which the managed policy
-// lets use it.
-function kernelUnit(later, story, page) {
-  let unit = null;
-  let units = 0;
-  const count = (line, name) => Number(new RegExp(`\\b${name}=(\\d+)`).exec(line)?.[1]);
-  const plugged = async () => !(await unit.status()).startsWith("status: unplugged");
-  const granted = (productId) => waitInPage(page,
-    (id) => navigator.hid.getDevices().then((devices) => devices.some((d) => d.productId === id)),
-    productId, 60000, "Chromium listing the unit for the page");
-  return {
-    image: IMAGE,
-    limitMs: UPDATE_MS,
-    async plug(settings) {
-      if (unit) {
-        await unit.quit();
-      }
-      units += 1;
-      unit = await startUnit(later, `${story.name}-${units}`, unitArguments(settings));
-      unit.productId = settings.productId;
-      await granted(settings.productId);
-    },
-    async unplug() {
-      const from = unit.lines.length;
-      unit.command("unplug");
-      await unit.waitForLine(/^unplugged$/, 10000, from);
-    },
-    async replug() {
-      if (await plugged()) {
-        await this.unplug();
-      }
-      const from = unit.lines.length;
-      unit.command("plug");
-      unit.currentNode = await unit.node(from);
-      await udevTookUp(unit.currentNode);
-      await granted(unit.productId);
-    },
-    async arm(fault) {
-      const spec = [fault.kind, fault.step];
-      if (fault.step === "block") {
-        spec.push(String(fault.block));
-      }
-      if (fault.kind === "unit-error" && fault.errorCode !== undefined) {
-        spec.push(`0x${fault.errorCode.toString(16)}`);
-      }
-      const from = unit.lines.length;
-      unit.command(`fault ${spec.join(":")}`);
-      await unit.waitForLine(/^fault: armed/, 10000, from);
-    },
-    async mark() {
-      if (!unit) {
-        return { unit: 0, log: 0, received: 0 };
-      }
-      const status = await unit.status();
-      return { unit: units, log: count(status, "log"), received: count(status, "received") };
-    },
-    async received(mark) {
-      const received = count(await unit.status(), "received");
-      return mark.unit === units ? received - mark.received : received;
-    },
-    async leastBlockWaitMs(mark) {
-      const from = unit.lines.length;
-      unit.command(`block-waits ${mark.unit === units ? mark.log : 0}`);
-      const [, least] = await unit.waitForLine(/^block-waits: least-us=(\w+)/, 10000, from);
-      return least === "none" ? null : Number(least) / 1000;
-    },
-    async flash() {
-      const file = path.join(WORK, `${story.name}-${units}-flash-now.bin`);
-      const from = unit.lines.length;
-      unit.command(`flash ${file}`);
-      await unit.waitForLine(/^flash written: /, 10000, from);
-      return fs.readFileSync(file);
-    },
-  };
+// A story's unit: Chromium must list a unit plugged in for the page, which
+// the managed policy lets use it.
+function kernelUnitOf(later, story, page) {
+  return kernelUnit({
+    binary: UHID_UNIT, work: WORK, later, story, N, image: IMAGE, limitMs: UPDATE_MS,
+    found: (productId) => waitInPage(page,
+      (id) => navigator.hid.getDevices().then((devices) => devices.some((d) => d.productId === id)),
+      productId, 60000, "Chromium listing the unit for the page"),
+  });
 }
 
 // One exchange of `command` through the raw hidraw node, as `user` (root
@@ -329,7 +238,7 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
     it(`story ${story.name}: ${story.says}`, { skip: reason || false }, async (t) => {
       const later = cleanups(t);
       const page = await openUpdater(later, root, url);
-      await playStory(page, story, { texts: T, N, unit: kernelUnit(later, story, page), realStack: true });
+      await playStory(page, story, { texts: T, N, unit: kernelUnitOf(later, story, page), realStack: true });
     });
   }
 
