@@ -123,6 +123,11 @@ export async function launchBrowser({ language = "en", user = null, home = null,
       });
     });
     browser = await puppeteer.connect({ browserWSEndpoint: endpoint, defaultViewport: { width: 900, height: 860 }, protocolTimeout: 180000 });
+    // A new page waits for its target as long as the browser may take to
+    // start, not Puppeteer's 30 s: under an emulated processor on a busy
+    // machine a page's target can take longer to come.
+    const waitForTarget = browser.waitForTarget.bind(browser);
+    browser.waitForTarget = (predicate, options = {}) => waitForTarget(predicate, { timeout: limitMs, ...options });
   } catch (error) {
     running.delete(entry);
     entry.kill();
