@@ -19,8 +19,21 @@
 namespace {
 
 struct PendingAnswer {
-    int button;
+    int button = 0;
     std::wstring screenshot;
+    // Done on the dialog's thread while the box is open, before the answer,
+    // which then waits for one more notification of `awaitEvent`.
+    std::function<void()> work;
+    WPARAM awaitEvent = 0;
+};
+
+// A box on its way to its answer (dialog thread only).
+struct BoxInWaiting {
+    ULONGLONG notedAt = 0;
+    bool answerTaken = false;
+    PendingAnswer answer;
+    std::uint32_t eventsBeforeWork = 0;
+    ULONGLONG workDoneAt = 0;
 };
 
 struct Session {
@@ -41,8 +54,8 @@ struct Session {
     std::atomic<HWND> mainWindowHandle{nullptr};
     std::atomic<std::uint32_t> arrivalsHandled{0};
     std::atomic<std::uint32_t> removalsHandled{0};
-    // Dialog thread only: when each box waiting for its answer was noted.
-    std::map<HWND, ULONGLONG> boxNotedAt;
+    // Dialog thread only: the boxes waiting for their answers.
+    std::map<HWND, BoxInWaiting> boxesInWaiting;
 };
 
 Session& TheSession() {
@@ -58,6 +71,8 @@ constexpr int MESSAGE_BOX_TEXT = 0xFFFF;
 // The control of a message box that shows its icon, on Windows and under Wine.
 constexpr int ICON_STATIC_ID = 0x14;
 constexpr int ICON_STATIC_ID_WINE = 1088;
+// A message that no window is ever sent.
+constexpr UINT NEVER_SENT = WM_APP + 0x3FFF;
 
 std::string Narrow(const std::wstring& text) {
     const int size =
@@ -86,54 +101,87 @@ bool ButtonVisible(HWND box, int id) {
     return button != nullptr && (GetWindowLongW(button, GWL_STYLE) & WS_VISIBLE) != 0;
 }
 
-// Runs in the message box's own loop, every BOX_POLL_MS until the box is on
-// screen: then paints it through, takes the screenshot asked for and answers.
-// A box that does not come on screen within BOX_SHOWN_LIMIT_MS is noted as a
-// problem and answered all the same.
-void CALLBACK AnswerBox(HWND box, UINT, UINT_PTR timer, DWORD) {
+std::uint32_t EventsHandled(WPARAM kind) {
     Session& session = TheSession();
-    const bool shown = IsWindowVisible(box) != FALSE;
-    const ULONGLONG waited = GetTickCount64() - session.boxNotedAt[box];
-    if (!shown && waited < BOX_SHOWN_LIMIT_MS) {
-        return;  // the timer fires again
+    if (kind == DBT_DEVICEARRIVAL) {
+        return session.arrivalsHandled;
     }
-    KillTimer(box, timer);
-    session.boxNotedAt.erase(box);
-    if (!shown) {
-        std::lock_guard<std::mutex> lock(session.mutex);
-        session.problems.push_back("the message box \"" + Narrow(TextOf(box)) +
-                                   "\" was not on screen within " +
-                                   std::to_string(BOX_SHOWN_LIMIT_MS) + " ms; answered regardless");
-    }
-    PendingAnswer answer{0, L""};
-    std::size_t index = 0;
+    return kind == DBT_DEVICEREMOVECOMPLETE ? session.removalsHandled.load() : 0;
+}
+
+void NoteProblem(const std::string& problem) {
+    std::lock_guard<std::mutex> lock(TheSession().mutex);
+    TheSession().problems.push_back(problem);
+}
+
+// Takes the box's answer from the queue (Cancel, or OK, when none is
+// queued) and does its work.
+void TakeAnswer(HWND box, BoxInWaiting& waiting) {
+    Session& session = TheSession();
     {
         std::lock_guard<std::mutex> lock(session.mutex);
-        for (index = 0; index < session.boxes.size(); ++index) {
-            if (session.boxes[index].window == box) {
-                break;
-            }
-        }
         if (!session.answers.empty()) {
-            answer = session.answers.front();
+            waiting.answer = session.answers.front();
             session.answers.pop_front();
         }
     }
-    if (answer.button == 0) {
-        answer.button = ButtonVisible(box, IDCANCEL) ? IDCANCEL : IDOK;
+    if (waiting.answer.button == 0) {
+        waiting.answer.button = ButtonVisible(box, IDCANCEL) ? IDCANCEL : IDOK;
     }
-    if (!answer.screenshot.empty()) {
+    waiting.answerTaken = true;
+    if (waiting.answer.work) {
+        waiting.eventsBeforeWork = EventsHandled(waiting.answer.awaitEvent);
+        waiting.answer.work();
+        waiting.workDoneAt = GetTickCount64();
+    }
+}
+
+// Runs in the message box's own loop, every BOX_POLL_MS until the box is
+// answered: once the box is on screen, does the answer's work and, when the
+// window has handled what the work set off, paints the box through, takes
+// the screenshot asked for and answers. A box that does not come on screen
+// within BOX_SHOWN_LIMIT_MS, or whose work's notification is not handled
+// within as long, is noted as a problem and answered all the same.
+void CALLBACK AnswerBox(HWND box, UINT, UINT_PTR timer, DWORD) {
+    Session& session = TheSession();
+    BoxInWaiting& waiting = session.boxesInWaiting[box];
+    if (!waiting.answerTaken) {
+        const bool shown = IsWindowVisible(box) != FALSE;
+        if (!shown && GetTickCount64() - waiting.notedAt < BOX_SHOWN_LIMIT_MS) {
+            return;  // the timer fires again
+        }
+        if (!shown) {
+            NoteProblem("the message box \"" + Narrow(TextOf(box)) + "\" was not on screen within " +
+                        std::to_string(BOX_SHOWN_LIMIT_MS) + " ms; answered regardless");
+        }
+        TakeAnswer(box, waiting);
+    }
+    if (waiting.answer.work &&
+        EventsHandled(waiting.answer.awaitEvent) <= waiting.eventsBeforeWork) {
+        if (GetTickCount64() - waiting.workDoneAt < BOX_SHOWN_LIMIT_MS) {
+            return;  // the box's loop hands the notification on meanwhile
+        }
+        NoteProblem("the window did not handle the notification that the work for the box \"" +
+                    Narrow(TextOf(box)) + "\" set off within " +
+                    std::to_string(BOX_SHOWN_LIMIT_MS) + " ms; answered regardless");
+    }
+    KillTimer(box, timer);
+    if (!waiting.answer.screenshot.empty()) {
         RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-        updater_session::Screenshot(box, answer.screenshot);
+        updater_session::Screenshot(box, waiting.answer.screenshot);
     }
+    const int button = waiting.answer.button;
+    session.boxesInWaiting.erase(box);
     {
         std::lock_guard<std::mutex> lock(session.mutex);
-        if (index < session.boxes.size()) {
-            session.boxes[index].answer = answer.button;
+        for (SeenBox& seen : session.boxes) {
+            if (seen.window == box) {
+                seen.answer = button;
+            }
         }
     }
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(box, answer.button)));
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
 }
 
 void NoteMessageBox(HWND box) {
@@ -164,7 +212,7 @@ void NoteMessageBox(HWND box) {
         std::lock_guard<std::mutex> lock(session.mutex);
         session.boxes.push_back(seen);
     }
-    session.boxNotedAt[box] = GetTickCount64();
+    session.boxesInWaiting[box].notedAt = GetTickCount64();
     SetTimer(box, ANSWER_TIMER, BOX_POLL_MS, AnswerBox);
 }
 
@@ -244,6 +292,15 @@ void DialogThread(HANDLE ready) {
 
 namespace updater_session {
 
+std::wstring ScreenshotFolderFromEnvironment() {
+    wchar_t folder[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"ORVANTO_SCREENSHOTS", folder, MAX_PATH) == 0) {
+        return L"";
+    }
+    CreateDirectoryW(folder, nullptr);
+    return folder;
+}
+
 bool Start(const std::wstring& screenshots, DWORD timeoutMs) {
     Session& session = TheSession();
     {
@@ -252,6 +309,7 @@ bool Start(const std::wstring& screenshots, DWORD timeoutMs) {
         session.answers.clear();
         session.boxes.clear();
         session.handledBoxes.clear();
+        session.boxesInWaiting.clear();
         session.progress = SeenProgress{};
         session.progressWindow = nullptr;
         session.problems.clear();
@@ -298,16 +356,22 @@ bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
     return true;
 }
 
-std::uint32_t DeviceEventsHandled(WPARAM kind) {
-    if (kind == DBT_DEVICEARRIVAL) {
-        return TheSession().arrivalsHandled;
-    }
-    return kind == DBT_DEVICEREMOVECOMPLETE ? TheSession().removalsHandled.load() : 0;
+std::uint32_t DeviceEventsHandled(WPARAM kind) { return EventsHandled(kind); }
+
+bool AwaitDeviceEvent(WPARAM kind, const std::function<void()>& work, DWORD timeoutMs) {
+    const std::uint32_t before = EventsHandled(kind);
+    OnDialogThread(work);
+    return WaitFor([&] { return EventsHandled(kind) > before; }, timeoutMs);
 }
 
 void Answer(int button, const std::wstring& screenshot) {
+    AnswerAfter(button, nullptr, 0, screenshot);
+}
+
+void AnswerAfter(int button, std::function<void()> work, WPARAM awaitEvent,
+                 const std::wstring& screenshot) {
     std::lock_guard<std::mutex> lock(TheSession().mutex);
-    TheSession().answers.push_back({button, screenshot});
+    TheSession().answers.push_back({button, screenshot, std::move(work), awaitEvent});
 }
 
 std::vector<SeenBox> Boxes() {
@@ -332,8 +396,21 @@ SeenProgress Progress() {
     return TheSession().progress;
 }
 
+void PaintThrough() {
+    OnDialogThread([] {
+        RedrawWindow(MainWindow(), nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    });
+}
+
 bool Screenshot(HWND window, const std::wstring& name) {
     const std::wstring folder = TheSession().screenshots;
+    // Under Wine what the windows paint reaches the screen in pieces while
+    // their thread is busy, and in full once a thread of the process looks
+    // for messages and finds none: looking for one that never comes puts all
+    // that is painted on screen before it is captured.
+    MSG none;
+    PeekMessageW(&none, nullptr, NEVER_SENT, NEVER_SENT, PM_NOREMOVE);
     WindowCapture capture;
     if (folder.empty() || !CaptureWindow(window, capture)) {
         return false;
@@ -352,6 +429,15 @@ int Close() {
     }
     session.mainWindowHandle = nullptr;
     return session.result;
+}
+
+std::vector<std::string> Finish() {
+    const int result = Close();
+    std::vector<std::string> problems = Problems();
+    if (result != 0) {
+        problems.insert(problems.begin(), "the updater's run returned " + std::to_string(result));
+    }
+    return problems;
 }
 
 }  // namespace updater_session

@@ -43,6 +43,10 @@ struct SeenProgress {
 
 namespace updater_session {
 
+// The folder that the environment variable ORVANTO_SCREENSHOTS names, made
+// when it is missing; empty when the variable is not set.
+std::wstring ScreenshotFolderFromEnvironment();
+
 // Starts the dialog on its own thread; returns when the main window is shown
 // (false after `timeoutMs`). `screenshots` is a folder for Screenshot(), or
 // empty.
@@ -67,11 +71,25 @@ bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 10000);
 // dealt with, not merely that time has passed.
 std::uint32_t DeviceEventsHandled(WPARAM kind);
 
+// Runs `work` on the dialog's thread (a unit plugged in or pulled out) and
+// waits until the main window has handled one more device notification of
+// `kind` than before it; false after `timeoutMs`.
+bool AwaitDeviceEvent(WPARAM kind, const std::function<void()>& work, DWORD timeoutMs = 10000);
+
 // The answers for the coming message boxes, in order, each with an optional
 // screenshot name taken while the box is on screen. A box is answered once it
 // is on screen; one without a queued answer is closed with Cancel (or OK when
 // it has no Cancel).
 void Answer(int button, const std::wstring& screenshot = L"");
+
+// An answer as Answer queues it, given only after `work` has run on the
+// dialog's thread while the box is on screen and the main window, inside the
+// box's message loop, has handled one more device notification of
+// `awaitEvent` (DBT_DEVICEREMOVECOMPLETE for a unit pulled out) than before
+// the work; the screenshot shows the box then. A notification not handled
+// within 5 s is noted in Problems() and the box answered regardless.
+void AnswerAfter(int button, std::function<void()> work, WPARAM awaitEvent,
+                 const std::wstring& screenshot = L"");
 std::vector<SeenBox> Boxes();
 
 // What went wrong in the session that no call could return: a message box
@@ -85,6 +103,10 @@ bool Press(int id, DWORD timeoutMs);
 
 SeenProgress Progress();
 
+// Invalidates the main window and its controls, erasing the background, and
+// paints them through on the dialog's thread.
+void PaintThrough();
+
 // Saves what is on screen of `window` as a BMP file in the screenshot folder
 // (emulator/win32/screen_capture.h).
 bool Screenshot(HWND window, const std::wstring& name);
@@ -92,5 +114,9 @@ bool Screenshot(HWND window, const std::wstring& name);
 // Closes the updater with Close and waits for the dialog's thread; returns
 // what the dialog's run returned.
 int Close();
+
+// Closes the updater as Close does and tells what went wrong in the session:
+// a run that did not return 0, and the problems noted (Problems()).
+std::vector<std::string> Finish();
 
 }  // namespace updater_session
