@@ -16,7 +16,7 @@
 //   limitMs           how long an act may take at most
 import assert from "node:assert/strict";
 
-import { answer, seen, view, waitForBox, waitForHint, waitForState } from "./browser.mjs";
+import { answer, seen, view, waitForBox, waitForHint, waitForState, waitInPage } from "./browser.mjs";
 
 const BLOCK_BYTES = 48;
 const ROWS = { unit: "labelUnit", unitVersion: "versionUnit", bootloader: "versionBootloader", esc: "versionEsc" };
@@ -89,14 +89,25 @@ export async function playStory(page, story, { texts, N, unit, screenshot = null
       await answer(page, want.answer);
     }
 
+    // The hint the act ends with, or a box the story does not expect,
+    // whichever comes first: a failure the story did not foresee then fails
+    // at once, with its box, and not after the act's whole time limit.
     const see = act.see;
+    const boxes = boxesBefore + act.boxes.length;
     if (see.hint !== undefined) {
-      await waitForHint(page, see.waiting ? texts.waiting(see.hint) : texts.text(see.hint), unit.limitMs);
+      const hint = see.waiting ? texts.waiting(see.hint) : texts.text(see.hint);
+      await waitInPage(page, ([want, count]) => document.getElementById("hint")?.textContent === want ||
+        window.__seen.boxes.length > count, [hint, boxes], unit.limitMs, `${where}: the hint ${JSON.stringify(hint)}`);
     }
+    assert.deepEqual((await seen(page)).boxes.slice(boxes).map((box) => box.text), [],
+      `${where}: a message box the story does not expect`);
     await waitForState(page, ["idle", "ended"], unit.limitMs);
     const shown = await view(page);
     const recorded = await seen(page);
-    assert.equal(recorded.boxes.length, boxesBefore + act.boxes.length, `${where}: message boxes`);
+    assert.equal(recorded.boxes.length, boxes, `${where}: message boxes`);
+    if (see.hint !== undefined) {
+      assert.equal(shown.hint, see.waiting ? texts.waiting(see.hint) : texts.text(see.hint), `${where}: the hint`);
+    }
     if (see.update !== undefined) {
       assert.equal(shown.updateDisabled, !see.update, `${where}: Update enabled`);
     }
