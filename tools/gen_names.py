@@ -3,7 +3,8 @@
 JavaScript share, read from the C++ headers that define them: text and
 control ids (res/resource.h), message-box styles and answers and device
 events (platform/window.h), the platform's error values, the link's result
-codes and the unit's IDs (link/), the page's event kinds
+codes and the unit's IDs (link/), the update's block size and pauses
+(update/), the page's event kinds
 (platform/web/page_host.h).
 
 Each `#define NAME number`, `constexpr <type> NAME = number;` and enum entry

@@ -83,14 +83,20 @@ echo "the browser on the real HID stack: passed in $(( $(date +%s) - browser_sta
 # ---------------------------------------------------------------------------
 # Wine: the product program, orvanto-updater.exe built with the test image,
 # under Wine in the virtual machine, reaching the emulated unit through Wine's
-# own HID stack (SetupAPI, HID.DLL, hidclass, winebus over hidraw): the unit
-# found and its rows, an update refused at the purge with its code line, one
-# cut off by pulling the unit out, a whole update with the real waits and the
-# ESC's flash then equal to the test image; what the stack does with the
-# updater's reports, unplugging under a pending read, timed exchanges
-# (tests/real-hid/guest-wine.sh). Takes six to fifteen minutes, the more the
-# busier this machine is; its work folder (with a Wine prefix of about 700 MB)
-# lies inside the one above and goes with it.
+# own HID stack (SetupAPI, HID.DLL, hidclass, winebus over hidraw). The guest
+# (tests/real-hid/guest-wine.sh) starts its udev, Wine's services and desktop,
+# then runs tests/real-hid/wine.test.mjs under node's test runner: first
+# Wine's HID stack itself (winebus taking up a unit, what it does with the
+# updater's reports, unplugging under a pending read, timed exchanges), then
+# orvanto-updater.exe, started once, playing the owner's stories that the
+# real Wine stage can play (tests/stories/stories.json: the unit found and its
+# rows, the purge and the write address refused with their code lines, the
+# unit pulled out at a data block and found again, a whole update with the
+# real waits and the ESC's flash then equal to the test image), the others
+# reported skipped with the table's reason, and Close ending it. Takes five
+# to fifteen minutes, the more the busier this machine is; its work folder
+# (with a Wine prefix of about 700 MB) lies inside the one above and goes
+# with it.
 echo "== Wine's HID stack: the programs and a Wine prefix (tests/real-hid/guest-wine-prepare.sh)"
 wine_started=$(date +%s)
 wine_work="$work/wine-case"

@@ -1,7 +1,9 @@
 # Shared by tests/real-hid/guest-wine.sh and guest-measure-wine.sh, sourced
-# inside the virtual machine of tests/real-hid/run-guest.sh: the emulated unit
-# as a kernel HID device, and Wine over it with its own HID stack (winebus
-# over hidraw, hidclass, HID.DLL). Expects WINE_DIR, the folder that
+# inside the virtual machine of tests/real-hid/run-guest.sh: the guest's udev,
+# Wine with its own HID stack (winebus over hidraw, hidclass, HID.DLL) and
+# its desktop, and the emulated unit as a kernel HID device for the measuring
+# script (guest-wine.sh's tests, tests/real-hid/wine.test.mjs, start their
+# own units). Expects WINE_DIR, the folder that
 # tests/real-hid/guest-wine-prepare.sh filled on the host: the Wine prefix,
 # the Windows programs, orvanto-uhid-unit and the test image.
 #
@@ -45,32 +47,23 @@ wait_for() {
 }
 
 has_line() { grep -q -- "$2" "$1" 2>/dev/null; }
-gone() { [ ! -e "$1" ]; }
 ctl() { echo "$*" > "$UNIT_CONTROL"; }
 unit_node() { cat "$UNIT_READY" 2>/dev/null; }
-
-# The unit's next status line.
-unit_status() {
-  local before
-  before=$(grep -c '^status:' "$UNIT_LOG")
-  ctl status
-  wait_for 20 eval "[ \$(grep -c '^status:' '$UNIT_LOG') -gt $before ]" || return 1
-  grep '^status:' "$UNIT_LOG" | tail -n 1
-}
 
 # Everything the Wine cases need, and the guest's udev.
 wine_guest_setup() {
   local name
   [ -c /dev/uhid ] || { echo "no /dev/uhid in the guest"; return 1; }
   for name in orvanto-updater.exe orvanto-wine-hid.exe orvanto-wine-driver.exe \
-              orvanto-uhid-unit test-image.bin prefix/system.reg; do
+              orvanto-wine-box-icon.dll orvanto-uhid-unit test-image.bin names.mjs \
+              prefix/system.reg; do
     [ -e "$WINE_DIR/$name" ] || {
       echo "$WINE_DIR/$name is missing: run tests/real-hid/guest-wine-prepare.sh on the host"
       return 1
     }
   done
   mkdir -p "$WINE_RUN" /tmp/home
-  cp "$WINE_DIR"/*.exe "$WINE_DIR/orvanto-uhid-unit" "$WINE_RUN/"
+  cp "$WINE_DIR"/*.exe "$WINE_DIR"/*.dll "$WINE_DIR/orvanto-uhid-unit" "$WINE_RUN/"
   chmod 755 "$WINE_RUN/orvanto-uhid-unit"
 
   export WINEPREFIX=$WINE_DIR/prefix
@@ -127,22 +120,6 @@ unit_await_plugged() {
     { echo "udev did not take up $node"; return 1; }
 }
 
-unit_replug() {
-  local node
-  node=$(unit_node)
-  ctl unplug
-  wait_for 15 gone "$node" || { echo "$node is still there"; return 1; }
-  rm -f "$UNIT_READY"
-  ctl plug
-  unit_await_plugged
-}
-
-unit_plug() {
-  rm -f "$UNIT_READY"
-  ctl plug
-  unit_await_plugged
-}
-
 # Ends the unit; it writes the ESC's flash to $WINE_DIR/flash.bin.
 unit_quit() {
   [ -n "$unit_pid" ] || return 0
@@ -154,11 +131,9 @@ unit_quit() {
   return $status
 }
 
-# Starts the wineserver and Wine's services, winebus among them, which opens
-# the unit's hidraw node: the unit then logs "opened".
-wine_start() {
-  local opens
-  opens=$(grep -c '^opened' "$UNIT_LOG")
+# Starts the wineserver and Wine's services: winebus, which opens the hidraw
+# node of a unit plugged in, and PlugPlay.
+wine_start_services() {
   "${as_wine_user[@]}" wineserver -p || return 1
   timeout 300 "${as_wine_user[@]}" wine cmd /c exit > /dev/null 2>&1 || { echo "wine cmd did not run"; return 1; }
   # PlugPlay carries the device notifications (WM_DEVICECHANGE) to programs.
@@ -167,30 +142,77 @@ wine_start() {
     echo "devices arriving or leaving."
     return 1
   fi
+}
+
+# Wine's services and desktop with the unit of unit_start plugged in:
+# winebus opens its hidraw node, and the unit then logs "opened".
+wine_start() {
+  local opens
+  opens=$(grep -c '^opened' "$UNIT_LOG")
+  wine_start_session || return 1
   if ! wait_for 120 eval "[ \$(grep -c '^opened' '$UNIT_LOG') -gt $opens ]"; then
     echo "winebus did not open the unit's hidraw node within 120 s of Wine's start."
     echo "It does so only with HKLM\\System\\CurrentControlSet\\Services\\winebus values"
     echo "\"Enable SDL\"=0 and \"DisableHidraw\"=0 (tests/real-hid/guest-wine-prepare.sh sets them)."
     return 1
   fi
-  wine_hold_desktop
 }
 
-# Holds Wine's desktop for the rest of the run (orvanto-wine-driver desktop
-# says why): started again when its first try got no window.
-wine_hold_desktop() {
-  local attempt log
+# Wine's services and its desktop with the desktop's holder. A session whose
+# desktop programs get no window on is ended and started anew, three times
+# at most.
+wine_start_session() {
+  local session
+  for session in 1 2 3; do
+    if wine_start_services && wine_start_desktop; then
+      [ "$session" -eq 1 ] || echo "   Wine's session came up at attempt $session"
+      return 0
+    fi
+    echo "   Wine's session, attempt $session, has no desktop that programs get a window on:" \
+      "ended, and started again"
+    wine_stop
+  done
+  echo "Wine's session had no desktop that programs get a window on in 3 attempts"
+  return 1
+}
+
+# Starts Wine's desktop process, which makes the desktop and then starts the
+# desktop's holder, orvanto-wine-driver desktop, which keeps the desktop for
+# the rest of the run (it says why). Both write to desktop-N.log.
+#
+# Wine starts its desktop process itself for the first program that needs
+# the desktop, gives it 10 s, and then makes a bare desktop window if there
+# is none yet; under the guest's emulated processor the desktop process is
+# often not that far by then and cannot make the desktop its own afterwards:
+# every program on that desktop gets a display of no driver, says "The
+# explorer process failed to start" and, as orvanto-updater.exe does, gets
+# no window. Started with no program waiting for it, the desktop process
+# makes the desktop; and the desktop goes once its last program but the
+# desktop process has gone, which the holder, started by the desktop
+# process itself, is there before. Where the session's start has left a
+# bare desktop (its first program waited for the desktop process), the new
+# desktop process ends at once and its holder lands there, without a
+# display: the holder then ends, the bare desktop goes with it, and all is
+# started again.
+wine_start_desktop() {
+  local attempt log pid thread
   for attempt in 1 2 3 4 5; do
     log=$WINE_DIR/desktop-$attempt.log
-    run_windows 86400 "$log" orvanto-wine-driver.exe desktop
-    if await_line 300 "$log" "ready: the desktop is up"; then
+    "${as_wine_user[@]}" wine explorer.exe /desktop "$(winpath "$WINE_RUN/orvanto-wine-driver.exe")" desktop \
+      < /dev/null > "$log" 2>&1 &
+    pid=$!
+    wait_for 300 has_line "$log" '^ready: the desktop is up\|^FAIL: '
+    # Wine's error lines start with the thread's id, which the holder says.
+    thread=$(sed -n 's/^ready: the desktop is up (thread \([0-9a-f]*\)).*/\1/p' "$log")
+    if [ -n "$thread" ] && ! has_line "$log" "^$thread:err:winediag:nodrv_CreateWindow"; then
       [ "$attempt" -eq 1 ] || echo "   Wine's desktop came up at attempt $attempt"
       return 0
     fi
-    kill "$windows_pid" 2>/dev/null
-    wait "$windows_pid" 2>/dev/null
+    kill $(pgrep -f 'orvanto-wine-driver\.exe desktop') "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    sleep 3
   done
-  echo "Wine's desktop process did not come up in 5 attempts"
+  echo "Wine's desktop did not come up in 5 attempts (see $WINE_DIR/desktop-*.log)"
   return 1
 }
 
@@ -210,12 +232,4 @@ run_windows() {
   shift 3
   timeout --kill-after=10 "$limit" "${as_wine_user[@]}" wine "$WINE_RUN/$program" "$@" > "$log" 2>&1 &
   windows_pid=$!
-}
-
-# await_line SECONDS LOG LINE: until LOG has LINE or the program of
-# windows_pid ended.
-await_line() {
-  local limit=$1 log=$2 line=$3
-  wait_for "$limit" eval "has_line '$log' '$line' || ! kill -0 $windows_pid 2>/dev/null"
-  has_line "$log" "$line"
 }

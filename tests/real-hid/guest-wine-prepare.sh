@@ -4,11 +4,17 @@
 # puts it into WORKDIR/wine, which the guest sees as /tmp/work/wine:
 #   orvanto-updater.exe      the product program built with the test image
 #   orvanto-wine-hid.exe     the unit through SetupAPI and HID.DLL, timed
-#   orvanto-wine-driver.exe  runs orvanto-updater.exe and reads its windows
+#   orvanto-wine-driver.exe  runs orvanto-updater.exe, reads its windows and
+#                            plays the stories there
+#   orvanto-wine-box-icon.dll  which icon a message box of the program shows
+#                            (loaded into it by the driver's hook)
 #   orvanto-uhid-unit        the emulated unit as a kernel HID device
 #   hidraw-exchange          exchanges through the unit's hidraw node, timed
 #                            (the floor that guest-measure-wine.sh measures)
 #   test-image.bin           the test image (never firmware)
+#   names.mjs                the numbers the C++ headers name, for the node
+#                            tests (tools/gen_names.py, from the headers the
+#                            page's build reads them from)
 #   guest-wine-lib.sh        what the guest scripts share
 #   prefix/                  a Wine prefix, made here: the guest's Wine
 #                            starts from it (making one under the guest's
@@ -42,14 +48,18 @@ cmake --preset uhid -B "$out/uhid" >/dev/null
 cmake --build "$out/uhid" --target orvanto-uhid-unit hidraw-exchange
 cmake --preset windows -B "$out/windows" -DORVANTO_FIRMWARE_IMAGE="$image" \
   -DORVANTO_BUILD_TESTS=OFF >/dev/null
-cmake --build "$out/windows" --target orvanto-updater orvanto-wine-hid orvanto-wine-driver
+cmake --build "$out/windows" --target orvanto-updater orvanto-wine-hid orvanto-wine-driver \
+  orvanto-wine-box-icon
 
 rm -rf "$target"
 mkdir -p "$target"
 cp "$out/windows/orvanto-updater.exe" "$out/windows/tests/real-hid/orvanto-wine-hid.exe" \
   "$out/windows/tests/real-hid/orvanto-wine-driver.exe" \
+  "$out/windows/tests/real-hid/orvanto-wine-box-icon.dll" \
   "$out/uhid/emulator/uhid/orvanto-uhid-unit" "$out/uhid/tests/real-hid/hidraw-exchange" "$image" \
   tests/real-hid/guest-wine-lib.sh "$target/"
+python3 tools/gen_names.py "$target/names.mjs" link/*.h platform/*.h update/*.h res/resource.h \
+  platform/web/page_host.h
 
 echo "== a Wine prefix for the guest ($target/prefix)"
 export WINEPREFIX="$target/prefix"

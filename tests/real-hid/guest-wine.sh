@@ -6,142 +6,71 @@
 # and winebus over the unit's hidraw node. No stand-in anywhere between the
 # program and the kernel.
 #
-# usage: guest-wine.sh [WINE_DIR]      (default /tmp/work/wine)
-# WINE_DIR is what tests/real-hid/guest-wine-prepare.sh made on the host.
+# usage: guest-wine.sh [WINE_DIR [WORD...]]   (default /tmp/work/wine)
+# WINE_DIR is what tests/real-hid/guest-wine-prepare.sh made on the host;
+# with WORDs only the tests whose names hold one of them run.
 #
-# Checks, in order:
-#   - winebus takes up the unit's hidraw node once Wine's services start;
-#   - how Wine's HID stack behaves (not the product's tests; their names say
-#     so): orvanto-wine-hid transfers: report lengths, the report ID byte,
-#     short and long buffers, queued replies, a second handle (and the unit
-#     saw no malformed report: the stack refused those itself);
-#     orvanto-wine-hid unplug: a pending read and the WM_DEVICECHANGE
-#     messages when the unit is pulled out and plugged in again;
-#   - orvanto-wine-hid exchange: 300 timed CMD_GET_UNIT_STATUS exchanges,
-#     then 5000 whose replies come at every moment around the start of the
-#     read (none may be lost);
-#   - orvanto-wine-driver check: the program finds the unit (the Ready rows),
-#     an update fails at the purge with the unit's code 0x1234, another when
-#     the unit is pulled out at a data block, and a whole update succeeds
-#     with the real waits;
-#   - the ESC's flash the unit wrote at its end is the test image, 0xFF after.
-# Prints PASS or FAIL lines with what was seen; leaves its logs in WINE_DIR;
-# exits non-zero at the first failure.
+# Here only the machine is made ready (guest-wine-lib.sh): the guest's udev,
+# which gives the units' hidraw nodes to the prefix's owner that Wine runs
+# as; Wine's services (winebus, PlugPlay); Wine's desktop process and the
+# process that holds the desktop, started so that programs get a window on
+# it. Then tests/real-hid/wine.test.mjs checks, under node's test runner,
+# and says what it checked, test by test:
+#   - Wine's HID stack, not the product (so named): winebus takes up a
+#     unit's node; orvanto-wine-hid's transfers, and no malformed report
+#     reaching the unit; a pending read as the unit is pulled out and
+#     plugged in; 300 timed exchanges; 5000 whose replies come at every
+#     moment around the start of the read;
+#   - the product: orvanto-updater.exe, started once, plays the owner's
+#     stories that this stage can play (tests/stories/stories.json), each
+#     with a unit of its own (the unit found and its rows, the purge and the
+#     write address refused, the unit pulled out at a data block and found
+#     again, a whole update with the program's real waits and the ESC's
+#     flash then holding the test image), the others reported skipped with
+#     the table's reason; Close ends it with exit code 0.
+# Leaves the units', the programs' and Wine's logs in WINE_DIR; exits with
+# the test runner's status.
 set -uo pipefail
 WINE_DIR=${1:-/tmp/work/wine}
+[ $# -eq 0 ] || shift
+patterns=()
+for word in "$@"; do
+  patterns+=(--test-name-pattern "$word")
+done
 script_dir=$(dirname "$0")
 if [ -f "$script_dir/guest-wine-lib.sh" ]; then
   source "$script_dir/guest-wine-lib.sh"
 else
   source "$WINE_DIR/guest-wine-lib.sh"
 fi
+tests=/tmp/project/tests/real-hid/wine.test.mjs
 
 fail() {
   echo "FAIL: $*"
-  local log line
-  if [ -n "$unit_pid" ] && line=$(unit_status); then
-    echo "   the unit now: $line"
-  fi
-  for log in "$WINE_DIR"/*.log; do
+  local log
+  for log in "$WINE_DIR"/desktop-*.log; do
     if [ -s "$log" ]; then
-      echo "--- $(basename "$log") (last 40 lines)"
-      tail -n 40 "$log"
+      echo "--- $(basename "$log") (last 20 lines)"
+      tail -n 20 "$log"
     fi
   done
   wine_stop
-  unit_quit > /dev/null 2>&1
   exit 1
-}
-pass() { echo "PASS: $*"; }
-
-# check_program LOG STATUS WHAT: the PASS and FAIL lines of a Windows program.
-check_program() {
-  local log=$1 status=$2 what=$3
-  sed 's/^/   /' "$log"
-  [ "$status" -eq 0 ] || fail "$what (exit status $status)"
-  has_line "$log" '^PASS: ' || fail "$what: no check ran"
-  ! has_line "$log" '^FAIL: ' || fail "$what"
 }
 
 step "guest: kernel $(uname -r), $(nproc) CPUs, $(wine --version 2>/dev/null)"
+[ -f "$tests" ] || fail "no $tests: the project is shared as /tmp/project (run-guest.sh)"
 wine_guest_setup || fail "the guest's setup"
 
-step "the emulated unit (LINK-BOX, ESC 2.5), armed to refuse the purge with 0x1234"
-unit_start --fault unit-error:purge:0x1234 || fail "the unit did not come up"
-node=$(unit_node)
-hid=$(basename "$(readlink -f "/sys/class/hidraw/$(basename "$node")/device")")
-echo "   $node, HID device $hid"
+step "Wine's services and its desktop"
+wine_start_session || fail "Wine's services and desktop did not come up"
 
-step "Wine's services start; winebus takes up $node"
-wine_started=$(date +%s)
-wine_start || fail "Wine's HID bus did not take up the unit"
-pass "winebus opened $node, $(( $(date +%s) - wine_started )) s after Wine's start"
-
-step "Wine's HID stack, not the product: what it does with the updater's reports (orvanto-wine-hid transfers)"
-run_windows 300 "$WINE_DIR/transfers.log" orvanto-wine-hid.exe transfers
-wait "$windows_pid"
-check_program "$WINE_DIR/transfers.log" $? "Wine's HID stack: the transfers"
-line=$(unit_status) || fail "no status line from the unit"
-echo "   unit: $line"
-[[ "$line" == *" malformed=0"* ]] || fail "a malformed report reached the unit"
-pass "no malformed report reached the unit: the stack refused them itself"
-
-step "Wine's HID stack, not the product: a pending read and the window's notifications as the unit is pulled out and plugged in (orvanto-wine-hid unplug)"
-log=$WINE_DIR/unplug.log
-run_windows 400 "$log" orvanto-wine-hid.exe unplug
-await_line 180 "$log" "ready: pull the unit out" || { cat "$log"; fail "the read never waited"; }
-pulled=$(unit_node)
-ctl unplug
-wait_for 15 gone "$pulled" || fail "$pulled is still there"
-await_line 120 "$log" "ready: plug the unit in" || { cat "$log"; fail "the removal was not seen"; }
-unit_plug || fail "the unit did not come back"
-wait "$windows_pid"
-check_program "$log" $? "Wine's HID stack: unplugging"
-
-step "orvanto-wine-hid exchange: 300 CMD_GET_UNIT_STATUS exchanges"
-run_windows 600 "$WINE_DIR/exchange.log" orvanto-wine-hid.exe exchange --count 300
-wait "$windows_pid"
-check_program "$WINE_DIR/exchange.log" $? "the timed exchanges"
-
-# Wine's hidclass can leave a read pending although its report has already
-# been queued for the handle (it looks for a queued report, then queues the
-# read, with no lock across the two); a reply that comes at that moment then
-# waits in the queue until the read's time limit. Replies are made to come at
-# every moment around the start of the read: the updater's link must get
-# every one of them.
-step "orvanto-wine-hid exchange: 5000 exchanges, each read 0 to 3 ms after its write"
-run_windows 1200 "$WINE_DIR/race.log" orvanto-wine-hid.exe exchange --count 5000 --read-delay-ms 3
-wait "$windows_pid"
-check_program "$WINE_DIR/race.log" $? "replies that come as the read starts"
-
-step "orvanto-updater.exe, driven from outside: Ready, two failed updates, one whole update"
-log=$WINE_DIR/updater.log
-driver_started=$(date +%s)
-run_windows 1500 "$log" orvanto-wine-driver.exe "$(winpath "$WINE_RUN/orvanto-updater.exe")" check
-await_line 600 "$log" "ready: replug the unit" || { cat "$log"; fail "the first update did not end as planned"; }
-# The next update's third data block pulls the unit out; armed while the
-# unit is still plugged in.
-ctl "fault unplug:block:3"
-wait_for 10 has_line "$UNIT_LOG" "fault: armed for the next update" || fail "the fault was not armed"
-unit_replug || fail "the unit did not come back"
-await_line 600 "$log" "ready: plug the unit in" || { cat "$log"; fail "the second update did not end as planned"; }
-has_line "$UNIT_LOG" "fault: the unit is pulled out" || fail "the fault did not pull the unit out"
-unit_plug || fail "the unit did not come back"
-wait "$windows_pid"
-check_program "$log" $? "the updater under Wine"
-echo "   the driver's part took $(( $(date +%s) - driver_started )) s"
-
-step "the unit ends and writes the ESC's flash"
+step "the tests (tests/real-hid/wine.test.mjs)"
+export ORVANTO_WINE_DIR=$WINE_DIR ORVANTO_WINE_RUN=$WINE_RUN
+timeout --kill-after=10 1500 node --test --test-reporter=spec --test-concurrency=1 "${patterns[@]}" \
+  "$tests"
+status=$?
+[ "$status" -eq 124 ] && echo "the tests did not end within 1500 s"
 wine_stop
-unit_quit || fail "the unit ended with an error"
-image=$WINE_DIR/test-image.bin
-flash=$WINE_DIR/flash.bin
-size=$(stat -c %s "$image")
-[ "$(stat -c %s "$flash" 2>/dev/null)" = 131072 ] || fail "no 128 KiB flash file"
-# (No process substitution here: the guest's /dev has no /dev/fd.)
-cmp -s -n "$size" "$image" "$flash" || fail "the flash does not start with the test image"
-head -c $(( 131072 - size )) /dev/zero | tr '\000' '\377' > /tmp/filler.bin
-tail -c $(( 131072 - size )) "$flash" | cmp -s - /tmp/filler.bin || fail "the flash is not 0xFF after the image"
-pass "the ESC's flash holds the test image ($size bytes), and 0xFF after it"
-
-step "guest: every Wine case passed in $(elapsed) s"
+step "guest: the Wine cases ended with status $status after $(elapsed) s"
+exit "$status"

@@ -3,55 +3,80 @@
 // this driver is another process of the same desktop, which finds the main
 // dialog and the message boxes by their class, owner process and title,
 // reads their texts with WM_GETTEXT, and presses buttons by posting the
-// WM_COMMAND a click sends. Every wait is bounded; a step that does not come
-// fails with what the window showed instead.
+// WM_COMMAND a click sends. Only a message box's icon is read inside the
+// program, by orvanto-wine-box-icon.dll (wine_box_icon_hook.cpp says why).
+// Every wait is bounded; a step that does not come fails with what the
+// window showed instead.
 //
-// usage: orvanto-wine-driver UPDATER.EXE check
+// usage: orvanto-wine-driver UPDATER.EXE stories
 //        orvanto-wine-driver UPDATER.EXE update
-//        orvanto-wine-driver UPDATER.EXE start
 //        orvanto-wine-driver desktop
 //
-// check: the story of tests/real-hid/guest-wine.sh, with the default unit
-// (LINK-BOX 1.4, ESC bootloader 1.2.3, ESC 2.5 of an accepted type) armed to
-// refuse the purge with 0x1234:
-//   1. the unit is found: the Ready text, the three version rows, Update on;
-//   2. Update, confirmed: the purge is refused; the box says so with the code
-//      line 0x00001234-0x00000000; the unit is closed and Update off;
-//   3. "ready: replug the unit": whoever runs the driver arms the unit to be
-//      pulled out at the third data block, pulls it out and plugs it in; the
-//      window finds it again (WM_DEVICECHANGE) and says Ready;
-//   4. Update, confirmed: the unit goes at block 3; the box names the data
-//      block and shows a code line of a failed transfer;
-//   5. "ready: plug the unit in": plugged in again, found again, Ready;
-//   6. Update, confirmed: a whole update with the program's real waits, to
-//      the success text, the ESC row at 3.0 and Update off;
-//   7. Close ends the program with exit code 0.
-// update: steps 1, 6 and 7 only (no checks of the rows), and the time from
-// the confirmation to the success text, for the measuring script.
-// start: steps 1 and 7 only.
-// desktop: holds Wine's desktop for the programs that follow. Wine starts
-// its desktop process (explorer.exe) for the first window of a session and
-// ends it shortly after the last program with a window; a program whose
-// first window comes while the desktop process is still starting (it is
-// given 10 s, too little under an emulated processor) gets no window at all,
-// and orvanto-updater.exe then ends at once with exit code 0. This opens a
-// hidden window, says "ready: the desktop is up" once it has one (exit status
-// 3 when it got none), and then waits until Wine is shut down.
+// stories: plays the owner's stories (tests/stories/, Stories()) in one run
+// of the program: the driver does the window's side of each act, whoever
+// runs it (tests/real-hid/wine.test.mjs) the unit's side. They speak in
+// lines, in on standard input and out on standard output:
+//   out "ready: the main window is up"     once the program's window is there
+//   in  "code A.B STATUS[,STATUS...] ERROR"
+//                                          the code lines box B of act A of
+//                                          the next story may show on this
+//                                          stage, in place of the table's
+//   in  "story NAME"                       plays the story NAME:
+//     out "act N unit: DO"                 at the start of each act (DO:
+//                                          look, plug, unplug, replug, arm,
+//                                          update) once the driver is ready
+//                                          for it; answered "go" when the
+//                                          unit's side of the act is done,
+//                                          "stop" to give the story up
+//     out "act N box B unit: unplug"       while box B is open, when the
+//                                          story pulls the unit out then;
+//                                          answered "go" or "stop"
+//     out "act N done" or "act N failed: WHAT"
+//                                          once the window's side is checked
+//     out "story NAME: passed", "story NAME: failed" or "story NAME: stopped"
+//                                          at its end; after a failure the
+//                                          boxes still open are closed
+//   in  "close"                            presses Close; out "closed: exit
+//                                          code N", and the driver ends, with
+//                                          0 when N is 0
+// A story starts from a window without a unit, whatever its hint: the
+// driver waits until Update is off and no box is open. The window's side of
+// an act: Update pressed (it must be enabled); each box of the act awaited
+// and checked (caption, text with its code line, buttons in order, the
+// default button, the icon; a failure box with the progress window gone)
+// and answered; then the hint, Update's state and the rows the act must
+// show, with no other box open. Other lines out tell what was seen.
 //
-// Prints "PASS: ..." or "FAIL: ..." per check and what it saw; stops at the
-// first failure. Exits 0 when every check passed, 1 otherwise, 2 for bad usage.
+// update: the unit plugged in before the start is found; one whole update
+// with the program's real waits; Close. Prints "update: S s from the
+// confirmation to the success text" (tests/real-hid/guest-measure-wine.sh).
+//
+// desktop: holds Wine's desktop for the programs that follow: Wine ends its
+// desktop process (explorer.exe) and the desktop shortly after the last
+// program on it, and a program that then comes starts it anew, which under
+// an emulated processor can leave the session without a desktop that
+// programs get a window on (tests/real-hid/guest-wine-lib.sh says more).
+// This opens a hidden window, says "ready: the desktop is up (thread ID)"
+// once it has one (exit status 3 when it got none), and then waits until
+// Wine is shut down.
+//
+// Exits 0 when every check passed, 1 otherwise ("FAIL: ..." says why), 2 for
+// bad usage.
 #include <windows.h>
 
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
-#include <cwchar>
 
 #include "res/resource.h"
+#include "tests/stories/story.h"
 #include "tests/wine/expected_texts.h"
 
 namespace {
@@ -60,6 +85,7 @@ using expected_texts::Text;
 
 constexpr const wchar_t* MAIN_TITLE = L"VESTORA ORVANTO FW Updater 3.0 ";
 constexpr int BOX_TEXT_ID = 0xFFFF;  // the static control of a message box's text
+constexpr const char* STAGE = "real-stack-wine";
 
 // Limits, generous for an emulated processor: a start of Wine's own services
 // and of the program, a discovery, an update with its 46 s of waits.
@@ -68,6 +94,16 @@ constexpr DWORD DISCOVERY_LIMIT_MS = 180000;
 constexpr DWORD BOX_LIMIT_MS = 120000;
 constexpr DWORD UPDATE_LIMIT_MS = 900000;
 constexpr DWORD EXIT_LIMIT_MS = 60000;
+// Once the hint is there, the rows and Update are in place within this.
+constexpr DWORD SETTLE_LIMIT_MS = 10000;
+
+// A check that did not hold: what was to be seen, and what was.
+struct Failure {
+    std::string what;
+};
+
+// The other side gave the story up.
+struct Stopped {};
 
 std::string Narrow(const std::wstring& text) {
     std::string narrow;
@@ -93,11 +129,10 @@ void Say(const char* format, ...) {
 }
 
 [[noreturn]] void Fail(const std::string& what, const std::string& seen) {
-    Say("FAIL: %s: saw %s", what.c_str(), seen.c_str());
-    std::exit(1);
+    throw Failure{what + ": saw " + seen};
 }
 
-void Pass(const std::string& what) { Say("PASS: %s", what.c_str()); }
+std::string Quoted(const std::wstring& text) { return "\"" + Narrow(text) + "\""; }
 
 // WM_GETTEXT, which the system carries across processes. False when the
 // window's thread did not answer within `limitMs` (it is busy, e.g. in an
@@ -120,48 +155,80 @@ std::wstring FormatCodeLine(std::uint32_t status, std::uint32_t lastError) {
     return line;
 }
 
+// The hint box's waiting form: the status and the instructions below it.
+std::wstring Waiting(std::uint32_t statusId) {
+    return Text(statusId) + L"\r\n\r\n" + Text(IDS_INSTRUCTIONS);
+}
+
 struct Box {
     HWND window = nullptr;
     std::wstring caption;
     std::wstring text;
-    std::vector<int> buttons;
+    std::vector<int> buttons;  // the visible ones of IDOK, IDCANCEL, IDYES, IDNO
+    int defaultButton = 0;
+    // The system icon's resource id as orvanto-wine-box-icon.dll saw it: 0
+    // not seen (yet), 1 none.
+    ULONG_PTR icon = 0;
 };
 
 class Updater {
 public:
-    explicit Updater(const std::wstring& path) {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        std::wstring command = L"\"" + path + L"\"";
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &process_)) {
-            Fail("the updater starts", "CreateProcessW error " + std::to_string(GetLastError()));
-        }
-        Say("started %s, process %lu", Narrow(path).c_str(), process_.dwProcessId);
-    }
+    explicit Updater(const std::wstring& path) : path_(path) { Start(); }
 
-    ~Updater() {
-        if (process_.hProcess != nullptr) {
-            if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) {
-                TerminateProcess(process_.hProcess, 99);
-            }
-            CloseHandle(process_.hThread);
-            CloseHandle(process_.hProcess);
-        }
-    }
+    ~Updater() { End(); }
 
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;
 
+    // Waits for the main window. A program whose first window comes while
+    // Wine's desktop process is not there, or starts too slowly (Wine gives
+    // it 10 s; under an emulated processor it may take longer), gets no
+    // window at all and ends at once with exit code 0: it is started again
+    // then, twice at most.
     void AwaitMainWindow() {
-        Await(START_LIMIT_MS, "the main window appears", [&] {
-            main_ = FindTopLevel([&](HWND window) {
-                wchar_t title[128] = {};
-                GetWindowTextW(window, title, 128);
-                return std::wstring(title) == MAIN_TITLE;
-            });
-            return main_ != nullptr;
-        });
+        for (int attempt = 1;; ++attempt) {
+            try {
+                Await(START_LIMIT_MS, "the main window appears", [&] {
+                    main_ = FindTopLevel(L"#32770", [&](HWND window) {
+                        wchar_t title[128] = {};
+                        GetWindowTextW(window, title, 128);
+                        return std::wstring(title) == MAIN_TITLE;
+                    });
+                    return main_ != nullptr;
+                });
+                return;
+            } catch (const Failure&) {
+                DWORD code = 1;
+                if (attempt == 3 || Running() || !GetExitCodeProcess(process_.hProcess, &code) ||
+                    code != 0) {
+                    throw;
+                }
+                Say("the program ended with exit code 0 before its window came: Wine's desktop "
+                    "was not ready; started again");
+                End();
+                Start();
+            }
+        }
+    }
+
+    // Has orvanto-wine-box-icon.dll, next to this program, mark the icon of
+    // each message box of the program's window thread.
+    void WatchBoxIcons() {
+        wchar_t own[MAX_PATH] = {};
+        const DWORD length = GetModuleFileNameW(nullptr, own, MAX_PATH);
+        std::wstring path(own, length);
+        path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"orvanto-wine-box-icon.dll";
+        const HMODULE module = LoadLibraryW(path.c_str());
+        const auto hook = module == nullptr ? nullptr
+                                            : reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(
+                                                  GetProcAddress(module, "BoxIconHook")));
+        const DWORD thread = GetWindowThreadProcessId(main_, nullptr);
+        if (hook == nullptr || SetWindowsHookExW(WH_CBT, hook, module, thread) == nullptr) {
+            Fail("the box icons can be watched", Narrow(path) + " not loaded or hooked, error " +
+                                                     std::to_string(GetLastError()));
+        }
+        // Wine's window thread takes up a new hook with the next message it gets.
+        PostMessageW(main_, WM_NULL, 0, 0);
     }
 
     HWND Item(int id) const { return GetDlgItem(main_, id); }
@@ -185,7 +252,7 @@ public:
 
     // A message box over the main window, shown and with its text in place.
     bool FindBox(Box& box) {
-        const HWND window = FindTopLevel([&](HWND candidate) {
+        const HWND window = FindTopLevel(L"#32770", [&](HWND candidate) {
             return candidate != main_ && GetWindow(candidate, GW_OWNER) == main_ &&
                    IsWindowVisible(candidate) && GetDlgItem(candidate, BOX_TEXT_ID) != nullptr;
         });
@@ -200,19 +267,41 @@ public:
         if (!ReadText(GetDlgItem(window, BOX_TEXT_ID), box.text)) {
             return false;
         }
+        // The default button by its style: Wine's boxes answer DM_GETDEFID
+        // with IDOK whatever their buttons.
         for (int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
             const HWND button = GetDlgItem(window, id);
             if (button != nullptr && IsWindowVisible(button)) {
                 box.buttons.push_back(id);
+                if ((GetWindowLongW(button, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
+                    box.defaultButton = id;
+                }
             }
         }
+        box.icon = reinterpret_cast<ULONG_PTR>(GetPropW(window, L"orvanto-box-icon"));
         return !box.buttons.empty();
     }
 
-    Box AwaitBox(const std::string& what, DWORD limitMs = BOX_LIMIT_MS) {
+    Box AwaitBox(const std::string& what, DWORD limitMs) {
         Box box;
         Await(limitMs, what, [&] { return FindBox(box); });
         return box;
+    }
+
+    // The box's icon as orvanto-wine-box-icon.dll marked it, which it does
+    // as the box is activated or focused: that may come just after the box
+    // is shown.
+    void AwaitIcon(Box& box) {
+        const ULONGLONG end = GetTickCount64() + 5000;
+        while (box.icon == 0 && GetTickCount64() < end) {
+            Sleep(50);
+            box.icon = reinterpret_cast<ULONG_PTR>(GetPropW(box.window, L"orvanto-box-icon"));
+        }
+    }
+
+    // Whether the update's progress window is there.
+    bool ProgressWindowOpen() {
+        return FindTopLevel(L"msctls_progress32", [](HWND) { return true; }) != nullptr;
     }
 
     void Press(const Box& box, int id) {
@@ -228,17 +317,44 @@ public:
     }
 
     // Waits until the hint box says `expected`; a message box on the way
-    // fails the wait with its text.
-    void AwaitHint(const std::wstring& expected, const std::string& what, DWORD limitMs) {
+    // (but `open`, one that is known to be open) fails the wait with its text.
+    void AwaitHint(const std::wstring& expected, const std::string& what, DWORD limitMs,
+                   HWND open = nullptr) {
         std::wstring hint;
         Await(limitMs, what, [&] {
             Box box;
-            if (FindBox(box)) {
-                Fail(what, "a message box \"" + Narrow(box.caption) + "\": " + Narrow(box.text));
+            if (FindBox(box) && box.window != open) {
+                Fail(what, "a message box " + Quoted(box.caption) + ": " + Narrow(box.text));
             }
             return ReadText(Item(IDC_HINT), hint, 1000) && hint == expected;
         });
     }
+
+    // Answers every box that is open, Cancel or No where it has them, until
+    // none comes for a second; after a failed story.
+    void CloseBoxes() {
+        ULONGLONG quiet = GetTickCount64() + 1000;
+        const ULONGLONG end = GetTickCount64() + BOX_LIMIT_MS;
+        while (GetTickCount64() < quiet && GetTickCount64() < end && Running()) {
+            Box box;
+            if (FindBox(box)) {
+                int answer = box.buttons.front();
+                for (int id : {IDCANCEL, IDNO}) {
+                    for (int button : box.buttons) {
+                        answer = button == id ? id : answer;
+                    }
+                }
+                Say("closing a box left open: %s (%s)", Quoted(box.caption).c_str(),
+                    Narrow(box.text).c_str());
+                PostMessageW(box.window, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
+                             reinterpret_cast<LPARAM>(GetDlgItem(box.window, answer)));
+                quiet = GetTickCount64() + 1000;
+            }
+            Sleep(100);
+        }
+    }
+
+    bool Running() { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
 
     DWORD AwaitExit() {
         if (WaitForSingleObject(process_.hProcess, EXIT_LIMIT_MS) != WAIT_OBJECT_0) {
@@ -255,7 +371,7 @@ public:
     void Await(DWORD limitMs, const std::string& what, const std::function<bool()>& done) {
         const ULONGLONG end = GetTickCount64() + limitMs;
         while (!done()) {
-            if (WaitForSingleObject(process_.hProcess, 0) == WAIT_OBJECT_0) {
+            if (!Running()) {
                 DWORD code = 0;
                 GetExitCodeProcess(process_.hProcess, &code);
                 Fail(what, "the program ended with exit code " + std::to_string(code));
@@ -274,30 +390,53 @@ public:
         }
         std::wstring hint;
         std::string seen = ReadText(Item(IDC_HINT), hint, 1000)
-                               ? "hint \"" + Narrow(hint) + "\""
+                               ? "hint " + Quoted(hint) + ", rows " + Rows()
                                : "a main window that does not answer";
         Box box;
         if (FindBox(box)) {
-            seen += ", message box \"" + Narrow(box.caption) + "\": " + Narrow(box.text);
+            seen += ", message box " + Quoted(box.caption) + ": " + Narrow(box.text);
         }
         return seen;
     }
 
 private:
-    HWND FindTopLevel(const std::function<bool(HWND)>& wanted) {
+    void Start() {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        std::wstring command = L"\"" + path_ + L"\"";
+        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &process_)) {
+            Fail("the updater starts", "CreateProcessW error " + std::to_string(GetLastError()));
+        }
+        Say("started %s, process %lu", Narrow(path_).c_str(), process_.dwProcessId);
+    }
+
+    void End() {
+        if (process_.hProcess != nullptr) {
+            if (Running()) {
+                TerminateProcess(process_.hProcess, 99);
+            }
+            CloseHandle(process_.hThread);
+            CloseHandle(process_.hProcess);
+            process_ = PROCESS_INFORMATION{};
+        }
+    }
+
+    HWND FindTopLevel(const wchar_t* className, const std::function<bool(HWND)>& wanted) {
         struct Search {
             DWORD process;
+            const wchar_t* className;
             const std::function<bool(HWND)>* wanted;
             HWND found;
-        } search{process_.dwProcessId, &wanted, nullptr};
+        } search{process_.dwProcessId, className, &wanted, nullptr};
         EnumWindows(
             [](HWND window, LPARAM data) -> BOOL {
                 auto* search = reinterpret_cast<Search*>(data);
                 DWORD process = 0;
                 GetWindowThreadProcessId(window, &process);
-                wchar_t name[16] = {};
-                GetClassNameW(window, name, 16);
-                if (process == search->process && std::wstring(name) == L"#32770" &&
+                wchar_t name[64] = {};
+                GetClassNameW(window, name, 64);
+                if (process == search->process && lstrcmpiW(name, search->className) == 0 &&
                     (*search->wanted)(window)) {
                     search->found = window;
                     return FALSE;
@@ -308,6 +447,7 @@ private:
         return search.found;
     }
 
+    std::wstring path_;
     PROCESS_INFORMATION process_{};
     HWND main_ = nullptr;
 };
@@ -316,143 +456,312 @@ void Expect(bool passed, const std::string& what, const std::string& seen) {
     if (!passed) {
         Fail(what, seen);
     }
-    Pass(what + ": " + seen);
 }
 
-void AwaitReady(Updater& updater, const std::string& when) {
-    updater.AwaitHint(Text(IDS_READY), "the unit is found and Ready (" + when + ")",
-                      DISCOVERY_LIMIT_MS);
-    Pass("the hint says Ready (" + when + ")");
-    Say("rows: %s", updater.Rows().c_str());
-}
+// ---------------------------------------------------------------- the stories
 
-// Whether the ESC row shows 3.0 or newer: Update then asks the version
-// question after the confirmation.
-bool AsksVersionQuestion(Updater& updater) {
-    const std::wstring row = updater.ItemText(IDC_VERSION_ESC);
-    return row.find(L'.') != std::wstring::npos && std::wcstoul(row.c_str(), nullptr, 10) >= 3;
-}
-
-// Presses Update and confirms; answers the version question Yes when the ESC
-// row says it comes. Returns the tick count of the confirmation.
-ULONGLONG StartUpdate(Updater& updater) {
-    if (!updater.Enabled(IDC_UPDATE)) {
-        Fail("Update can be pressed", "it is disabled");
+// A line of the other side, without its line end; "" at the end of input.
+std::string ReadLine() {
+    char buffer[1024];
+    if (std::fgets(buffer, sizeof(buffer), stdin) == nullptr) {
+        return "";
     }
-    const bool question = AsksVersionQuestion(updater);
+    std::string line = buffer;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    return line;
+}
+
+// Says `request` and waits for the other side's "go".
+void Request(const std::string& request) {
+    Say("%s", request.c_str());
+    const std::string answer = ReadLine();
+    if (answer == "stop") {
+        throw Stopped{};
+    }
+    if (answer != "go") {
+        Fail("the answer to \"" + request + "\"",
+             answer.empty() ? "the end of the input" : "\"" + answer + "\"");
+    }
+}
+
+// The act's name in the table, as the other side reads it.
+const char* ActName(StoryDo what) {
+    const char* const names[] = {"look", "plug", "unplug", "replug", "arm", "update"};
+    return names[static_cast<int>(what)];
+}
+
+ULONG_PTR IconId(const std::string& icon) {
+    if (icon == "error") {
+        return reinterpret_cast<ULONG_PTR>(IDI_ERROR);
+    }
+    if (icon == "warning") {
+        return reinterpret_cast<ULONG_PTR>(IDI_WARNING);
+    }
+    return icon == "information" ? reinterpret_cast<ULONG_PTR>(IDI_INFORMATION) : 1;
+}
+
+std::string IconName(ULONG_PTR icon) {
+    for (const char* name : {"error", "warning", "information"}) {
+        if (IconId(name) == icon) {
+            return name;
+        }
+    }
+    return icon == 1 ? "none" : icon == 0 ? "not seen" : "icon " + std::to_string(icon);
+}
+
+// The code line below a box's text: one of `statuses` with `lastError`;
+// none when there are no statuses.
+struct CodeLine {
+    std::vector<std::uint32_t> statuses;
+    std::uint32_t lastError = 0;
+};
+
+// The code lines this stage may show, where they differ from the table's:
+// (act, box) -> its code line.
+using StageCodes = std::map<std::pair<std::size_t, std::size_t>, CodeLine>;
+
+// The texts a box may show: its text, with "%s" filled, and its code line
+// below.
+std::vector<std::wstring> BoxTexts(const StoryBox& box, const CodeLine& code) {
+    std::wstring text = Text(box.text);
+    const std::size_t fill = text.find(L"%s");
+    if (!box.fill.empty() && fill != std::wstring::npos) {
+        text.replace(fill, 2, box.fill);
+    }
+    if (code.statuses.empty()) {
+        return {text};
+    }
+    std::vector<std::wstring> texts;
+    for (std::uint32_t status : code.statuses) {
+        texts.push_back(text + L"\r\n" + FormatCodeLine(status, code.lastError));
+    }
+    return texts;
+}
+
+std::string Joined(const std::vector<std::wstring>& texts) {
+    std::string joined;
+    for (const std::wstring& text : texts) {
+        joined += (joined.empty() ? "" : " or ") + Quoted(text);
+    }
+    return joined;
+}
+
+void CheckBox(Updater& updater, const Box& seen, const StoryBox& want, const CodeLine& code,
+              const std::string& what) {
+    Say("%s: %s: %s; buttons %zu, default %d, icon %s", what.c_str(), Quoted(seen.caption).c_str(),
+        Narrow(seen.text).c_str(), seen.buttons.size(), seen.defaultButton,
+        IconName(seen.icon).c_str());
+    Expect(seen.caption == Text(want.caption), what + ": the caption " + Quoted(Text(want.caption)),
+           Quoted(seen.caption));
+    const std::vector<std::wstring> texts = BoxTexts(want, code);
+    bool textSeen = false;
+    for (const std::wstring& text : texts) {
+        textSeen = textSeen || seen.text == text;
+    }
+    Expect(textSeen, what + ": the text " + Joined(texts), Quoted(seen.text));
+    Expect(seen.buttons == want.buttons, what + ": the buttons, in order",
+           std::to_string(seen.buttons.size()) + " buttons");
+    Expect(seen.defaultButton == want.buttons.front(),
+           what + ": the default button " + std::to_string(want.buttons.front()),
+           std::to_string(seen.defaultButton));
+    Expect(seen.icon == IconId(want.icon), what + ": the icon " + want.icon, IconName(seen.icon));
+    if (want.kind == "failure") {
+        Expect(!updater.ProgressWindowOpen(), what + ": the progress window is gone before the box",
+               "it open");
+    }
+}
+
+// The hint, Update's state and the rows the act must show.
+void CheckSee(Updater& updater, const StorySee& see, const std::string& where, DWORD limitMs) {
+    if (see.hint) {
+        const std::wstring hint = see.waiting ? Waiting(*see.hint) : Text(*see.hint);
+        updater.AwaitHint(hint, where + ": the hint " + Quoted(hint), limitMs);
+    }
+    struct Row {
+        const std::optional<std::wstring>& want;
+        int id;
+        const char* name;
+    };
+    const Row rows[] = {{see.unit, IDC_LABEL_UNIT, "unit"},
+                        {see.unitVersion, IDC_VERSION_UNIT, "unitVersion"},
+                        {see.bootloader, IDC_VERSION_BOOTLOADER, "bootloader"},
+                        {see.esc, IDC_VERSION_ESC, "esc"}};
+    std::string wanted;
+    if (see.update) {
+        wanted += std::string("Update ") + (*see.update ? "on" : "off");
+    }
+    for (const Row& row : rows) {
+        if (row.want) {
+            wanted += (wanted.empty() ? "" : ", ") + std::string("the row ") + row.name + " " +
+                      Quoted(*row.want);
+        }
+    }
+    updater.Await(SETTLE_LIMIT_MS, where + ": " + (wanted.empty() ? "no box" : wanted + ", no box"),
+                  [&] {
+                      Box box;
+                      if (updater.FindBox(box)) {
+                          return false;
+                      }
+                      if (see.update && updater.Enabled(IDC_UPDATE) != *see.update) {
+                          return false;
+                      }
+                      for (const Row& row : rows) {
+                          if (row.want && updater.ItemText(row.id) != *row.want) {
+                              return false;
+                          }
+                      }
+                      return true;
+                  });
+}
+
+void PlayAct(Updater& updater, const StoryAct& act, std::size_t number, const StageCodes& codes) {
+    const std::string where = "act " + std::to_string(number);
+    const DWORD limitMs = act.what == StoryDo::Update ? UPDATE_LIMIT_MS
+                          : act.what == StoryDo::Plug || act.what == StoryDo::Replug
+                              ? DISCOVERY_LIMIT_MS
+                              : BOX_LIMIT_MS;
+    Request(where + " unit: " + ActName(act.what));
+    if (act.what == StoryDo::Update) {
+        Expect(updater.Enabled(IDC_UPDATE), where + ": Update can be pressed", "it disabled");
+        updater.Click(IDC_UPDATE);
+    }
+    ULONGLONG confirmed = 0;
+    for (std::size_t index = 0; index < act.boxes.size(); ++index) {
+        const StoryBox& want = act.boxes[index];
+        const std::string what =
+            where + " box " + std::to_string(index + 1) + " (" + want.kind + ")";
+        Box box = updater.AwaitBox(what + " appears", limitMs);
+        updater.AwaitIcon(box);
+        const auto stage = codes.find({number, index + 1});
+        CodeLine code;
+        if (stage != codes.end()) {
+            code = stage->second;
+        } else if (want.status) {
+            code = {{*want.status}, want.lastError};
+        }
+        CheckBox(updater, box, want, code, what);
+        if (want.whileOpen == "unplug") {
+            Request(where + " box " + std::to_string(index + 1) + " unit: unplug");
+            updater.AwaitHint(Waiting(IDS_CONNECTION_LOST),
+                              what + ": the hint says the connection is lost while the box is open",
+                              DISCOVERY_LIMIT_MS, box.window);
+        }
+        updater.Press(box, want.answer);
+        if (want.kind == "confirmation") {
+            confirmed = GetTickCount64();
+        }
+    }
+    CheckSee(updater, act.see, where, limitMs);
+    if (confirmed != 0 && act.see.hint == IDS_UPDATE_SUCCEEDED) {
+        Say("%s: %.1f s from the confirmation to the success text", where.c_str(),
+            static_cast<double>(GetTickCount64() - confirmed) / 1000.0);
+    }
+    if (act.see.progress) {
+        Say("%s: the progress bar's positions are the program's own: not counted from outside",
+            where.c_str());
+    }
+    Say("%s: rows %s", where.c_str(), updater.Rows().c_str());
+}
+
+// Plays the story; says how it ended.
+void PlayStory(Updater& updater, const std::string& name, const StageCodes& codes) {
+    const Story* story = nullptr;
+    for (const Story& candidate : Stories()) {
+        story = candidate.name == name ? &candidate : story;
+    }
+    std::size_t number = 0;
+    try {
+        Expect(story != nullptr, "a story of the table", "no story " + name);
+        const std::string reason = CannotPlay(*story, STAGE);
+        Expect(reason.empty(), "a story this stage plays", "\"" + reason + "\"");
+        updater.Await(DISCOVERY_LIMIT_MS, "a window without a unit and without a box", [&] {
+            Box box;
+            return !updater.Enabled(IDC_UPDATE) && !updater.FindBox(box);
+        });
+        for (number = 1; number <= story->acts.size(); ++number) {
+            PlayAct(updater, story->acts[number - 1], number, codes);
+            Say("act %zu done", number);
+        }
+        Say("story %s: passed", name.c_str());
+        return;
+    } catch (const Failure& failure) {
+        Say("act %zu failed: %s", number, failure.what.c_str());
+        updater.CloseBoxes();
+        Say("story %s: failed", name.c_str());
+    } catch (const Stopped&) {
+        updater.CloseBoxes();
+        Say("story %s: stopped", name.c_str());
+    }
+}
+
+// "A.B STATUS[,STATUS...] ERROR" of a "code" line into `codes`.
+bool TakeCode(const std::string& line, StageCodes& codes) {
+    unsigned act = 0, box = 0;
+    char statuses[512] = {};
+    unsigned long lastError = 0;
+    if (std::sscanf(line.c_str(), "%u.%u %511s %lx", &act, &box, statuses, &lastError) != 4) {
+        return false;
+    }
+    CodeLine& code = codes[{act, box}];
+    code = CodeLine{{}, static_cast<std::uint32_t>(lastError)};
+    for (char* status = std::strtok(statuses, ","); status != nullptr;
+         status = std::strtok(nullptr, ",")) {
+        code.statuses.push_back(static_cast<std::uint32_t>(std::strtoul(status, nullptr, 16)));
+    }
+    return !code.statuses.empty();
+}
+
+int RunStories(const std::wstring& path) {
+    Updater updater(path);
+    updater.AwaitMainWindow();
+    updater.WatchBoxIcons();
+    Say("ready: the main window is up");
+    StageCodes codes;
+    for (;;) {
+        const std::string line = ReadLine();
+        if (line.rfind("code ", 0) == 0) {
+            Expect(TakeCode(line.substr(5), codes), "a code line \"A.B STATUS[,STATUS] ERROR\"",
+                   "\"" + line + "\"");
+        } else if (line.rfind("story ", 0) == 0) {
+            PlayStory(updater, line.substr(6), codes);
+            codes.clear();
+        } else if (line == "close") {
+            updater.Click(IDCANCEL);
+            const DWORD code = updater.AwaitExit();
+            Say("closed: exit code %lu", code);
+            return code == 0 ? 0 : 1;
+        } else {
+            Fail("a line \"code ...\", \"story NAME\" or \"close\"",
+                 line.empty() ? "the end of the input" : "\"" + line + "\"");
+        }
+    }
+}
+
+// ---------------------------------------------------------------- update
+
+int RunUpdate(const std::wstring& path) {
+    Updater updater(path);
+    updater.AwaitMainWindow();
+    updater.AwaitHint(Text(IDS_READY), "the unit is found and Ready", DISCOVERY_LIMIT_MS);
+    Say("rows: %s", updater.Rows().c_str());
+    Expect(updater.Enabled(IDC_UPDATE), "Update can be pressed", "it disabled");
     updater.Click(IDC_UPDATE);
-    const Box confirm = updater.AwaitBox("the confirmation box appears");
-    Expect(confirm.caption == Text(IDS_CONFIRM_CAPTION) && confirm.text == Text(IDS_CONFIRM_UPDATE) &&
-               confirm.buttons == std::vector<int>{IDOK, IDCANCEL},
-           "Update asks for confirmation (OK, Cancel)", "\"" + Narrow(confirm.caption) + "\"");
+    const Box confirm = updater.AwaitBox("the confirmation box appears", BOX_LIMIT_MS);
+    Expect(confirm.caption == Text(IDS_CONFIRM_CAPTION), "the confirmation box",
+           Quoted(confirm.caption));
     const ULONGLONG confirmed = GetTickCount64();
     updater.Press(confirm, IDOK);
-    if (question) {
-        const Box box = updater.AwaitBox("the version question appears");
-        Expect(box.caption == Text(IDS_VERSION_QUESTION_CAPTION) &&
-                   box.buttons == std::vector<int>{IDYES, IDNO},
-               "the ESC at 3.0 or newer brings the version question (Yes, No)",
-               "\"" + Narrow(box.caption) + "\"");
-        updater.Press(box, IDYES);
-    }
-    return confirmed;
-}
-
-// An update that fails: its box, with `text` and then a code line that
-// `codeLine` accepts; OK; then the failure hint, the unit closed, Update off.
-void FailedUpdate(Updater& updater, const std::string& what, const std::wstring& text,
-                  const std::function<bool(const std::wstring&)>& codeLine) {
-    StartUpdate(updater);
-    const Box box = updater.AwaitBox("the failure box of " + what, UPDATE_LIMIT_MS);
-    const std::size_t lineBreak = box.text.find(L"\r\n");
-    const std::wstring first = box.text.substr(0, lineBreak);
-    const std::wstring line = lineBreak == std::wstring::npos ? L"" : box.text.substr(lineBreak + 2);
-    Expect(box.caption == Text(IDS_UPDATE_FAILED_CAPTION) && first == text && codeLine(line) &&
-               box.buttons == std::vector<int>{IDOK},
-           "the box of " + what, "\"" + Narrow(box.caption) + "\": " + Narrow(box.text));
-    Say("code line: %s", Narrow(line).c_str());
-    updater.Press(box, IDOK);
-    updater.AwaitHint(Text(IDS_UPDATE_FAILED_HINT), "the failure hint after " + what, BOX_LIMIT_MS);
-    const std::string rows = updater.Rows();
-    Expect(!updater.Enabled(IDC_UPDATE) && updater.ItemText(IDC_VERSION_ESC) == L"0.0.0" &&
-               !updater.Enabled(IDC_VERSION_ESC),
-           "after " + what + " the unit is closed and Update is off", rows);
-}
-
-void SuccessfulUpdate(Updater& updater, bool checkRows) {
-    const ULONGLONG confirmed = StartUpdate(updater);
     updater.AwaitHint(Text(IDS_UPDATE_SUCCEEDED), "the update ends with the success text",
                       UPDATE_LIMIT_MS);
-    const double seconds = static_cast<double>(GetTickCount64() - confirmed) / 1000.0;
-    Pass("the update succeeded");
-    Say("update: %.1f s from the confirmation to the success text", seconds);
-    const std::string rows = updater.Rows();
-    if (checkRows) {
-        Expect(updater.ItemText(IDC_VERSION_ESC) == L"3.0" && !updater.Enabled(IDC_UPDATE) &&
-                   updater.Enabled(IDC_VERSION_ESC),
-               "after the update the ESC row shows 3.0 and Update is off", rows);
-    } else {
-        Say("rows: %s", rows.c_str());
-    }
-}
-
-void CloseUpdater(Updater& updater) {
+    Say("update: %.1f s from the confirmation to the success text",
+        static_cast<double>(GetTickCount64() - confirmed) / 1000.0);
+    Say("rows: %s", updater.Rows().c_str());
     updater.Click(IDCANCEL);
     const DWORD code = updater.AwaitExit();
     Expect(code == 0, "Close ends the program with exit code 0",
            "exit code " + std::to_string(code));
-}
-
-// A code line of a transfer that failed when the unit went: status
-// LINK_WRITE_FAILED (-2) or LINK_READ_FAILED (-3) with the failing call's
-// last error, which is neither 0 nor ERROR_IO_PENDING, nor ERROR_TIMEOUT: the
-// program must notice the unit's going at once, not at its time limit.
-bool FailedTransferLine(const std::wstring& line) {
-    if (line.size() < 8) {
-        return false;
-    }
-    const auto error =
-        static_cast<std::uint32_t>(std::wcstoul(line.substr(line.size() - 8).c_str(), nullptr, 16));
-    return error != 0 && error != ERROR_IO_PENDING && error != ERROR_TIMEOUT &&
-           (line == FormatCodeLine(0xFFFFFFFEu, error) || line == FormatCodeLine(0xFFFFFFFDu, error));
-}
-
-int RunCheck(const std::wstring& path) {
-    Updater updater(path);
-    updater.AwaitMainWindow();
-    Pass("the main window appears");
-
-    AwaitReady(updater, "at start");
-    Expect(updater.ItemText(IDC_LABEL_UNIT) == L"LINK-BOX" &&
-               updater.ItemText(IDC_VERSION_UNIT) == L"1.4" &&
-               updater.ItemText(IDC_VERSION_BOOTLOADER) == L"1.2.3" &&
-               updater.ItemText(IDC_VERSION_ESC) == L"2.5" && updater.Enabled(IDC_UPDATE),
-           "the rows read LINK-BOX 1.4, ESC bootloader 1.2.3, ESC 2.5, and Update is on",
-           updater.Rows());
-
-    FailedUpdate(updater, "the refused purge", Text(IDS_PURGE_FAILED),
-                 [](const std::wstring& line) { return line == FormatCodeLine(0x1234, 0); });
-
-    Say("ready: replug the unit");
-    AwaitReady(updater, "after the unit was plugged in again");
-
-    FailedUpdate(updater, "the unit pulled out at a data block", Text(IDS_DATA_BLOCK_FAILED),
-                 FailedTransferLine);
-
-    Say("ready: plug the unit in");
-    AwaitReady(updater, "after the unit was plugged in once more");
-
-    SuccessfulUpdate(updater, true);
-    CloseUpdater(updater);
-    return 0;
-}
-
-int RunStart(const std::wstring& path) {
-    Updater updater(path);
-    updater.AwaitMainWindow();
-    Pass("the main window appears");
-    AwaitReady(updater, "at start");
-    CloseUpdater(updater);
     return 0;
 }
 
@@ -464,20 +773,13 @@ int HoldDesktop() {
         Say("FAIL: a window on Wine's desktop: error %lu", GetLastError());
         return 3;
     }
-    Say("ready: the desktop is up");
+    // Wine's error lines start with the thread's id: whoever started this
+    // can tell its lines from the desktop process's.
+    Say("ready: the desktop is up (thread %04lx)", GetCurrentThreadId());
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         DispatchMessageW(&message);
     }
-    return 0;
-}
-
-int RunUpdate(const std::wstring& path) {
-    Updater updater(path);
-    updater.AwaitMainWindow();
-    AwaitReady(updater, "at start");
-    SuccessfulUpdate(updater, false);
-    CloseUpdater(updater);
     return 0;
 }
 
@@ -487,22 +789,17 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wstring(argv[1]) == L"desktop") {
         return HoldDesktop();
     }
-    if (argc != 3) {
+    const std::wstring mode = argc == 3 ? argv[2] : L"";
+    if (mode != L"stories" && mode != L"update") {
         std::fprintf(stderr,
-                     "usage: orvanto-wine-driver UPDATER.EXE check|update|start\n"
+                     "usage: orvanto-wine-driver UPDATER.EXE stories|update\n"
                      "       orvanto-wine-driver desktop\n");
         return 2;
     }
-    const std::wstring scenario = argv[2];
-    if (scenario == L"check") {
-        return RunCheck(argv[1]);
+    try {
+        return mode == L"stories" ? RunStories(argv[1]) : RunUpdate(argv[1]);
+    } catch (const Failure& failure) {
+        Say("FAIL: %s", failure.what.c_str());
+        return 1;
     }
-    if (scenario == L"update") {
-        return RunUpdate(argv[1]);
-    }
-    if (scenario == L"start") {
-        return RunStart(argv[1]);
-    }
-    std::fprintf(stderr, "orvanto-wine-driver: unknown scenario\n");
-    return 2;
 }

@@ -24,6 +24,7 @@
 // tests/stories/make_story_table.py turns the same file into C++ for the
 // native and the Wine stage. Run this file to print the table of stories
 // against stages.
+import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
@@ -106,11 +107,35 @@ export function loadStories(N) {
           reports: see.reports,
           progress: see.progress,
           blockWaitMs: see.blockWaitMs,
-          flash: see.flash,
+          // "image", or the bytes of so many blocks
+          flash: see.flash?.blocks === undefined ? see.flash : { bytes: see.flash.blocks * N.BLOCK_BYTES },
         },
       };
     }),
   }));
+}
+
+// What the unit saw of an act (`see`, since `mark`): the reports it
+// received, the least wait after a data block's reply, its ESC's flash.
+// `unit` answers as tests/web/play-story.mjs describes (received,
+// leastBlockWaitMs, flash, image); every stage that has such a unit checks
+// these alike.
+export async function checkUnitSaw(unit, see, mark, where) {
+  if (see.reports !== undefined) {
+    assert.equal(await unit.received(mark), see.reports, `${where}: reports the unit received`);
+  }
+  if (see.blockWaitMs !== undefined) {
+    const least = await unit.leastBlockWaitMs(mark);
+    assert.ok(least !== null && least >= see.blockWaitMs,
+      `${where}: the least wait after a block was ${least} ms, not at least ${see.blockWaitMs} ms`);
+  }
+  if (see.flash !== undefined) {
+    const flash = await unit.flash();
+    const size = see.flash === "image" ? unit.image.length : Math.min(unit.image.length, see.flash.bytes);
+    assert.ok(flash.subarray(0, size).equals(unit.image.subarray(0, size)),
+      `${where}: the flash does not hold the first ${size} bytes of the image`);
+    assert.ok(flash.subarray(size).every((b) => b === 0xff), `${where}: something was written after the first ${size} bytes`);
+  }
 }
 
 // The table of stories against stages, in Markdown: "plays", or why not.

@@ -16,9 +16,9 @@
 //   limitMs           how long an act may take at most
 import assert from "node:assert/strict";
 
+import { checkUnitSaw } from "../stories/stories.mjs";
 import { answer, seen, view, waitForBox, waitForHint, waitForState, waitInPage } from "./browser.mjs";
 
-const BLOCK_BYTES = 48;
 const ROWS = { unit: "labelUnit", unitVersion: "versionUnit", bootloader: "versionBootloader", esc: "versionEsc" };
 
 // The box's text as the page shows it.
@@ -114,24 +114,10 @@ export async function playStory(page, story, { texts, N, unit, screenshot = null
     for (const [row, want] of Object.entries(see.rows)) {
       assert.equal(shown[ROWS[row]], want, `${where}: the row ${row}`);
     }
-    if (see.reports !== undefined) {
-      assert.equal(await unit.received(mark), see.reports, `${where}: reports the unit received`);
-    }
     if (see.progress !== undefined) {
       assert.equal(recorded.progress.length, see.progress, `${where}: positions the bar was given`);
     }
-    if (see.blockWaitMs !== undefined) {
-      const least = await unit.leastBlockWaitMs(mark);
-      assert.ok(least !== null && least >= see.blockWaitMs,
-        `${where}: the least wait after a block was ${least} ms, not at least ${see.blockWaitMs} ms`);
-    }
-    if (see.flash !== undefined) {
-      const flash = await unit.flash();
-      const size = see.flash === "image" ? unit.image.length : Math.min(unit.image.length, see.flash.blocks * BLOCK_BYTES);
-      assert.ok(flash.subarray(0, size).equals(unit.image.subarray(0, size)),
-        `${where}: the flash does not hold the first ${size} bytes of the image`);
-      assert.ok(flash.subarray(size).every((b) => b === 0xff), `${where}: something was written after the first ${size} bytes`);
-    }
+    await checkUnitSaw(unit, see, mark, where);
     assert.deepEqual(recorded.errors, [], `${where}: script errors or what the page's policy refused`);
     await shot(act.shot);
   }
