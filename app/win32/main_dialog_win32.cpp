@@ -52,6 +52,18 @@ void PaintLogo(HWND window) {
     EndPaint(window, &paint);
 }
 
+// The dialog erases its background around its controls, never under them:
+// each control paints its own background and text in one go. Erased by the
+// dialog, a control would stay blank until its own paint reached the screen,
+// and the ESC row, the last control painted, showed empty after an update.
+// The group box is left out of the clipping, so that the dialog still erases
+// the space inside it.
+void KeepControlsOutOfTheErase(HWND window) {
+    SetWindowLongPtrW(window, GWL_STYLE, GetWindowLongPtrW(window, GWL_STYLE) | WS_CLIPCHILDREN);
+    const HWND group = GetDlgItem(window, IDC_VERSION_GROUP);
+    SetWindowLongPtrW(group, GWL_EXSTYLE, GetWindowLongPtrW(group, GWL_EXSTYLE) | WS_EX_TRANSPARENT);
+}
+
 INT_PTR ColourEscRow(HDC context, HWND control) {
     if (!IsEscRowControl(GetDlgCtrlID(control))) {
         return FALSE;
@@ -89,6 +101,7 @@ INT_PTR DeviceChange(WPARAM event, LPARAM data) {
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG:
+        KeepControlsOutOfTheErase(window);
         OnInitDialog(reinterpret_cast<WindowHandle>(window));
         return TRUE;
     case WM_PAINT:

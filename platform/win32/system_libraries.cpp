@@ -36,7 +36,16 @@ Function Resolve(HMODULE module, const char* name) {
 
 }  // namespace
 
-void RestrictDllSearchToSystem32() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+void RestrictDllSearchToSystem32() {
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Loaded now, so that a later load of the same name finds them loaded,
+    // also one that a system DLL makes by name on its own: Wine's uxtheme
+    // loads msimg32.dll when it first draws a themed control's parent
+    // background, searching the program's folder first.
+    Hid();
+    Msimg32();
+    Comctl32();
+}
 
 namespace system32 {
 

@@ -4,8 +4,9 @@
 //
 // The program imports only KnownDLLs (kernel32, user32, gdi32, setupapi,
 // msvcrt); hid.dll, msimg32.dll and comctl32.dll are reached through the
-// functions below, which load their DLL on first use with
-// LOAD_LIBRARY_SEARCH_SYSTEM32. When a DLL or a function cannot be had, the
+// functions below, whose DLL RestrictDllSearchToSystem32 loads with
+// LOAD_LIBRARY_SEARCH_SYSTEM32 (or the first use, should that load have
+// failed). When a DLL or a function cannot be had, the
 // call fails the way the function itself reports failure, with the last
 // error of the failed load.
 #pragma once
@@ -16,7 +17,8 @@ extern "C" {
 #include <hidsdi.h>
 }
 
-// First thing at start-up: every later load searches System32 only.
+// First thing at start-up: every later load searches System32 only, and
+// hid.dll, msimg32.dll and comctl32.dll are loaded from there at once.
 void RestrictDllSearchToSystem32();
 
 namespace system32 {

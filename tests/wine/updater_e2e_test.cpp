@@ -1,9 +1,9 @@
 // What only the Windows window shows, driven under Wine with the emulated unit
 // behind it: the ESC row's red and the logo's transparency read pixel by
-// pixel, the progress window as it is made and its bar, and one update with
-// the real waits. The owner's stories (stories_e2e_test.cpp) play the rest.
-// The waits run 50 times faster than real, except in the update that
-// measures them.
+// pixel, before and after an update, the progress window as it is made and
+// its bar, and one update with the real waits. The owner's stories
+// (stories_e2e_test.cpp) play the rest. The waits run 50 times faster than
+// real, except in the update that measures them.
 #include <windows.h>
 
 #include <dbt.h>
@@ -236,6 +236,70 @@ TEST_F(Updater, EscRowIsRedAndLogoIsTransparent) {
         << "too little of the logo's background was looked at";
     EXPECT_GT(drawn, static_cast<std::uint32_t>(place.width * place.height / 50))
         << "the logo is not drawn";
+}
+
+// How many pure red pixels the window holds in `control` now: its own image,
+// not what the screen has been given of it so far.
+int RedHeldIn(HWND control) {
+    RECT area{};
+    GetClientRect(control, &area);
+    const HDC context = GetDC(control);
+    int red = 0;
+    for (int y = area.top; y < area.bottom; ++y) {
+        for (int x = area.left; x < area.right; ++x) {
+            red += GetPixel(context, x, y) == RGB(255, 0, 0) ? 1 : 0;
+        }
+    }
+    ReleaseDC(control, context);
+    return red;
+}
+
+// What the window holds at the ESC version just before the version paints
+// itself; -1 until it has painted. Dialog thread only.
+int escVersionRedBeforeItsPaint = -1;
+
+LRESULT CALLBACK LookBeforeEscVersionPaints(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* call = reinterpret_cast<CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && call->message == WM_PAINT &&
+        call->hwnd == GetDlgItem(session::MainWindow(), IDC_VERSION_ESC)) {
+        escVersionRedBeforeItsPaint = RedHeldIn(call->hwnd);
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// After a successful update the window is painted through, as when it is
+// uncovered: the new version stands in red in the ESC row all along. The
+// window is read at the version just before the version paints itself, and
+// on screen afterwards. Catches a dialog that erases its background under
+// its controls: the version, the last control painted, is then blank until
+// its own paint reaches the screen, which under Wine may come after a
+// screenshot (e2e-updated showed the ESC row without its version).
+TEST_F(Updater, EscVersionIsRedAfterAnUpdate) {
+    ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
+    session::Answer(IDOK);
+    ASSERT_NO_FATAL_FAILURE(PressUpdate());
+    ASSERT_EQ(session::ItemText(IDC_VERSION_ESC), L"3.0");
+
+    HHOOK hook = nullptr;
+    session::OnDialogThread([&] {
+        escVersionRedBeforeItsPaint = -1;
+        hook = SetWindowsHookExW(WH_CALLWNDPROC, LookBeforeEscVersionPaints, nullptr,
+                                 GetCurrentThreadId());
+    });
+    ASSERT_NE(hook, nullptr);
+    session::PaintThrough();
+    int redBeforeItsPaint = -1;
+    session::OnDialogThread([&] {
+        UnhookWindowsHookEx(hook);
+        redBeforeItsPaint = escVersionRedBeforeItsPaint;
+    });
+    ASSERT_NE(redBeforeItsPaint, -1) << "the ESC version was not painted";
+    EXPECT_GT(redBeforeItsPaint, 0) << "the window wiped the ESC version before it painted itself";
+
+    WindowCapture capture;
+    ASSERT_TRUE(CaptureWindow(session::MainWindow(), capture));
+    EXPECT_GT(CountColour(capture, InCapture(IDC_VERSION_ESC), RGB(255, 0, 0)), 0u)
+        << "the ESC version on screen";
 }
 
 // The whole update: the confirmation, the progress window as made and its
