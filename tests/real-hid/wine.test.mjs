@@ -340,7 +340,7 @@ async function playStory(t, driver, story) {
       } else if (/^act \d+ done$/.test(next)) {
         await checkUnitSaw(unit, act.see, mark, where);
       } else if ((match = /^act (\d+) failed: (.*)$/.exec(next))) {
-        failure = `${where}: ${match[2]}`;
+        failure = `${where}: ${match[2].replace(/^act \d+: /, "")}`;
       } else if ((match = /^story (\S+): (\w+)$/.exec(next))) {
         ended = true;
         assert.equal(match[1], story.name, "the story the driver played");
