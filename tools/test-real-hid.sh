@@ -6,8 +6,8 @@
 # that the unit refuses to start without its uhid device and says how to get
 # it, becomes a kernel HID device, answers a few hundred exchanges through
 # its hidraw node, goes and comes back when pulled out and plugged in over
-# its control channel, and leaves the ESC's flash untouched when it ends;
-# the flash it wrote is checked again here. Takes one to two minutes.
+# its control channel, and leaves the ESC's flash untouched when it ends.
+# Takes one to two minutes.
 # Then the sections below, each in a virtual machine of its own.
 #
 # Leaves nothing running and nothing changed on this machine but build/uhid,
@@ -40,15 +40,6 @@ if [ "$status" -ne 0 ]; then
   echo "FAILED: the checks in the virtual machine (status $status)"
   exit 1
 fi
-
-echo "== back here: the ESC's flash the unit wrote at its end"
-expected="$work/erased.bin"
-head -c 131072 /dev/zero | tr '\000' '\377' > "$expected"
-if ! cmp -s "$work/flash.bin" "$expected"; then
-  echo "FAILED: flash.bin is not 128 KiB of 0xFF"
-  exit 1
-fi
-echo "   flash.bin: 128 KiB of 0xFF"
 
 echo "real HID stack: passed in $(( $(date +%s) - started )) s"
 
