@@ -168,7 +168,8 @@ export async function flash(page) {
 // ---------------------------------------------------------------- a suite
 
 // One browser and one server for a group of tests in one language; each
-// test opens its own page in a fresh context.
+// test opens its own page in a fresh context with open(file, options)
+// (openPage's options), and close() closes what is still open.
 export async function suite({ language = "en", folder = "test" } = {}) {
   const server = await startServer(buildFolder(folder));
   let session;
@@ -178,12 +179,21 @@ export async function suite({ language = "en", folder = "test" } = {}) {
     await server.close();
     throw error;
   }
+  const pages = [];
   return {
     server,
     session,
     texts: textsFor(language),
     url: (file) => server.url + file,
+    async open(file, options) {
+      const page = await openPage(session, server.url + file, options);
+      pages.push(page);
+      return page;
+    },
     async close() {
+      for (const page of pages) {
+        await page.closeContext().catch(() => {});
+      }
       try {
         await session.close();
       } finally {

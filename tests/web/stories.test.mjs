@@ -4,7 +4,7 @@
 // 50 times faster. A story this stage cannot play is skipped with its reason.
 import { after, before, describe, it } from "node:test";
 
-import { N, LIMIT_MS, flash, openPage, screenshot, standinImage, suite, unitLog } from "./harness.mjs";
+import { N, LIMIT_MS, flash, screenshot, standinImage, suite, unitLog } from "./harness.mjs";
 import { playStory } from "./play-story.mjs";
 import { cannotPlay, loadStories } from "../stories/stories.mjs";
 
@@ -43,21 +43,16 @@ for (const language of ["en", "de"]) {
     before(async () => {
       s = await suite({ language });
     });
-    after(async () => {
-      await s?.close();
-    });
+    after(() => s?.close());
 
     for (const story of STORIES) {
       const reason = cannotPlay(story, "chromium");
       it(`${story.name}: ${story.says}`, { skip: reason || false }, async () => {
-        const page = await openPage(s.session, s.url("test.html"));
-        try {
-          await playStory(page, story, {
-            texts: s.texts, N, unit: emulatedUnit(page), screenshot: (name) => screenshot(page, `${language}-${name}`),
-          });
-        } finally {
-          await page.closeContext().catch(() => {});
-        }
+        const page = await s.open("test.html");
+        await playStory(page, story, {
+          texts: s.texts, N, unit: emulatedUnit(page), screenshot: (name) => screenshot(page, `${language}-${name}`),
+        });
+        await page.closeContext();
       });
     }
   });

@@ -13,7 +13,6 @@ import {
   N,
   answer,
   isRed,
-  openPage,
   plugAndChoose,
   plugAndWaitForReady,
   screenshot,
@@ -33,24 +32,14 @@ for (const language of ["en", "de"]) {
   describe(`the updater page (${language})`, () => {
     let s;
     let t;
-    const pages = [];
-    const open = async () => {
-      const page = await openPage(s.session, s.url("test.html"));
-      pages.push(page);
-      return page;
-    };
+    const open = () => s.open("test.html");
     const shot = (page, name) => screenshot(page, `${language}-${name}`);
 
     before(async () => {
       s = await suite({ language });
       t = s.texts;
     });
-    after(async () => {
-      for (const page of pages) {
-        await page.closeContext().catch(() => {});
-      }
-      await s?.close();
-    });
+    after(() => s?.close());
 
     // The first view without a unit, and a unit chosen in the browser's
     // chooser: catches a page that shows no way to grant the unit, one that

@@ -11,7 +11,6 @@ import {
   OK,
   N,
   answer,
-  openPage,
   plug,
   plugAndChoose,
   plugAndWaitForReady,
@@ -32,23 +31,13 @@ const COMMANDS = new Set(Object.entries(N).filter(([name]) => name.startsWith("C
 describe("the page's WebHID layer", () => {
   let s;
   let t;
-  const pages = [];
-  const open = async () => {
-    const page = await openPage(s.session, s.url("test.html"));
-    pages.push(page);
-    return page;
-  };
+  const open = () => s.open("test.html");
 
   before(async () => {
     s = await suite({ language: "en" });
     t = s.texts;
   });
-  after(async () => {
-    for (const page of pages) {
-      await page.closeContext().catch(() => {});
-    }
-    await s?.close();
-  });
+  after(() => s?.close());
 
   // Catches a report sent with its ID also as the first data byte (every
   // command would then arrive one byte off) or under the wrong ID, and
@@ -143,12 +132,11 @@ describe("the page's WebHID layer", () => {
   // opens: catches a page that only takes units from the chooser or from
   // connect events, so that every visit would need the chooser again.
   it("finds a unit granted earlier at start, without the chooser", async () => {
-    const page = await openPage(s.session, s.url("test.html"), {
+    const page = await s.open("test.html", {
       prepare: (p) => p.evaluateOnNewDocument(() => {
         window.orvantoEmulatorSetup = { unit: { productId: 1 }, granted: true };
       }),
     });
-    pages.push(page);
     await waitFor(page, () => document.getElementById("update")?.disabled === false);
     const shown = await view(page);
     assert.equal(shown.hint, t.text(N.IDS_READY));
@@ -162,7 +150,7 @@ describe("the page's WebHID layer", () => {
   // is), it must find no unit and send nothing, so that the stand-in can
   // never reach a real ESC. Catches a stand-in build that trusts any WebHID.
   it("lets the stand-in build reach no WebHID but the emulated unit's stand-in", async () => {
-    const page = await openPage(s.session, s.url("test.html"), {
+    const page = await s.open("test.html", {
       prepare: async (p) => {
         await p.evaluateOnNewDocument(() => {
           window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
@@ -181,7 +169,6 @@ describe("the page's WebHID layer", () => {
         });
       },
     });
-    pages.push(page);
     assert.equal(await page.evaluate(() => Object.prototype.hasOwnProperty.call(navigator, "hid")), false);
     assert.equal(await page.evaluate(async () => (await navigator.hid.getDevices()).length), 1,
       "the unit is granted");
@@ -271,8 +258,7 @@ describe("the page's WebHID layer", () => {
     it(`says that the system keeps the browser from opening the unit, and names the udev rule (${language})`, async () => {
       const session = language === "en" ? s : await suite({ language });
       const texts = session.texts;
-      const page = await openPage(session.session, session.url("test.html"));
-      pages.push(page);
+      const page = await session.open("test.html");
       try {
         await plugAndChoose(page, { openRefused: true });
         await waitFor(page, () => !document.getElementById("open-refused").hidden);
@@ -288,7 +274,6 @@ describe("the page's WebHID layer", () => {
         assert.equal(await page.$eval("#open-refused", (e) => e.hidden), true);
       } finally {
         if (session !== s) {
-          await page.closeContext().catch(() => {});
           await session.close();
         }
       }
@@ -300,13 +285,12 @@ describe("the page's WebHID layer", () => {
   for (const language of ["en", "de"]) {
     it(`says that the unit could not be opened, without the udev rule, on other systems (${language})`, async () => {
       const session = language === "en" ? s : await suite({ language });
-      const page = await openPage(session.session, session.url("test.html"), {
+      const page = await session.open("test.html", {
         prepare: (p) => p.evaluateOnNewDocument(() => {
           Object.defineProperty(Navigator.prototype, "userAgentData", { get: () => ({ platform: "Windows" }) });
           Object.defineProperty(Navigator.prototype, "platform", { get: () => "Win32" });
         }),
       });
-      pages.push(page);
       try {
         await plugAndChoose(page, { openRefused: true });
         await waitFor(page, () => !document.getElementById("open-refused").hidden);
@@ -316,7 +300,6 @@ describe("the page's WebHID layer", () => {
         await screenshot(page, `${language}-open-refused-other`);
       } finally {
         if (session !== s) {
-          await page.closeContext().catch(() => {});
           await session.close();
         }
       }
@@ -329,13 +312,12 @@ describe("the page's WebHID layer", () => {
   for (const language of ["en", "de"]) {
     it(`opens no unit when the browser refuses the page its lock, and says why (${language})`, async () => {
       const session = language === "en" ? s : await suite({ language });
-      const page = await openPage(session.session, session.url("test.html"), {
+      const page = await session.open("test.html", {
         prepare: (p) => p.evaluateOnNewDocument(() => {
           window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
           LockManager.prototype.request = () => Promise.reject(new DOMException("blocked", "SecurityError"));
         }),
       });
-      pages.push(page);
       try {
         assert.equal(await page.evaluate(() => document.documentElement.dataset.state), "no-lock");
         assert.equal(await page.$eval("#no-instance-lock", (e) => (e.checkVisibility() ? e.textContent.trim() : null)),
@@ -346,7 +328,6 @@ describe("the page's WebHID layer", () => {
         await screenshot(page, `${language}-no-instance-lock`);
       } finally {
         if (session !== s) {
-          await page.closeContext().catch(() => {});
           await session.close();
         }
       }
@@ -357,13 +338,12 @@ describe("the page's WebHID layer", () => {
   // a start-up box that opens over the loading text instead of over the
   // main view, as the Windows dialog shows behind its box.
   it("shows the main view behind a box that opens at start", async () => {
-    const page = await openPage(s.session, s.url("test.html"), {
+    const page = await s.open("test.html", {
       prepare: (p) => p.evaluateOnNewDocument(() => {
         window.orvantoEmulatorSetup = { unit: { escTypeCode: 0x12345678 }, granted: true };
       }),
       settle: false,
     });
-    pages.push(page);
     await waitForBox(page, 1);
     const behind = await page.evaluate(() => ({
       main: !document.getElementById("updater").hidden,
