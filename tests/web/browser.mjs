@@ -20,6 +20,16 @@ export const LIMIT_MS = 30000;
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// `promise`, or after `ms` the error `message` (null: undefined instead);
+// the timer goes with the promise, so that it keeps no process alive.
+export function within(promise, ms, message = null) {
+  let timer;
+  const limit = new Promise((resolve, reject) => {
+    timer = setTimeout(() => (message === null ? resolve() : reject(new Error(message))), ms);
+  });
+  return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
+}
+
 // ---------------------------------------------------------------- the browser
 
 const running = new Set();
@@ -141,7 +151,7 @@ export async function launchBrowser({ language = "en", user = null, home = null,
     errors,
     async close() {
       try {
-        await Promise.race([browser.close(), sleep(20000)]);
+        await within(browser.close(), 20000);
       } catch {}
       running.delete(entry);
       entry.kill();
@@ -300,9 +310,7 @@ export async function view(page) {
 // names `what` and what the page shows.
 export async function waitInPage(page, fn, arg, limitMs = LIMIT_MS, what = "the condition") {
   const end = Date.now() + limitMs;
-  const ask = (call) => Promise.race([call, sleep(30000).then(() => {
-    throw new Error("the page did not answer within 30 s");
-  })]);
+  const ask = (call) => within(call, 30000, "the page did not answer within 30 s");
   for (;;) {
     if (page.crashed) {
       throw new Error(`${what}: the page's renderer crashed (${page.crashed})`);
