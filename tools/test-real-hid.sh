@@ -25,6 +25,20 @@ source tests/real-hid/host-run.sh
 tools/install-deps.sh
 host_run_begin test-real-hid
 
+# in_guest WHAT SINCE RUN-GUEST-ARGUMENTS...: one part in a virtual machine
+# (tests/real-hid/run-guest.sh); ends this script when it did not pass.
+in_guest() {
+  local what=$1 since=$2 status=0
+  shift 2
+  echo "== $what: in a virtual machine with this machine's kernel"
+  host_step tests/real-hid/run-guest.sh "$@" || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "FAILED: $what, in the virtual machine (status $status)"
+    exit 1
+  fi
+  echo "$what on the real HID stack: passed in $(( $(date +%s) - since )) s"
+}
+
 echo "== building orvanto-uhid-unit and hidraw-exchange (build/uhid)"
 cmake --preset uhid >/dev/null
 host_step cmake --build --preset uhid
@@ -33,15 +47,8 @@ exchange=build/uhid/tests/real-hid/hidraw-exchange
 
 cp "$unit" "$exchange" "$work/"
 
-echo "== in a virtual machine with this machine's kernel (tests/real-hid/uhid-unit.test.mjs)"
-status=0
-host_step tests/real-hid/run-guest.sh --work "$work" --timeout 600 tests/real-hid/guest-uhid-unit.sh || status=$?
-if [ "$status" -ne 0 ]; then
-  echo "FAILED: the checks in the virtual machine (status $status)"
-  exit 1
-fi
-
-echo "real HID stack: passed in $(( $(date +%s) - started )) s"
+in_guest "the unit alone (tests/real-hid/uhid-unit.test.mjs)" "$started" --work "$work" --timeout 600 \
+  tests/real-hid/guest-uhid-unit.sh
 
 # ---------------------------------------------------------------------------
 # The browser: the product page (built with the test image) in Debian's
@@ -61,15 +68,8 @@ browser_started=$(date +%s)
 host_step tests/real-hid/build.sh
 browser_work="$work/browser-case"
 mkdir -p "$browser_work"
-echo "== the browser's WebHID: in a virtual machine with this machine's kernel"
-status=0
-host_step tests/real-hid/run-guest.sh --work "$browser_work" --timeout 1700 --cpu max,-smap,-avx2 \
-  tests/real-hid/guest-browser.sh test || status=$?
-if [ "$status" -ne 0 ]; then
-  echo "FAILED: the browser cases in the virtual machine (status $status)"
-  exit 1
-fi
-echo "the browser on the real HID stack: passed in $(( $(date +%s) - browser_started )) s"
+in_guest "the browser's WebHID" "$browser_started" --work "$browser_work" --timeout 1700 \
+  --cpu max,-smap,-avx2 tests/real-hid/guest-browser.sh test
 
 # ---------------------------------------------------------------------------
 # Wine: the product program, orvanto-updater.exe built with the test image,
@@ -93,12 +93,5 @@ wine_started=$(date +%s)
 wine_work="$work/wine-case"
 mkdir -p "$wine_work"
 host_step tests/real-hid/guest-wine-prepare.sh "$wine_work"
-echo "== Wine's HID stack: in a virtual machine with this machine's kernel"
-status=0
-host_step tests/real-hid/run-guest.sh --work "$wine_work" --timeout 1800 --memory 3072 \
-  tests/real-hid/guest-wine.sh || status=$?
-if [ "$status" -ne 0 ]; then
-  echo "FAILED: the Wine cases in the virtual machine (status $status)"
-  exit 1
-fi
-echo "Wine on the real HID stack: passed in $(( $(date +%s) - wine_started )) s"
+in_guest "Wine" "$wine_started" --work "$wine_work" --timeout 1800 --memory 3072 \
+  tests/real-hid/guest-wine.sh
