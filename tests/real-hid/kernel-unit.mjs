@@ -198,15 +198,15 @@ export function kernelUnit({ binary, work, later, story, N, image, limitMs, foun
       await found(unit.productId);
     },
     async arm(fault) {
-      const spec = [fault.kind, fault.step];
+      const words = [fault.kind, fault.step];
       if (fault.step === "block") {
-        spec.push(String(fault.block));
+        words.push(String(fault.block));
       }
       if (fault.kind === "unit-error" && fault.errorCode !== undefined) {
-        spec.push(`0x${fault.errorCode.toString(16)}`);
+        words.push(`0x${fault.errorCode.toString(16)}`);
       }
       const from = unit.lines.length;
-      unit.command(`fault ${spec.join(":")}`);
+      unit.command(`fault ${words.join(":")}`);
       await unit.waitForLine(/^fault: armed/, 10000, from);
     },
     async mark() {
