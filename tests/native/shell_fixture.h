@@ -14,6 +14,7 @@
 #include "platform/native/native_resources.h"
 #include "tests/native/recorded_window.h"
 #include "tests/native/scripted_device.h"
+#include "tests/stories/story.h"
 
 constexpr WindowHandle DIALOG = 0x1234;
 const std::wstring UNIT_PATH =
@@ -55,7 +56,5 @@ protected:
     bool UpdateEnabled() { return recorded_window::ItemEnabled(IDC_UPDATE); }
 
     // The hint box's waiting form for `statusId`.
-    static std::wstring Waiting(std::uint32_t statusId) {
-        return LoadText(statusId) + L"\r\n\r\n" + LoadText(IDS_INSTRUCTIONS);
-    }
+    static std::wstring Waiting(std::uint32_t statusId) { return StoryWaitingHint(statusId); }
 };

@@ -12,10 +12,9 @@
 #include "tests/native/shell_fixture.h"
 #include "tests/stories/story.h"
 #include "update/firmware_image.h"
+#include "update/firmware_update.h"
 
 namespace {
-
-constexpr std::uint32_t BLOCK_BYTES = 48;
 
 std::uint32_t BoxStyle(const StoryBox& box) {
     std::uint32_t style = BOX_OK;
@@ -40,16 +39,6 @@ protected:
     void TearDown() override {
         UnplugDemoUnit();
         ShellFixture::TearDown();
-    }
-
-    // The box's text as the window shows it: the text, and its code line.
-    static std::wstring BoxText(const StoryBox& box) {
-        std::wstring text = box.fill.empty() ? LoadText(box.text)
-                                             : FormatText(2048, LoadText(box.text), {box.fill});
-        if (box.status) {
-            text += L"\r\n" + FormatText(2048, LoadText(IDS_ERROR_CODE_LINE), {*box.status, box.lastError});
-        }
-        return text;
     }
 
     void Unplug() {
@@ -120,7 +109,7 @@ protected:
                 const StoryBox& want = act.boxes[i];
                 SCOPED_TRACE("box " + std::to_string(i + 1) + ", " + want.kind);
                 EXPECT_EQ(boxes[i].caption, LoadText(want.caption));
-                EXPECT_EQ(boxes[i].text, BoxText(want));
+                EXPECT_EQ(boxes[i].text, StoryBoxText(want));
                 EXPECT_EQ(boxes[i].value, BoxStyle(want));
                 if (want.kind == "failure") {
                     EXPECT_FALSE(progressOpenAtBox.at(i)) << "the progress window is gone before the box";
@@ -129,7 +118,7 @@ protected:
 
             const StorySee& see = act.see;
             if (see.hint) {
-                EXPECT_EQ(Hint(), see.waiting ? Waiting(*see.hint) : LoadText(*see.hint));
+                EXPECT_EQ(Hint(), see.waiting ? StoryWaitingHint(*see.hint) : LoadText(*see.hint));
             }
             if (see.update) {
                 EXPECT_EQ(UpdateEnabled(), *see.update) << "Update enabled";
@@ -192,3 +181,5 @@ INSTANTIATE_TEST_SUITE_P(Story, StoryTest, ::testing::ValuesIn(Stories()),
                          });
 
 }  // namespace
+
+std::wstring StoryText(std::uint32_t id) { return LoadText(id); }

@@ -149,17 +149,6 @@ bool ReadText(HWND window, std::wstring& text, DWORD limitMs = 2000) {
     return true;
 }
 
-std::wstring FormatCodeLine(std::uint32_t status, std::uint32_t lastError) {
-    wchar_t line[512];
-    swprintf(line, 512, Text(IDS_ERROR_CODE_LINE).c_str(), status, lastError);
-    return line;
-}
-
-// The hint box's waiting form: the status and the instructions below it.
-std::wstring Waiting(std::uint32_t statusId) {
-    return Text(statusId) + L"\r\n\r\n" + Text(IDS_INSTRUCTIONS);
-}
-
 struct Box {
     HWND window = nullptr;
     std::wstring caption;
@@ -522,20 +511,15 @@ struct CodeLine {
 // (act, box) -> its code line.
 using StageCodes = std::map<std::pair<std::size_t, std::size_t>, CodeLine>;
 
-// The texts a box may show: its text, with "%s" filled, and its code line
-// below.
+// The texts a box may show: its text, with "%s" filled, and one of its code
+// lines below.
 std::vector<std::wstring> BoxTexts(const StoryBox& box, const CodeLine& code) {
-    std::wstring text = Text(box.text);
-    const std::size_t fill = text.find(L"%s");
-    if (!box.fill.empty() && fill != std::wstring::npos) {
-        text.replace(fill, 2, box.fill);
-    }
     if (code.statuses.empty()) {
-        return {text};
+        return {StoryBoxText(box, std::nullopt, 0)};
     }
     std::vector<std::wstring> texts;
     for (std::uint32_t status : code.statuses) {
-        texts.push_back(text + L"\r\n" + FormatCodeLine(status, code.lastError));
+        texts.push_back(StoryBoxText(box, status, code.lastError));
     }
     return texts;
 }
@@ -576,7 +560,7 @@ void CheckBox(Updater& updater, const Box& seen, const StoryBox& want, const Cod
 // The hint, Update's state and the rows the act must show.
 void CheckSee(Updater& updater, const StorySee& see, const std::string& where, DWORD limitMs) {
     if (see.hint) {
-        const std::wstring hint = see.waiting ? Waiting(*see.hint) : Text(*see.hint);
+        const std::wstring hint = see.waiting ? StoryWaitingHint(*see.hint) : Text(*see.hint);
         updater.AwaitHint(hint, where + ": the hint " + Quoted(hint), limitMs);
     }
     struct Row {
@@ -644,7 +628,7 @@ void PlayAct(Updater& updater, const StoryAct& act, std::size_t number, const St
         CheckBox(updater, box, want, code, what);
         if (want.whileOpen == "unplug") {
             Request(where + " box " + std::to_string(index + 1) + " unit: unplug");
-            updater.AwaitHint(Waiting(IDS_CONNECTION_LOST),
+            updater.AwaitHint(StoryWaitingHint(IDS_CONNECTION_LOST),
                               what + ": the hint says the connection is lost while the box is open",
                               DISCOVERY_LIMIT_MS, box.window);
         }
@@ -784,6 +768,8 @@ int HoldDesktop() {
 }
 
 }  // namespace
+
+std::wstring StoryText(std::uint32_t id) { return Text(id); }
 
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wstring(argv[1]) == L"desktop") {

@@ -76,5 +76,18 @@ const std::vector<Story>& Stories();
 // Why `stage` ("native", "wine", ...) cannot play the story, or "" when it can.
 std::string CannotPlay(const Story& story, const std::string& stage);
 
+// The text `id` in the language the stage plays in: each stage defines it.
+std::wstring StoryText(std::uint32_t id);
+
+// A box's text as it must read: its text with the %s filled in and, when a
+// status is given, the code line with it and `lastError` below.
+std::wstring StoryBoxText(const StoryBox& box, std::optional<std::uint32_t> status,
+                          std::uint32_t lastError);
+// ... with the code line the story gives.
+std::wstring StoryBoxText(const StoryBox& box);
+
+// The hint in its waiting form: the status and the instructions below it.
+std::wstring StoryWaitingHint(std::uint32_t statusId);
+
 // For GoogleTest's names and messages.
 void PrintTo(const Story& story, std::ostream* out);

@@ -26,6 +26,7 @@
 #include "tests/stories/story.h"
 #include "tests/wine/expected_texts.h"
 #include "update/firmware_image.h"
+#include "update/firmware_update.h"
 
 namespace session = updater_session;
 
@@ -38,7 +39,6 @@ constexpr std::uint32_t TEST_CLOCK_SCALE = 50;
 // The longest act at the test's clock scale (a whole update, or a minute's
 // erase and an update), with room to spare.
 constexpr DWORD ACT_LIMIT_MS = 60000;
-constexpr std::uint32_t FLASH_BLOCK_BYTES = 48;
 
 // A story's screenshot name as the end-to-end tests save it: e2e-NAME-en.bmp
 // or e2e-NAME-de.bmp.
@@ -69,23 +69,6 @@ int IconId(const std::string& icon) {
         return SEEN_ICON_ERROR;
     }
     return icon == "information" ? SEEN_ICON_INFORMATION : 0;
-}
-
-// The box's text as it must read: the text with its %s filled in, and below
-// it the code line with the status and the last-error value.
-std::wstring ExpectedBoxText(const StoryBox& box) {
-    std::wstring text = Text(box.text);
-    const std::size_t fill = text.find(L"%s");
-    if (fill != std::wstring::npos) {
-        text.replace(fill, 2, box.fill);
-    }
-    if (box.status) {
-        wchar_t line[512] = {};
-        swprintf(line, 512, Text(IDS_ERROR_CODE_LINE).c_str(), *box.status, box.lastError);
-        text += L"\r\n";
-        text += line;
-    }
-    return text;
 }
 
 // Arms the fault for the next update on the plugged unit, on the dialog's
@@ -221,7 +204,7 @@ protected:
             const SeenBox& box = seen[start.boxes + i];
             SCOPED_TRACE("box " + std::to_string(i + 1) + ", " + want.kind);
             EXPECT_EQ(box.caption, Text(want.caption));
-            EXPECT_EQ(box.text, ExpectedBoxText(want));
+            EXPECT_EQ(box.text, StoryBoxText(want));
             std::vector<int> buttons;
             for (int answer : want.buttons) {
                 buttons.push_back(ButtonId(answer));
@@ -238,7 +221,7 @@ protected:
         if (see.hint) {
             const std::wstring text = Text(*see.hint);
             EXPECT_EQ(session::ItemText(IDC_HINT),
-                      see.waiting ? text + L"\r\n\r\n" + Text(IDS_INSTRUCTIONS) : text);
+                      see.waiting ? StoryWaitingHint(*see.hint) : text);
         }
         if (see.update) {
             EXPECT_EQ(session::ItemEnabled(IDC_UPDATE), *see.update) << "Update enabled";
@@ -288,7 +271,7 @@ protected:
                 const FirmwareImage image = LocateFirmwareImage();
                 const std::uint32_t written =
                     see.flashImage ? image.size
-                                   : std::min(image.size, *see.flashBlocks * FLASH_BLOCK_BYTES);
+                                   : std::min(image.size, *see.flashBlocks * BLOCK_BYTES);
                 const std::vector<std::uint8_t>& flash = end.unit->esc.flash;
                 ASSERT_GE(flash.size(), written);
                 EXPECT_TRUE(std::equal(image.data, image.data + written, flash.begin()))
@@ -349,3 +332,5 @@ TEST_P(StoryPlay, Plays) { Play(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Story, StoryPlay, ::testing::ValuesIn(Stories()), TestName);
 
 }  // namespace
+
+std::wstring StoryText(std::uint32_t id) { return Text(id); }
