@@ -1,16 +1,11 @@
 #!/usr/bin/env bash
-# The emulated unit on a real HID stack: builds orvanto-uhid-unit and
-# hidraw-exchange (build/uhid), boots this machine's kernel in a virtual
-# machine (tests/real-hid/run-guest.sh) and checks there, under node's test
-# runner (tests/real-hid/guest-uhid-unit.sh, tests/real-hid/uhid-unit.test.mjs),
-# that the unit refuses to start without its uhid device and says how to get
-# it, becomes a kernel HID device, answers a few hundred exchanges through
-# its hidraw node, goes and comes back when pulled out and plugged in over
-# its control channel, and leaves the ESC's flash untouched when it ends.
-# Takes one to two minutes.
-# Then the sections below, each in a virtual machine of its own.
+# The emulated unit on a real HID stack: builds what the guests run
+# (tests/real-hid/build.sh, all in build/real-hid), boots this machine's
+# kernel in a virtual machine (tests/real-hid/run-guest.sh) and runs there,
+# under node's test runner, the sections below, each in a virtual machine of
+# its own.
 #
-# Leaves nothing running and nothing changed on this machine but build/uhid,
+# Leaves nothing running and nothing changed on this machine but
 # build/real-hid and the browser tests' node modules (tests/web/node_modules,
 # installed when missing): however the run ends (a failure, Ctrl-C, SIGTERM
 # or SIGHUP to this script, or its caller's end when started through
@@ -19,7 +14,6 @@
 # of a run that did not pass are kept in build/real-hid/logs/test-real-hid/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-started=$(date +%s)
 source tests/real-hid/host-run.sh
 
 tools/install-deps.sh
@@ -39,36 +33,32 @@ in_guest() {
   echo "$what on the real HID stack: passed in $(( $(date +%s) - since )) s"
 }
 
-echo "== building orvanto-uhid-unit and hidraw-exchange (build/uhid)"
-cmake --preset uhid >/dev/null
-host_step cmake --build --preset uhid
-unit=build/uhid/emulator/uhid/orvanto-uhid-unit
-exchange=build/uhid/tests/real-hid/hidraw-exchange
-
-cp "$unit" "$exchange" "$work/"
-
-in_guest "the unit alone (tests/real-hid/uhid-unit.test.mjs)" "$started" --work "$work" --timeout 600 \
-  tests/real-hid/guest-uhid-unit.sh
-
 # ---------------------------------------------------------------------------
-# The browser: the product page (built with the test image) in Debian's
-# Chromium in the virtual machine, with Chromium's own WebHID over hidraw and
-# systemd-udevd, the unit granted by the browser's managed policy: the unit
-# found at start with its rows, a whole update with the real waits and the
-# ESC's flash then equal to the test image, the purge refused with its code
-# line, the unit pulled out at block 500 and found again without a reload,
-# and Chromium as an ordinary user without access to the unit's node (the
-# page's permission text), then with the project's udev rule and the seat's
-# access (tests/real-hid/guest-browser.sh, tests/real-hid/browser.test.mjs).
-# Takes ten to twenty minutes under TCG, the more the busier this machine is.
-# The guest's processor has no AVX2: QEMU 7.2's emulation of it makes
+# The unit alone, then the browser, in one virtual machine
+# (tests/real-hid/guest-browser.sh). First the unit alone
+# (tests/real-hid/uhid-unit.test.mjs): it refuses to start without its uhid
+# device and says how to get it, becomes a kernel HID device, answers a few
+# hundred exchanges through its hidraw node, goes and comes back when pulled
+# out and plugged in over its control channel, and writes the ESC's flash
+# at its end. Then the browser (tests/real-hid/browser.test.mjs): the
+# product page (built with the test image) in Debian's Chromium, with
+# Chromium's own WebHID over hidraw and systemd-udevd, the unit granted by
+# the browser's managed policy, plays the owner's stories that the real
+# stack can play (tests/stories/stories.json), among them a whole update
+# with the real waits and the ESC's flash then equal to the test image; then
+# the report lengths from Chromium's collections, the unit pulled out by
+# hand during the blocks, and Chromium as an ordinary user without access to
+# the unit's node (the page's permission text), then with the project's udev
+# rule and the seat's access.
+# Takes five to fifteen minutes under TCG, the more the busier this machine
+# is. The guest's processor has no AVX2: QEMU 7.2's emulation of it makes
 # Chromium's renderer fault (run-guest.sh --cpu).
-echo "== the browser's WebHID: the page and the unit with the test image (tests/real-hid/build.sh)"
-browser_started=$(date +%s)
+echo "== the unit, the page and the program with the test image (tests/real-hid/build.sh)"
 host_step tests/real-hid/build.sh
+browser_started=$(date +%s)
 browser_work="$work/browser-case"
 mkdir -p "$browser_work"
-in_guest "the browser's WebHID" "$browser_started" --work "$browser_work" --timeout 1700 \
+in_guest "the unit alone and the browser's WebHID" "$browser_started" --work "$browser_work" --timeout 1700 \
   --cpu max,-smap,-avx2 tests/real-hid/guest-browser.sh test
 
 # ---------------------------------------------------------------------------
@@ -82,8 +72,9 @@ in_guest "the browser's WebHID" "$browser_started" --work "$browser_work" --time
 # orvanto-updater.exe, started once, playing the owner's stories that the
 # real Wine stage can play (tests/stories/stories.json: the unit found and its
 # rows, the purge and the write address refused with their code lines, the
-# unit pulled out at a data block and found again, a whole update with the
-# real waits and the ESC's flash then equal to the test image), the others
+# unit pulled out at block 500 and at block 3 and found again, after block 3
+# a whole update with the real waits and the ESC's flash then equal to the
+# test image), the others
 # reported skipped with the table's reason, and Close ending it. Takes five
 # to fifteen minutes, the more the busier this machine is; its work folder
 # (with a Wine prefix of about 700 MB) lies inside the one above and goes

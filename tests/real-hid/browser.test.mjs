@@ -264,20 +264,21 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
   // another length than the kernel's hidraw takes.
   it("Chromium's collections for the unit's descriptor give the page reports of 60 bytes, ID included", async (t) => {
     const later = cleanups(t);
-    const unit = await startUnit(later, "ready");
-    const identity = rawIdentity(unit.currentNode);
-    t.diagnostic(`the unit over hidraw: ${identity.join("; ")}`);
+    // The page the stories played in: it takes the unit up as an owner's
+    // page would; what it exchanged before is not this unit's.
+    const page = await sharedPage(t);
+    const from = (await webHidRecord(page)).length;
     const began = Date.now();
-    const page = await openUpdater(later, root, url);
+    const unit = await startUnit(later, "ready");
     await waitForReady(page);
     const shown = await view(page);
     checkRows(shown);
-    t.diagnostic(`Ready ${((Date.now() - began) / 1000).toFixed(1)} s after the page was opened: rows ` +
+    t.diagnostic(`Ready ${((Date.now() - began) / 1000).toFixed(1)} s after the unit was plugged in: rows ` +
       `${shown.labelUnit} ${shown.versionUnit}, ${shown.versionBootloader}, ${shown.versionEsc}; Update enabled`);
     await unit.waitForLine(/^opened$/, 10000);
 
     // The report IDs and lengths as the page used them on the real stack.
-    const record = await webHidRecord(page);
+    const record = (await webHidRecord(page)).slice(from);
     const sent = record.filter((e) => e.event === "sendReport");
     const received = record.filter((e) => e.event === "inputreport");
     check(sent.length >= 3, `identification sent ${sent.length} reports`);
@@ -293,6 +294,9 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
     }
     t.diagnostic(`${sent.length} commands sent as sendReport(${N.COMMAND_REPORT_ID}, ${dataBytes} bytes), ` +
       `${received.length} replies as inputreport ID ${N.REPLY_REPORT_ID} with ${dataBytes} data bytes`);
+    // What the unit itself answers, through its node beside the page, once
+    // the page's own exchanges are recorded (its replies reach every opener).
+    t.diagnostic(`the unit over hidraw: ${rawIdentity(unit.currentNode).join("; ")}`);
     const malformed = (await unit.status()).match(/malformed=(\d+)/)?.[1];
     equal(malformed, "0", "reports the unit received malformed");
 

@@ -1,9 +1,11 @@
 #!/bin/bash
 # Runs inside the virtual machine of tests/real-hid/run-guest.sh, as root, in
 # the work folder (/tmp/work). Prepares what Chromium's WebHID needs on a
-# real HID stack and runs the browser checks or measurements there:
+# real HID stack and runs the checks or measurements there:
 #
-#   guest-browser.sh test [WORD...]  tests/real-hid/browser.test.mjs (all
+#   guest-browser.sh test [WORD...]  tests/real-hid/uhid-unit.test.mjs (the
+#                                    unit alone), then
+#                                    tests/real-hid/browser.test.mjs (all
 #                                    tests, or those whose names hold a WORD)
 #   guest-browser.sh measure [N]     tests/real-hid/browser-measure.mjs,
 #                                    N exchanges (300)
@@ -74,14 +76,15 @@ export ORVANTO_WORK=/tmp/work
 
 case "$mode" in
   test)
-    say "the browser tests"
-    # node's test runner; the tests to run chosen by words of their names.
+    say "the unit alone, then the browser tests"
+    # node's test runner, one file after the other; the tests to run chosen
+    # by words of their names.
     patterns=()
     for word in "$@"; do
       patterns+=(--test-name-pattern "$word")
     done
     timeout --kill-after=10 1500 node --test --test-reporter=spec --test-concurrency=1 "${patterns[@]}" \
-      "$project/tests/real-hid/browser.test.mjs"
+      "$project/tests/real-hid/uhid-unit.test.mjs" "$project/tests/real-hid/browser.test.mjs"
     ;;
   measure)
     say "the browser measurements"

@@ -2,8 +2,8 @@
 // HID device (the kernel's uhid, hid-generic and hidraw, systemd-udevd),
 // reached through its hidraw node by hidraw-exchange. Runs inside the
 // virtual machine of tests/real-hid/run-guest.sh, as root, started by
-// tests/real-hid/guest-uhid-unit.sh, under node's test runner; node's
-// built-in modules only.
+// tests/real-hid/guest-browser.sh before the browser's tests, under node's
+// test runner; node's built-in modules only.
 //
 // How the unit refuses to start without its uhid device; a LINK-BOX with an
 // ESC driven over its control FIFO: the kernel device, a few hundred
@@ -11,8 +11,7 @@
 // ESC's flash it writes; an ORBICON in its bootloader without an ESC driven
 // on its standard input: a fault that pulls it out at the lock and plugs it
 // in again, its end on SIGTERM. Leaves unit.log, exchange.log and flash.bin
-// (the LINK-BOX's ESC, checked again by tools/test-real-hid.sh) in the work
-// folder.
+// (the LINK-BOX's ESC) in the work folder.
 import assert from "node:assert/strict";
 import { spawn, spawnSync } from "node:child_process";
 import fs from "node:fs";
@@ -27,7 +26,7 @@ const HIDRAW_EXCHANGE = process.env.ORVANTO_HIDRAW_EXCHANGE || path.join(WORK, "
 
 for (const [name, value] of Object.entries({ UHID_UNIT, HIDRAW_EXCHANGE })) {
   if (!fs.existsSync(value)) {
-    throw new Error(`${name} is missing (${value}): run this through tests/real-hid/guest-uhid-unit.sh`);
+    throw new Error(`${name} is missing (${value}): run this through tests/real-hid/guest-browser.sh`);
   }
 }
 
