@@ -21,9 +21,6 @@ cmake --build --preset native-sanitize
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset native-sanitize --parallel "$(nproc)"
 
-echo "== fuzzing the unit's answers for a minute (libFuzzer, ASan, UBSan)"
-tools/fuzz.sh 60
-
 echo "== Windows build (mingw-w64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
@@ -40,9 +37,34 @@ ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix -- bash 
   set -eo pipefail
   export ORVANTO_SCREENSHOTS=$(winepath -w "'"$PWD/$shots"'" 2>/dev/null)
   ctest --preset windows -E RealWaits
-  echo "== one update with the real waits (about 46 s)"
-  ctest --preset windows -R RealWaits -V | grep -E "real-wait update|tests passed|tests failed|Failure"
   tools/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-en.png"'
+
+# Side by side with the German scenarios: a minute of fuzzing (one core)
+# and one update with the real waits (46 s in which the processor idles),
+# each in its own process group, its output in build/side-by-side/. Whatever
+# is left of them ends with this script.
+sides=build/side-by-side
+rm -rf "$sides"
+mkdir -p "$sides"
+side_names=()
+side_pids=()
+side() {
+  local name=$1
+  shift
+  setsid "$@" >"$sides/$name.log" 2>&1 &
+  side_names+=("$name")
+  side_pids+=("$!")
+}
+end_sides() {
+  for pid in "${side_pids[@]}"; do
+    kill -- -"$pid" 2>/dev/null || true
+  done
+}
+trap end_sides EXIT
+echo "== side by side: fuzzing the unit's answers for a minute (libFuzzer, ASan, UBSan), one update with the real waits under Wine in English (about 46 s)"
+side fuzzing tools/fuzz.sh 60
+side real-waits env ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix-real-waits -- \
+  ctest --preset windows -R RealWaits -V
 
 echo "== the end-to-end scenarios under Wine, German"
 ORVANTO_EXPECT_LANGUAGE=de tools/with-wine.sh build/windows/wine-prefix-de --lang de_DE.UTF-8 -- bash -c '
@@ -50,6 +72,22 @@ ORVANTO_EXPECT_LANGUAGE=de tools/with-wine.sh build/windows/wine-prefix-de --lan
   export ORVANTO_SCREENSHOTS=$(winepath -w "'"$PWD/$shots"'" 2>/dev/null)
   ctest --preset windows -L e2e -E RealWaits
   tools/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-de.png"'
+
+for i in "${!side_pids[@]}"; do
+  status=0
+  wait "${side_pids[$i]}" || status=$?
+  log="$sides/${side_names[$i]}.log"
+  echo "== ${side_names[$i]}"
+  if [ "${side_names[$i]}" = real-waits ] && [ "$status" -eq 0 ]; then
+    grep -E "real-wait update|tests passed|tests failed|Failure" "$log"
+  else
+    cat "$log"
+  fi
+  if [ "$status" -ne 0 ]; then
+    echo "FAILED: ${side_names[$i]} (status $status, $log)"
+    exit 1
+  fi
+done
 
 echo "== the updater in the browser: build and tests in Chromium"
 tools/test-web.sh

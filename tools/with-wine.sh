@@ -42,20 +42,24 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A display of our own, so screenshots work and no desktop is needed.
-for display_number in $( [ "$use_display" = yes ] || seq 90 140); do
-  if [ ! -e "/tmp/.X11-unix/X${display_number}" ] && [ ! -e "/tmp/.X${display_number}-lock" ]; then
-    Xvfb ":${display_number}" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    export DISPLAY=":${display_number}"
-    break
-  fi
-done
-if [ -n "$xvfb_pid" ]; then
-  for _ in $(seq 1 50); do
-    [ -e "/tmp/.X11-unix/X${display_number}" ] && break
+# A display of our own, so screenshots work and no desktop is needed. Xvfb
+# picks a free number itself and writes it when it listens, so that runs
+# side by side never share one.
+if [ "$use_display" = no ]; then
+  display_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 1 100); do
+    [ -s "$display_file" ] && break
     sleep 0.1
   done
+  display_number=$(head -n 1 "$display_file")
+  rm -f "$display_file"
+  if [ -z "$display_number" ]; then
+    echo "with-wine: Xvfb did not start" >&2
+    exit 1
+  fi
+  export DISPLAY=":${display_number}"
 fi
 
 rm -rf "$WINEPREFIX"
