@@ -94,6 +94,9 @@ for i in "${!side_pids[@]}"; do
     exit 1
   fi
 done
+# All ended: nothing left to end, and no process group number to reuse.
+side_pids=()
+trap - EXIT
 
 echo "== the updater in the browser: build and tests in Chromium"
 tools/test-web.sh
