@@ -74,11 +74,10 @@ in_guest "the unit alone and the browser's WebHID" "$browser_started" --work "$b
 # rows, the purge and the write address refused with their code lines, the
 # unit pulled out at block 500 and at block 3 and found again, after block 3
 # a whole update with the real waits and the ESC's flash then equal to the
-# test image), the others
-# reported skipped with the table's reason, and Close ending it. Takes five
-# to fifteen minutes, the more the busier this machine is; its work folder
-# (with a Wine prefix of about 700 MB) lies inside the one above and goes
-# with it.
+# test image), the others reported skipped with the table's reason, and
+# Close ending it. Takes five to fifteen minutes, the more the busier this
+# machine is; its work folder (with a Wine prefix of about 700 MB) lies
+# inside the one above and goes with it.
 echo "== Wine's HID stack: the programs and a Wine prefix (tests/real-hid/guest-wine-prepare.sh)"
 wine_started=$(date +%s)
 wine_work="$work/wine-case"
