@@ -28,10 +28,11 @@ void FailStep(std::uint32_t textId, std::int32_t status) {
                         lastError);
 }
 
-// The text of a refusal before anything is asked or sent, or 0: a build
-// without a usable image; an image that is not the one recorded at build
-// time; a unit whose reports cannot carry a data block (it would take the
-// lock, the unlock and the purge, and then leave the ESC erased).
+// The text of a refusal, or 0: a build without a usable image; an image that
+// is not the one recorded at build time; an open unit whose reports cannot
+// carry a data block (it would take the lock, the unlock and the purge, and
+// then leave the ESC erased). Without an open unit the reports are not
+// judged: every step then fails without sending anything.
 std::uint32_t RefusalText(const FirmwareImage& image) {
     if (!IsWritableImage(image)) {
         return IDS_NO_FIRMWARE;
@@ -39,10 +40,23 @@ std::uint32_t RefusalText(const FirmwareImage& image) {
     if (!ImageMatchesRecordedDigest(image)) {
         return IDS_IMAGE_DAMAGED;
     }
-    if (!ReportLengthsCarryUpdate(std::min(image.size, BLOCK_BYTES))) {
+    if (unitConnection.handle != INVALID_HID_HANDLE &&
+        !ReportLengthsCarryUpdate(std::min(image.size, BLOCK_BYTES))) {
         return IDS_REPORTS_TOO_SHORT;
     }
     return 0;
+}
+
+// Shows a refusal's box; nothing is sent, the unit stays open and the window
+// as it is. Returns whether there was one.
+bool Refused(const FirmwareImage& image) {
+    const std::uint32_t refusal = RefusalText(image);
+    if (refusal == 0) {
+        return false;
+    }
+    ShowMessageBox(MainWindow(), ShellText(refusal), ShellText(IDS_UPDATE_FAILED_CAPTION),
+                   BOX_OK | BOX_ICON_ERROR);
+    return true;
 }
 
 bool UserConfirms() {
@@ -65,6 +79,7 @@ bool UserConfirms() {
 
 // The progress window, centred over the main window, on top of it; 0 when it
 // cannot be created (the blocks are then written all the same, without it).
+// The main window comes to the top either way.
 WindowHandle OpenProgressWindow() {
     const WindowHandle main = MainWindow();
     const ScreenRect rect = GetWindowRectangle(main);
@@ -74,7 +89,9 @@ WindowHandle OpenProgressWindow() {
                                                        PROGRESS_WIDTH, PROGRESS_HEIGHT);
     if (progress != 0) {
         SetProgressPosition(progress, 0);
-        RaiseWindowToTop(main);
+    }
+    RaiseWindowToTop(main);
+    if (progress != 0) {
         RaiseWindowToTop(progress);
     }
     return progress;
@@ -157,16 +174,18 @@ void RunFirmwareUpdate() {
         return;
     }
 
-    // Refusals come before anything is asked or sent; the unit stays open and
-    // the window as it is.
+    // Refusals come before anything is asked, and again once the questions
+    // are answered: the boxes take device events, so the unit open now may
+    // be another one than the unit that was asked about (plugged in while a
+    // box was open). Nothing is sent to a unit that would be refused.
     const FirmwareImage image = LocateFirmwareImage();
-    if (const std::uint32_t refusal = RefusalText(image)) {
-        ShowMessageBox(MainWindow(), ShellText(refusal), ShellText(IDS_UPDATE_FAILED_CAPTION),
-                       BOX_OK | BOX_ICON_ERROR);
+    if (Refused(image)) {
         return;
     }
-
     if (!UserConfirms()) {
+        return;
+    }
+    if (Refused(image)) {
         return;
     }
 

@@ -20,6 +20,8 @@ constexpr int PROGRESS_HEIGHT = 50;
 // refusal (no usable image, an image not the one recorded at build time, a
 // unit whose reports cannot carry a data block), or the confirmation and,
 // when the ESC carries NEW_FIRMWARE_VERSION or newer, the version question;
+// then the refusals again, against the unit open once they are answered (a
+// unit plugged in while a box was open is judged as one plugged in before);
 // then the unit's lock, the ESC's flash unlocked, purged, addressed and
 // written block by block under a progress window, everything locked again,
 // the new version recorded and shown. Any failure goes to

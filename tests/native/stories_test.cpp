@@ -54,6 +54,10 @@ protected:
                 progressOpenAtBox.push_back(recorded_window::ProgressWindowExists());
                 if (box.whileOpen == "unplug") {
                     Unplug();
+                } else if (box.whileOpen == "plug") {
+                    Unplug();
+                    PlugDemoUnit(box.unit)->purgeDurationMs = box.purgeMs;
+                    Arrive(DEMO_UNIT_PATH);
                 }
             }});
         }

@@ -402,13 +402,19 @@ TEST_F(UpdateTest, UnplugAfterTheLastBlockStillSucceeds) {
     EXPECT_EQ(recorded_window::Boxes().size(), 1u);
 }
 
-// Without a progress window the blocks are written the same way.
+// Without a progress window the blocks are written the same way, and the
+// main window is still brought to the top, once.
 TEST_F(UpdateTest, BlocksAreWrittenWithoutAProgressWindow) {
     recorded_window::FailProgressWindow(true);
     PressUpdate();
     const FirmwareImage image = Image();
     EXPECT_TRUE(std::equal(image.data, image.data + image.size, unit->esc.flash.begin()));
     EXPECT_TRUE(recorded_window::ProgressPositions().empty());
+    std::vector<WindowHandle> raised;
+    for (const auto& operation : recorded_window::Operations()) {
+        if (operation.kind == "top") raised.push_back(static_cast<WindowHandle>(operation.value));
+    }
+    EXPECT_EQ(raised, std::vector<WindowHandle>{DIALOG});
     EXPECT_EQ(Hint(), LoadText(IDS_UPDATE_SUCCEEDED));
 }
 

@@ -64,23 +64,27 @@ def narrow(text):
     return json.dumps(text, ensure_ascii=True)
 
 
-def unit_lines(unit, where):
+def unit_lines(unit, where, record="a"):
     only(unit, UNIT_DEFAULTS, where)
     u = {**UNIT_DEFAULTS, **unit}
     return [
-        f"a.unit.productId = {number(u['productId'], where)};",
-        f"a.unit.inBootloader = {'true' if u['bootloader'] else 'false'};",
-        f"a.unit.escAttached = {'true' if u['esc'] else 'false'};",
-        f"a.unit.escTypeCode = {number(u['escTypeCode'], where)};",
-        f"a.unit.escFirmwareVersion = {number(u['escVersion'], where)};",
-        f"a.unit.inputReportLength = {number(u['inputLength'], where)};",
-        f"a.unit.outputReportLength = {number(u['outputLength'], where)};",
-        f"a.purgeMs = {number(u['purgeMs'], where)};",
+        f"{record}.unit.productId = {number(u['productId'], where)};",
+        f"{record}.unit.inBootloader = {'true' if u['bootloader'] else 'false'};",
+        f"{record}.unit.escAttached = {'true' if u['esc'] else 'false'};",
+        f"{record}.unit.escTypeCode = {number(u['escTypeCode'], where)};",
+        f"{record}.unit.escFirmwareVersion = {number(u['escVersion'], where)};",
+        f"{record}.unit.inputReportLength = {number(u['inputLength'], where)};",
+        f"{record}.unit.outputReportLength = {number(u['outputLength'], where)};",
+        f"{record}.purgeMs = {number(u['purgeMs'], where)};",
     ]
 
 
-def box_lines(box, kinds, where):
-    only(box, ("box", "text", "code", "codeOnRealStack", "answer", "whileOpen", "shot"), where)
+# Done while a box is open, before it is answered.
+WHILE_OPEN = ("unplug", "plug")
+
+
+def box_lines(box, kinds, where, act_unit):
+    only(box, ("box", "text", "code", "codeOnRealStack", "answer", "whileOpen", "unit", "shot"), where)
     kind = kinds.get(box.get("box"))
     if kind is None:
         raise StoryError(f"{where}: no box {box.get('box')!r}")
@@ -102,9 +106,13 @@ def box_lines(box, kinds, where):
         raise StoryError(f"{where}: the box has no button {box['answer']}")
     lines.append(f"b.answer = {ANSWERS[box['answer']]};")
     if "whileOpen" in box:
-        if box["whileOpen"] != "unplug":
+        if box["whileOpen"] not in WHILE_OPEN:
             raise StoryError(f"{where}: whileOpen {box['whileOpen']!r}")
         lines.append(f"b.whileOpen = {narrow(box['whileOpen'])};")
+    if ("unit" in box) != (box.get("whileOpen") == "plug"):
+        raise StoryError(f"{where}: a unit is given for whileOpen \"plug\", and only for it")
+    if "unit" in box:
+        lines += unit_lines({**act_unit, **box["unit"]}, where, "b")
     if "shot" in box:
         lines.append(f"b.shot = {narrow(box['shot'])};")
     return lines
@@ -158,7 +166,8 @@ def story_lines(story, kinds):
         if act.get("do") not in ACTS:
             raise StoryError(f"{at}: do {act.get('do')!r}")
         lines += ["    {", "        StoryAct a;", f"        a.what = StoryDo::{ACTS[act['do']]};"]
-        lines += ["        " + l for l in unit_lines({**story.get("unit", {}), **act.get("unit", {})}, at)]
+        act_unit = {**story.get("unit", {}), **act.get("unit", {})}
+        lines += ["        " + l for l in unit_lines(act_unit, at)]
         if act["do"] == "arm":
             fault = act.get("fault", {})
             only(fault, ("kind", "step", "block", "errorCode"), at)
@@ -170,7 +179,7 @@ def story_lines(story, kinds):
                 lines.append(f"        a.fault.errorCode = {number(fault['errorCode'], at)};")
         for number_, box in enumerate(act.get("boxes", []), 1):
             lines += ["        {", "            StoryBox b;"]
-            lines += ["            " + l for l in box_lines(box, kinds, f"{at}, box {number_}")]
+            lines += ["            " + l for l in box_lines(box, kinds, f"{at}, box {number_}", act_unit)]
             lines += ["            a.boxes.push_back(b);", "        }"]
         lines += ["        " + l for l in see_lines(act.get("see", {}), at)]
         if "shot" in act:

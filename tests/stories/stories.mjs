@@ -13,7 +13,9 @@
 //            as the emulated unit takes it
 //   update   Update is pressed
 // and may bring up message boxes, each answered as it says (whileOpen
-// "unplug": the unit is pulled out while the box is open). Once the act is
+// "unplug": the unit is pulled out while the box is open; "plug": it is
+// pulled out and the box's `unit` plugged in, which the window finds while
+// the box is open). Once the act is
 // over the stage checks what `see` gives, and nothing else: the hint (or its
 // waiting form), Update enabled, the rows, the reports the unit received
 // during the act, the positions the progress bar was given, the least wait
@@ -70,11 +72,12 @@ export function loadStories(N) {
     acts: story.acts.map((act, index) => {
       const where = `${story.name}, act ${index + 1}`;
       const settings = { ...UNIT_DEFAULTS, ...story.unit, ...act.unit };
+      const resolved = (unit) => Object.fromEntries(Object.entries(unit).map(([key, value]) =>
+        [key, typeof value === "boolean" ? value : number(value, where)]));
       const see = act.see ?? {};
       return {
         do: act.do,
-        unit: Object.fromEntries(Object.entries(settings).map(([key, value]) =>
-          [key, typeof value === "boolean" ? value : number(value, where)])),
+        unit: resolved(settings),
         fault: act.fault && { ...act.fault, errorCode: act.fault.errorCode === undefined ? undefined : number(act.fault.errorCode, where) },
         shot: act.shot,
         boxes: (act.boxes ?? []).map((box) => {
@@ -96,6 +99,7 @@ export function loadStories(N) {
             codeOnRealStack: code(box.codeOnRealStack ?? box.code),
             answer: answer(box.answer, where),
             whileOpen: box.whileOpen,
+            unit: box.unit && resolved({ ...settings, ...box.unit }),
             shot: box.shot,
           };
         }),

@@ -27,8 +27,11 @@ struct StoryBox {
     std::optional<std::uint32_t> status;
     std::uint32_t lastError = 0;
     int answer = 0;
-    // Done while the box is open, before it is answered: "unplug", or "".
+    // Done while the box is open, before it is answered: "unplug"; "plug"
+    // (the unit that is in pulled out, `unit` plugged in and found); or "".
     std::string whileOpen;
+    DemoUnitSettings unit;  // for "plug"
+    std::uint32_t purgeMs = 700;
     std::string shot;  // a screenshot of the box, by this name, or ""
 };
 

@@ -80,10 +80,18 @@ export async function playStory(page, story, { texts, N, unit, screenshot = null
       if (want.kind === "failure") {
         assert.equal(box.progressOpen, false, `${what}: the progress panel is gone before the box`);
       }
-      if (want.whileOpen === "unplug") {
+      if (want.whileOpen === "unplug" || want.whileOpen === "plug") {
         await unit.unplug();
         // The page takes the removal while the box is open.
         await waitForHint(page, texts.waiting(N.IDS_CONNECTION_LOST));
+      }
+      if (want.whileOpen === "plug") {
+        // Another unit, already granted: the page finds it while the box is
+        // open, as the Windows dialog does.
+        await unit.plug(want.unit);
+        await waitForHint(page, texts.text(N.IDS_READY));
+      } else if (want.whileOpen !== undefined && want.whileOpen !== "unplug") {
+        throw new Error(`${what}: nothing is done while a box is open but unplug or plug`);
       }
       await shot(want.shot);
       await answer(page, want.answer);

@@ -146,8 +146,17 @@ protected:
             if (box.whileOpen == "unplug") {
                 session::AnswerAfter(ButtonId(box.answer), [] { UnplugDemoUnit(); },
                                      DBT_DEVICEREMOVECOMPLETE, shot);
+            } else if (box.whileOpen == "plug") {
+                // Pulled out, then the other unit in: the box is answered once
+                // the window has handled its arrival.
+                session::AnswerAfter(ButtonId(box.answer), [&box] {
+                    UnplugDemoUnit();
+                    if (const std::shared_ptr<EmulatedUnit> unit = PlugDemoUnit(box.unit)) {
+                        unit->purgeDurationMs = box.purgeMs;
+                    }
+                }, DBT_DEVICEARRIVAL, shot);
             } else {
-                ASSERT_EQ(box.whileOpen, "") << "nothing is done while a box is open but unplug";
+                ASSERT_EQ(box.whileOpen, "") << "nothing is done while a box is open but unplug or plug";
                 session::Answer(ButtonId(box.answer), shot);
             }
         }
