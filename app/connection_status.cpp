@@ -123,6 +123,10 @@ void StartShell() {
     deviceNotification = 0;
 }
 
+bool OpenUnitIsReady() {
+    return unitConnection.handle != INVALID_HID_HANDLE && JudgeDiscovery(0) == UnitCase::Ready;
+}
+
 bool SamePathIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
     if (a.size() != b.size()) {
         return false;

@@ -20,6 +20,12 @@ int OnDeviceChange(std::uint32_t event, const DeviceBroadcast* broadcast);
 // instructions into the hint box.
 void ShowStatusAndInstructions(std::uint32_t statusId);
 
+// Whether a unit is open and, by what identification read of it, one whose
+// ESC Update may write: its normal firmware, an updatable ESC of an accepted
+// type. Exactly the units for which discovery enables Update; a unit whose
+// identification failed (it stays open until removed) is not one.
+bool OpenUnitIsReady();
+
 // How the removal of the opened unit is recognised by its device path:
 // case-insensitive for the letters A to Z only; every other character
 // compares by its code.

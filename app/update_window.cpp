@@ -4,6 +4,7 @@
 // its controls and the texts.
 #include "update/update_window.h"
 
+#include "app/connection_status.h"
 #include "app/shell.h"
 #include "app/texts.h"
 #include "app/version_display.h"
@@ -15,6 +16,8 @@ std::wstring ShellText(std::uint32_t id) { return LoadText(id); }
 std::wstring ErrorCodeLine(std::uint32_t status, std::uint32_t lastError) {
     return FormatText(TEXT_BUFFER_SIZE, LoadText(IDS_ERROR_CODE_LINE), {status, lastError});
 }
+
+bool UnitReadyForUpdate() { return OpenUnitIsReady(); }
 
 void DisableUpdateButton() { EnableItem(mainWindow, IDC_UPDATE, false); }
 

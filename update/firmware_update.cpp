@@ -185,6 +185,16 @@ void RunFirmwareUpdate() {
     if (!UserConfirms()) {
         return;
     }
+    // A unit plugged in while a box was open and not found ready (its
+    // identification failed: it stays open until removed) is not the unit
+    // the owner confirmed: nothing is sent to it, and the update ends as
+    // without a unit. One that went away fails the first step below.
+    if (unitConnection.handle != INVALID_HID_HANDLE && !UnitReadyForUpdate()) {
+        const std::wstring caption = ShellText(IDS_UPDATE_FAILED_CAPTION);
+        const std::wstring text = ShellText(IDS_NO_UNIT_AT_UPDATE);
+        ReportUpdateFailure(text, caption, LINK_NO_UNIT, PlatformLastError());
+        return;
+    }
     if (Refused(image)) {
         return;
     }

@@ -23,6 +23,10 @@ std::wstring ShellText(std::uint32_t id);
 // `lastError` each as eight lower-case hexadecimal digits.
 std::wstring ErrorCodeLine(std::uint32_t status, std::uint32_t lastError);
 
+// Whether the unit open now is one the window would let Update write (found,
+// identified, an updatable ESC of an accepted type); false with none open.
+bool UnitReadyForUpdate();
+
 // The Update button (IDC_UPDATE) off.
 void DisableUpdateButton();
 

@@ -418,6 +418,38 @@ TEST_F(UpdateTest, BlocksAreWrittenWithoutAProgressWindow) {
     EXPECT_EQ(Hint(), LoadText(IDS_UPDATE_SUCCEEDED));
 }
 
+// While the confirmation is open the unit is swapped for one whose ESC does
+// not answer identification: that unit stays open, not ready. OK sends it
+// nothing (its ESC keeps its firmware) and ends as an update without a unit.
+TEST_F(UpdateTest, UnitNotReadyAfterTheConfirmationIsSentNothing) {
+    const std::wstring otherPath = UNIT_PATH + L"-other";
+    const auto other = MakeUnit(otherPath);
+    other->ArmFault(MakeFault(FaultKind::UnitError, CMD_GET_ESC_IDENTITY, 1, 7));
+    const std::vector<std::uint8_t> flashBefore = other->esc.flash;
+    recorded_window::QueueBoxAnswer({ANSWER_OK, [&] {
+        emulated_bus::Unplug(unit);
+        Remove(UNIT_PATH);
+        emulated_bus::Plug(other);
+        Arrive(otherPath);
+        ASSERT_NE(unitConnection.handle, INVALID_HID_HANDLE) << "the unidentified unit stays open";
+        ASSERT_FALSE(UpdateEnabled());
+    }});
+    recorded_window::QueueBoxAnswer({ANSWER_OK, nullptr});
+    PressUpdate();
+    std::vector<std::uint8_t> codes;
+    for (const auto& command : other->Commands()) {
+        codes.push_back(command.at(1));
+    }
+    EXPECT_EQ(codes, (std::vector<std::uint8_t>{CMD_GET_UNIT_STATUS, CMD_READ_ESC_FIRMWARE_INFO,
+                                                CMD_GET_ESC_IDENTITY}))
+        << "identification's queries and nothing of the update";
+    EXPECT_EQ(other->esc.flash, flashBefore);
+    const auto boxes = recorded_window::Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1].text, FailureMessage(IDS_NO_UNIT_AT_UPDATE, LINK_NO_UNIT, 0));
+    ExpectFailedState();
+}
+
 // While the failure box is open a unit arrives and is opened again with
 // Update enabled; the failure text still lands in the hint box afterwards.
 TEST_F(UpdateTest, ArrivalDuringTheFailureBoxReopensTheUnit) {
