@@ -21,10 +21,12 @@ struct PinnedNumber {
     std::uint64_t literal;    // as the protocol and the update have it
 };
 
-#define PINNED(name, literal) PinnedNumber{#name, name, literal}
+#define PINNED(name, literal) \
+    PinnedNumber{#name, static_cast<std::uint64_t>(name), static_cast<std::uint64_t>(literal)}
 
 // Catches a command code, length byte, code or ID that the unit would refuse
-// or not recognise, an accepted ESC type or state that would turn away the
+// or not recognise, a result code that would show the wrong code line (or
+// none), an accepted ESC type or state that would turn away the
 // owner's ORVANTO (or offer Update for another ESC), a version other than
 // 3.0, and blocks or waits other than those the ESC needs.
 TEST(ProtocolNumbers, AreTheValuesTheUnitAndTheOwnerDependOn) {
@@ -57,7 +59,17 @@ TEST(ProtocolNumbers, AreTheValuesTheUnitAndTheOwnerDependOn) {
         PINNED(CMD_WRITE_DATA, 0x1B),
         PINNED(CONFIRMATION_CODE, 0x3C5A96E1),
         PINNED(UNIT_VERSION_ADDRESS, 0x0801FC00),
+        // The link's results: whether a failure box has a code line (not
+        // for LINK_NO_UNIT), and the codes an owner reads in it.
+        PINNED(LINK_OK, 0),
+        PINNED(LINK_NO_UNIT, -1),
+        PINNED(LINK_WRITE_FAILED, -2),
+        PINNED(LINK_READ_FAILED, -3),
+        PINNED(LINK_NOT_FOUND, -4),
+        PINNED(LINK_NOT_CONFIRMED, 1627),
         // The ESC.
+        PINNED(ESC_FIRMWARE_INFO_SIZE, 32),
+        PINNED(ESC_IDENTITY_SIZE, 40),
         PINNED(ESC_STATE_UPDATABLE, 3),
         PINNED(ESC_TYPE_ORVANTO_A, 0x111F405A),
         PINNED(ESC_TYPE_ORVANTO_B, 0x0A06405A),
@@ -72,8 +84,8 @@ TEST(ProtocolNumbers, AreTheValuesTheUnitAndTheOwnerDependOn) {
     };
     for (const PinnedNumber& number : pinned) {
         EXPECT_EQ(number.defined, number.literal)
-            << number.name << " is 0x" << std::hex << number.defined << ", not 0x"
-            << number.literal;
+            << number.name << " is " << static_cast<std::int64_t>(number.defined) << ", not "
+            << static_cast<std::int64_t>(number.literal);
     }
 }
 
