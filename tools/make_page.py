@@ -5,7 +5,9 @@ The template names texts and controls as res/resource.h does (IDS_...,
 IDC_..., IDCANCEL): its data-text="NAME" and data-control-id="NAME" become
 the numbers, its @@CAPTION@@, @@CONTROL:NAME@@ and @@TEXT:NAME@@ the English
 texts of the page texts (gen_texts.py --page), so that the page reads right
-before its script has run; the script puts in the browser's language. A name
+before its script has run; the script puts in the browser's language.
+@@TEXT_DE:NAME@@ is the German text, for what the page says when its script
+never runs (it cannot know the browser's language then). A name
 that resource.h does not define fails the build. @@HEAD@@ and @@BODY@@ take the content of the files given with
 --head and --body (scripts to run before the page's own, elements to add at
 the end of the body), or nothing.
@@ -18,7 +20,7 @@ import pathlib
 import re
 import sys
 
-PLACEHOLDER = re.compile(r"@@(CAPTION|HEAD|BODY|CONTROL:\w+|TEXT:\w+)@@")
+PLACEHOLDER = re.compile(r"@@(CAPTION|HEAD|BODY|CONTROL:\w+|TEXT:\w+|TEXT_DE:\w+)@@")
 ID_ATTRIBUTE = re.compile(r'data-(text|control-id)="(\w+)"')
 DEFINE = re.compile(r"^\s*#\s*define\s+(\w+)\s+\(?(-?\d+)\)?\s*$")
 
@@ -43,7 +45,8 @@ def main():
     if len(arguments) != 4:
         sys.exit(__doc__)
     template = pathlib.Path(arguments[0]).read_text(encoding="utf-8")
-    english = json.loads(pathlib.Path(arguments[1]).read_text(encoding="utf-8"))["en"]
+    page_texts = json.loads(pathlib.Path(arguments[1]).read_text(encoding="utf-8"))
+    english = page_texts["en"]
     ids = read_ids(arguments[2])
 
     def number(name):
@@ -59,7 +62,8 @@ def main():
             return html.escape(english["caption"])
         kind, key = name.split(":")
         key = number(key)
-        table = english["controls"] if kind == "CONTROL" else english["texts"]
+        texts = page_texts["de"]["texts"] if kind == "TEXT_DE" else english["texts"]
+        table = english["controls"] if kind == "CONTROL" else texts
         if key not in table:
             sys.exit(f"make_page: the page texts have no {kind.lower()} {key}")
         return html.escape(table[key].replace("\r\n", "\n"))

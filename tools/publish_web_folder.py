@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes a folder of the page as it is served: OUT, made anew from the
 assembled files in FOLDER, each file that a page loads named by its content,
-and OUT/sw.js stamped last (stamp_service_worker.py).
+and OUT/sw.js and OUT/release.json stamped last (stamp_service_worker.py).
 
 A file named by its content ("page.3f0c6a1d92b4e857.js": the first 16 hex
 digits of the SHA-256 digest of what it holds) can be cached for ever: a new
@@ -18,8 +18,9 @@ is named after the files it names, so that its name covers theirs too.
 
 Names that must stay as they are keep them: the entry pages (*.html), the
 service worker (sw.js, which lists every file and is fetched by the browser
-by its name), the web app manifest (its address is the app's identity), the
-udev rule (offered for download under its name), and the emulated unit's
+by its name) and release.json (which the page asks for by its name), both
+written by the stamp, the web app manifest (its address is the app's
+identity), the udev rule (offered for download under its name), and the emulated unit's
 files below emulator/ (the demo's and the tests' stand-in, not the product).
 
 A file to be named by its content that nothing names, or names that name
@@ -47,7 +48,8 @@ AFTER = "(?=[\"'`)?#])"
 def keeps_name(relative):
     name = posixpath.basename(relative)
     return (relative.startswith("emulator/") or name.endswith(".html") or
-            name in ("sw.js",) or name.endswith(".webmanifest") or name.endswith(".rules"))
+            name in (stamp_service_worker.WORKER, stamp_service_worker.RELEASE) or
+            name.endswith(".webmanifest") or name.endswith(".rules"))
 
 
 def content_name(relative, content):

@@ -2,8 +2,14 @@
 """Writes FOLDER/sw.js, the page's service worker, from the template
 app/web/sw.js: its VERSION becomes a digest of every file of the folder (and
 of the template), its FILES the folder's files to keep in the cache,
-relative to the folder, sw.js itself left out, each with the SHA-256 digest
-of its content: the worker checks every file it fetches against it.
+relative to the folder, sw.js and release.json left out, each with the
+SHA-256 digest of its content: the worker checks every file it fetches
+against it.
+
+Writes FOLDER/release.json too, what a page left open asks the server for
+to learn of a new release: {"version": VERSION, "files": [the same files]},
+JSON as the page reads it, however a host rewrites scripts. The worker
+does not keep it (it is not in FILES): the page always reads the server's.
 
 Run it as the last step of making a folder: a file added or changed after it
 would be missing from the cache or served in an old version. The digest
@@ -18,6 +24,11 @@ import pathlib
 import re
 import sys
 
+# Written here, never listed in FILES: the worker, and the release file that
+# pages ask for anew every time.
+WORKER = "sw.js"
+RELEASE = "release.json"
+
 # Names that stand for themselves in a URL: no escaping needed, no ambiguity
 # between the file's name and its address.
 PLAIN_NAME = re.compile(r"^[A-Za-z0-9._-]+(/[A-Za-z0-9._-]+)*$")
@@ -29,7 +40,7 @@ def folder_files(folder):
         if not path.is_file():
             continue
         relative = path.relative_to(folder).as_posix()
-        if relative == "sw.js" or any(part.startswith(".") for part in relative.split("/")):
+        if relative in (WORKER, RELEASE) or any(part.startswith(".") for part in relative.split("/")):
             continue
         if not PLAIN_NAME.match(relative):
             sys.exit(f"stamp_service_worker: {folder / relative}: a name to be served as it is "
@@ -64,16 +75,24 @@ def stamp(template_text, version, digests):
     return text.replace(files_token, listing)
 
 
+def release_text(version, digests):
+    return json.dumps({"version": version, "files": list(digests)}, indent=1) + "\n"
+
+
+def write_if_changed(target, text):
+    if not target.exists() or target.read_text(encoding="utf-8") != text:
+        target.write_text(text, encoding="utf-8")
+
+
 def stamp_folder(folder, template):
     template_text = template.read_text(encoding="utf-8")
     files = folder_files(folder)
     if "index.html" not in files:
         sys.exit(f"stamp_service_worker: {folder} has no index.html")
     digests = file_digests(folder, files)
-    text = stamp(template_text, digest(digests, template_text), digests)
-    target = folder / "sw.js"
-    if not target.exists() or target.read_text(encoding="utf-8") != text:
-        target.write_text(text, encoding="utf-8")
+    version = digest(digests, template_text)
+    write_if_changed(folder / RELEASE, release_text(version, digests))
+    write_if_changed(folder / WORKER, stamp(template_text, version, digests))
 
 
 def main():

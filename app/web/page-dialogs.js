@@ -30,6 +30,9 @@ export const dialogHooks = {
   text: (id, english) => english,
   // The top box has been answered.
   answered: () => {},
+  // An answer that lets the update go on (OK in an OK/Cancel box, Yes in a
+  // Yes/No box) is about to reach the program: resolves to whether it may.
+  mayGoOn: async () => true,
   // The session is over: no dialog opens again.
   ended: () => false,
   // A box opens before the main view has been shown.
@@ -63,6 +66,7 @@ function boxAnswers(style) {
 }
 
 function showBox(box) {
+  boxDialog.setAttribute("aria-busy", box.checking ? "true" : "false");
   byId("message-box-caption").textContent = box.caption;
   byId("message-box-text").textContent = box.text.replace(/\r\n/g, "\n");
   boxDialog.dataset.icon = BOX_ICONS[box.style & BOX_ICON_MASK] || "none";
@@ -83,12 +87,46 @@ function showBox(box) {
   buttons.firstElementChild.focus();
 }
 
+// The answer that stops what an answer would let go on: Cancel for OK in
+// an OK/Cancel box, No for Yes in a Yes/No box; undefined for the others.
+function refusalOf(style, answer) {
+  const buttons = style & BOX_BUTTONS_MASK;
+  if (buttons === BOX_OK_CANCEL && answer === ANSWER_OK) {
+    return ANSWER_CANCEL;
+  }
+  if (buttons === BOX_YES_NO && answer === ANSWER_YES) {
+    return ANSWER_NO;
+  }
+  return undefined;
+}
+
+// An answer that lets the update go on is held until the page has made
+// sure that it may (mayGoOn); refused, it reaches the program as the
+// box's refusal, which sends nothing. Meanwhile the box takes no other
+// answer.
 function answerBox(box, answer) {
-  if (boxes[boxes.length - 1] !== box || box.answer !== null) {
+  if (boxes[boxes.length - 1] !== box || box.answer !== null || box.checking) {
     return;
   }
-  box.answer = answer;
-  dialogHooks.answered();
+  const refusal = refusalOf(box.style, answer);
+  if (refusal === undefined) {
+    box.answer = answer;
+    dialogHooks.answered();
+    return;
+  }
+  box.checking = true;
+  boxDialog.setAttribute("aria-busy", "true");
+  Promise.resolve()
+    .then(() => dialogHooks.mayGoOn())
+    .catch(() => false)
+    .then((mayGoOn) => {
+      box.checking = false;
+      if (boxes[boxes.length - 1] === box) {
+        boxDialog.setAttribute("aria-busy", "false");
+      }
+      box.answer = mayGoOn === true ? answer : refusal;
+      dialogHooks.answered();
+    });
 }
 
 export function openMessageBox(text, caption, style) {
@@ -98,7 +136,7 @@ export function openMessageBox(text, caption, style) {
   if (!byId("loading").hidden) {
     dialogHooks.firstBox();
   }
-  const box = { text, caption, style, answer: null, focus: document.activeElement };
+  const box = { text, caption, style, answer: null, checking: false, focus: document.activeElement };
   boxes.push(box);
   showBox(box);
 }

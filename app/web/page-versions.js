@@ -23,25 +23,42 @@ export const versionHooks = {
 // over at once (once no update runs in any tab) and reloads.
 //
 // The browser looks for a new worker only when a page is loaded; a page
-// left open across a release asks the server itself when Update is
-// pressed and whenever it is shown again.
+// left open across a release asks the server itself (release.json) when it
+// is shown, when Update is pressed, whenever it is shown again, and at each
+// answer that lets an update go on (OK, Yes), right before the answer
+// reaches the program.
 
+// `newer`: a newer version is known, or may be published (the server's
+// answer could not be read): no update starts on this page.
 export const versions = { newer: false, loading: false, registration: null, programStarting: false };
 
-// How long Update waits for the server's answer before it goes on with the
-// version it has (offline, or a server that does not answer).
+// How long the page waits for the server's answer before it goes on with
+// the version it has (offline, or a server that does not answer).
 const RELEASE_CHECK_MS = 3000;
 // How long a new version may take to be in control once asked to.
 const TAKE_OVER_MS = 10000;
 
+// The notice: "newer" (a newer version is published), "failed" (it could
+// not be loaded), "loading" (it is being loaded) or "unreadable" (the
+// server's answer could not be read: a newer one may be published).
 function showNotice(which) {
   versions.newer = true;
   byId("version-notice").hidden = false;
-  byId("version-notice-newer").hidden = which === "loading";
+  byId("version-notice-newer").hidden = which === "loading" || which === "unreadable";
   byId("version-notice-loading").hidden = which !== "loading";
   byId("version-notice-failed").hidden = which !== "failed";
-  byId("load-new-version").hidden = which === "loading";
+  byId("version-notice-unreadable").hidden = which !== "unreadable";
+  byId("load-new-version").hidden = which === "loading" || which === "unreadable";
+  byId("reload-page").hidden = which !== "unreadable";
   versionHooks.noticeShown();
+}
+
+// The focus goes to the notice's button.
+export function focusNotice() {
+  const button = byId("load-new-version").hidden ? byId("reload-page") : byId("load-new-version");
+  if (!button.hidden) {
+    button.focus();
+  }
 }
 
 export function showNewerVersion() {
@@ -78,28 +95,60 @@ function ownFiles() {
     .map((href) => href.slice(base.length));
 }
 
-// Whether the server now publishes another version than this page's: its
-// service worker lists every file of the version it serves. False when
-// the server cannot tell within `ms` (offline, no answer): the page then
-// goes on with its version.
-export async function newerPublished(ms = RELEASE_CHECK_MS) {
+// What the server says of the version it publishes, against this page's.
+export const RELEASE_NEWER = "newer";           // another version
+export const RELEASE_SAME = "same";             // this page's version
+export const RELEASE_UNREADABLE = "unreadable"; // an answer that cannot be read
+export const RELEASE_NO_ANSWER = "no-answer";   // offline, or no answer in time
+
+// The build writes it next to sw.js, under this name in every release:
+// {"version": "...", "files": [every file of the release, by the name it
+// is served under]}. The service worker does not keep it, so that the page
+// always reads the server's.
+const RELEASE_FILE = "release.json";
+
+function isRelease(release) {
+  return release !== null && typeof release === "object" && !Array.isArray(release) &&
+    typeof release.version === "string" && release.version !== "" &&
+    Array.isArray(release.files) && release.files.length > 0 &&
+    release.files.every((name) => typeof name === "string");
+}
+
+// Asks the server which version it publishes: RELEASE_NEWER when its
+// release does not hold every file of this page, RELEASE_SAME when it
+// does, RELEASE_UNREADABLE for an answer that is not a release (an error
+// status, not JSON, JSON without its fields: a host that rewrites or
+// drops the file cannot be told from a new release), RELEASE_NO_ANSWER
+// when there is none within `ms` (offline, a server that does not answer).
+export async function publishedRelease(ms = RELEASE_CHECK_MS) {
   const abort = new AbortController();
   const timer = setTimeout(() => abort.abort(), ms);
+  let release;
   try {
-    const response = await fetch("sw.js", { cache: "no-store", signal: abort.signal });
+    const response = await fetch(RELEASE_FILE, { cache: "no-store", signal: abort.signal });
     if (!response.ok) {
-      return false;
+      return RELEASE_UNREADABLE;
     }
-    const match = /const FILES = (\{[^}]*\});/.exec(await response.text());
-    if (!match) {
-      return false;
-    }
-    const files = JSON.parse(match[1].replace(/,\s*\}$/, "}"));
-    return ownFiles().some((name) => !Object.prototype.hasOwnProperty.call(files, name));
+    release = JSON.parse(await response.text());
   } catch (error) {
-    return false;
+    // A network failure or the time up (fetch, or the body cut off) is no
+    // answer; what came whole but is not JSON cannot be read.
+    return error instanceof SyntaxError ? RELEASE_UNREADABLE : RELEASE_NO_ANSWER;
   } finally {
     clearTimeout(timer);
+  }
+  if (!isRelease(release)) {
+    return RELEASE_UNREADABLE;
+  }
+  const published = new Set(release.files);
+  return ownFiles().every((name) => published.has(name)) ? RELEASE_SAME : RELEASE_NEWER;
+}
+
+function heedRelease(release) {
+  if (release === RELEASE_NEWER) {
+    foundNewerVersion();
+  } else if (release === RELEASE_UNREADABLE && !versions.newer) {
+    showNotice("unreadable");
   }
 }
 
@@ -107,11 +156,19 @@ export function lookForNewRelease() {
   if (versions.newer || !versionHooks.mayLook()) {
     return;
   }
-  newerPublished().then((newer) => {
-    if (newer) {
-      foundNewerVersion();
-    }
-  });
+  publishedRelease().then(heedRelease);
+}
+
+// Whether an update may start, or go on to the unit, now: no newer version
+// is known, and the server, asked now, publishes this page's version or
+// does not answer (offline, the page goes on with its own). When not, the
+// notice says why. Asked at Update and at each answer that lets the update
+// go on, right before it reaches the program.
+export async function mayStartUpdate() {
+  if (!versions.newer) {
+    heedRelease(await publishedRelease());
+  }
+  return !versions.newer;
 }
 
 // The new version's worker once it has installed: the waiting one, or the
@@ -162,8 +219,9 @@ export async function loadNewVersion() {
   if (!worker) {
     // Nothing new waits: the worker in control is of the newest version
     // (another tab loaded it, or this page came from an old copy), or the
-    // new one could not be installed.
-    if (registration.active && !(await newerPublished())) {
+    // new one could not be installed. Where the server cannot tell, the
+    // reload asks it again.
+    if (registration.active && (await publishedRelease()) !== RELEASE_NEWER) {
       location.reload();
     } else {
       newVersionFailed();
@@ -190,6 +248,7 @@ export async function loadNewVersion() {
 }
 
 byId("load-new-version").addEventListener("click", loadNewVersion);
+byId("reload-page").addEventListener("click", () => location.reload());
 
 // Registers the worker and watches for newer versions. Resolves to true
 // when this load is of an old version and the new one is being loaded

@@ -45,9 +45,9 @@ import {
   textsLoaded,
 } from "./page-texts.js";
 import {
-  foundNewerVersion,
+  focusNotice,
   lookForNewRelease,
-  newerPublished,
+  mayStartUpdate,
   versionHooks,
   versions,
   watchVersions,
@@ -330,7 +330,7 @@ function showLastCodeLine(line) {
 
 function showOnly(id) {
   for (const view of ["loading", "updater", "unsupported", "session-ended", "failure", "framed",
-                      "no-instance-lock"]) {
+                      "foreign-opener", "no-instance-lock"]) {
     byId(view).hidden = view !== id;
   }
 }
@@ -399,8 +399,10 @@ function mainLoopWaits() {
 // Update is acted on only after two checks: that the unit is still
 // granted (its permission may have been taken back meanwhile), and that no
 // newer version of the updater has been published, whose image the owner
-// is to write instead. The update lock is taken first, so that a new
-// version cannot take over between the check and the update.
+// is to write instead (asked again at each OK and Yes of the update's
+// boxes, as a box may stay open for hours). The update lock is taken
+// first, so that a new version cannot take over between the check and the
+// update.
 let updateClickPending = false;
 
 byId("update").addEventListener("click", async () => {
@@ -413,12 +415,9 @@ byId("update").addEventListener("click", async () => {
       return;
     }
     await checkGrants();
-    if (!versions.newer && await newerPublished()) {
-      foundNewerVersion();
-    }
-    if (versions.newer) {
+    if (!(await mayUpdate())) {
       releaseUpdateLock();
-      byId("load-new-version").focus();
+      focusNotice();
       return;
     }
     if (!mainLoopWaits() || byId("update").disabled) {
@@ -517,16 +516,64 @@ function showFramed() {
   setState("framed");
 }
 
+// Nor does it run in a window that a page of another site opened
+// (window.open) where the host sends no Cross-Origin-Opener-Policy: that
+// page keeps a hold on the window and could close it in the middle of an
+// update, after the ESC's flash has been erased. An opener of this site
+// (its own pages) and none at all (a link with rel=noopener, an address
+// typed) are fine; an opener whose origin cannot be read is another site.
+function openedByAnotherSite() {
+  try {
+    const opener = window.opener;
+    return Boolean(opener) && opener.location.origin !== window.location.origin;
+  } catch (error) {
+    return true;
+  }
+}
+
+function showForeignOpener() {
+  showOnly("foreign-opener");
+  setState("foreign-opener");
+}
+
+// The opener is asked again right before an update would start: a page of
+// the site that opened this one may have gone on to another site since.
+// The session then ends, the unit released, as it would have at the start.
+function endForForeignOpener() {
+  closeEverything();
+  for (const [handle] of hid.records) {
+    hidClose(handle);
+  }
+  showForeignOpener();
+}
+
+// Whether the update may start or go on to the unit now: no other site
+// holds this window, and no newer release is known or published.
+async function mayUpdate() {
+  if (openedByAnotherSite()) {
+    endForForeignOpener();
+    return false;
+  }
+  return mayStartUpdate();
+}
+
 // Whether the program has started to run (it asks for the language
 // first): a failure before that means it could not be loaded.
 let programRan = false;
 
 async function start() {
+  // The loading view's text for a page whose scripts never ran (styles.css)
+  // stays away from here on.
+  root.dataset.scripts = "ran";
   await loadTexts();
   putTexts();
 
   if (isFramed()) {
     showFramed();
+    return;
+  }
+  if (openedByAnotherSite()) {
+    showForeignOpener();
     return;
   }
 
@@ -576,6 +623,7 @@ async function start() {
 
 dialogHooks.text = pageText;
 dialogHooks.answered = () => deliver();
+dialogHooks.mayGoOn = mayUpdate;
 dialogHooks.ended = () => events.ended;
 dialogHooks.firstBox = () => showOnly("updater");
 dialogHooks.boxClosed = (text, isError) => {

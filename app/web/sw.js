@@ -4,12 +4,14 @@
 //
 // This is a template: tools/stamp_service_worker.py writes the served sw.js
 // from it, with VERSION (a digest of every file of the folder) and FILES (the
-// folder's files but this worker, relative to it, each with the SHA-256
-// digest of its content). A new version of the page has a new digest, so the
-// browser installs the new worker, which fills a new cache with exactly the
-// files of its version: a file that the server returns with other content (a
-// deploy half done, a stale copy on a proxy) fails the install, and the old
-// version goes on working.
+// folder's files but this worker and release.json, relative to it, each
+// with the SHA-256 digest of its content). release.json, written beside it,
+// names the release for pages left open (page-versions.js); being in no
+// FILES, it is never kept nor served from a cache. A new version of the
+// page has a new digest, so the browser installs the new worker, which
+// fills a new cache with exactly the files of its version: a file that the
+// server returns with other content (a deploy half done, a stale copy on a
+// proxy) fails the install, and the old version goes on working.
 //
 // The new worker then waits. It takes control when no page of the old
 // version is open any more, or earlier when a page asks it to ("take-over",

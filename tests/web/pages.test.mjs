@@ -14,7 +14,9 @@ import {
   N,
   answer,
   buildFolder,
+  instrumentPage,
   launchBrowser,
+  LIMIT_MS,
   listFiles,
   openPage,
   plugAndWaitForReady,
@@ -29,6 +31,7 @@ import {
   waitFor,
   waitForBox,
   waitForState,
+  within,
 } from "./harness.mjs";
 import { MIME_TYPES, startServer } from "./server.mjs";
 
@@ -45,6 +48,37 @@ function pngSize(file) {
   const bytes = fs.readFileSync(file);
   assert.equal(bytes.subarray(1, 4).toString("latin1"), "PNG", `${file} is a PNG`);
   return `${bytes.readUInt32BE(16)}x${bytes.readUInt32BE(20)}`;
+}
+
+// Waits until the page's state is one of `names`, also while the page is
+// still on its way from a blank window to the updater; returns the state.
+async function stateAcrossLoads(page, names) {
+  await waitFor(page, (wanted) => wanted.includes(document.documentElement?.dataset.state), names);
+  return page.evaluate(() => document.documentElement.dataset.state);
+}
+
+// The tests' page at `url` in a window that a page of `site` (an address
+// ending in "/") opened with window.open, the emulated unit plugged in and
+// granted.
+// A blank window of the opener comes first, so that the unit is set up
+// before the updater's scripts run; the opener then loads the updater into
+// it by name.
+async function openedBy(context, site, url) {
+  const opener = await context.newPage();
+  await opener.goto(site + "site/manifest.webmanifest");
+  const popupOpened = new Promise((resolve) => opener.once("popup", resolve));
+  await opener.evaluate(() => {
+    window.open("about:blank", "updater");
+  });
+  const updater = await popupOpened;
+  await updater.evaluateOnNewDocument(() => {
+    window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
+  });
+  await instrumentPage(updater);
+  await opener.evaluate((address) => {
+    window.open(address, "updater");
+  }, url);
+  return { opener, updater };
 }
 
 // Puts the emulated unit of the tests' folder under the product page: its
@@ -81,7 +115,8 @@ describe("the folders the build makes", () => {
   for (const name of ["site", "demo", "test"]) {
     it(`${name}/sw.js pre-caches every file of ${name}/ but itself, with its digest`, () => {
       const folder = buildFolder(name);
-      const files = listFiles(folder).filter((file) => file !== "sw.js" && !file.split("/").some((p) => p.startsWith(".")));
+      const files = listFiles(folder).filter((file) => file !== "sw.js" && file !== "release.json" &&
+        !file.split("/").some((p) => p.startsWith(".")));
       const recorded = workerFiles(folder);
       assert.deepEqual(Object.keys(recorded), files);
       for (const file of files) {
@@ -392,6 +427,155 @@ describe("where the updater runs", () => {
       assert.equal(shown.opened, false, "the unit was not opened");
     } finally {
       await context.close();
+    }
+  });
+
+  // A page of another site that opened the updater (window.open) on a host
+  // that sends no Cross-Origin-Opener-Policy keeps a hold on its window and
+  // could close it after the purge, leaving the ESC erased. Catches a page
+  // that runs there, touches the unit or takes the site's lock; and one
+  // that refuses more than that: a window its own site opened, and the
+  // link to a tab of its own (no opener), run.
+  for (const language of ["en", "de"]) {
+    it(`refuses to run in a window that another site opened and touches no device; its own site's and a tab of its own run (${language})`, async () => {
+      const browser = language === "en" ? session : await launchBrowser({ language });
+      const t = textsFor(language);
+      const context = await browser.browser.createBrowserContext();
+      try {
+        // Another site: the same server under another name.
+        const { updater } = await openedBy(context, `http://localhost:${server.port}/`, server.url + "test/test.html");
+        await updater.setViewport({ width: 900, height: 700 });
+        assert.equal(await stateAcrossLoads(updater, ["foreign-opener", "idle", "busy"]), "foreign-opener");
+        await updater.evaluate(() => window.orvantoEmulator.ready);
+        const shown = await updater.evaluate(async () => ({
+          text: document.querySelector("#foreign-opener p").textContent.trim(),
+          link: document.getElementById("open-own-tab").textContent.trim(),
+          main: document.getElementById("updater").checkVisibility(),
+          loading: document.getElementById("loading").checkVisibility(),
+          hint: document.getElementById("hint").textContent,
+          locks: (await navigator.locks.query()).held.length,
+          plugged: window.orvantoEmulator.state().plugged,
+          opened: window.orvantoEmulator.state().opened,
+          log: window.orvantoEmulator.log().length,
+        }));
+        await screenshot(updater, `${language}-foreign-opener`);
+        assert.deepEqual(shown, {
+          text: t.text(N.IDS_PAGE_FOREIGN_OPENER),
+          link: t.text(N.IDS_PAGE_OPEN_OWN_TAB),
+          main: false,
+          loading: false,
+          hint: "",
+          locks: 0,
+          plugged: true,
+          opened: false,
+          log: 0,
+        }, "the page shows its refusal, started no program, took no lock, and the granted unit was neither opened nor sent anything");
+
+        // The link opens the updater in a tab of its own, without an opener.
+        const before = new Set(context.targets());
+        await updater.click("#open-own-tab");
+        const ownTab = await (await context.waitForTarget((target) =>
+          target.type() === "page" && !before.has(target) && target.url().endsWith("/test/test.html"))).page();
+        assert.equal(await stateAcrossLoads(ownTab, ["idle", "foreign-opener"]), "idle", "the updater runs in its own tab");
+        assert.equal(await ownTab.evaluate(() => window.opener), null);
+        await ownTab.close();
+
+        // A page of the updater's own site may open it (another context:
+        // the lock of the tab above is gone with it).
+        const own = await browser.browser.createBrowserContext();
+        try {
+          const ownOpener = await own.newPage();
+          await ownOpener.goto(server.url + "site/manifest.webmanifest");
+          const opened = new Promise((resolve) => ownOpener.once("popup", resolve));
+          await ownOpener.evaluate((url) => {
+            window.open(url, "updater");
+          }, server.url + "test/test.html");
+          const ownWindow = await opened;
+          assert.equal(await stateAcrossLoads(ownWindow, ["idle", "foreign-opener"]), "idle", "a window its own site opened runs");
+          assert.equal(await ownWindow.evaluate(() => window.opener !== null), true, "that window has its opener");
+        } finally {
+          await own.close();
+        }
+      } finally {
+        await context.close();
+        if (browser !== session) {
+          await browser.close();
+        }
+      }
+    });
+  }
+
+  // The opener asked again at Update: a page of the updater's own site
+  // opened it, then went on to another site, which now holds the window.
+  // Catches a check made only at the start, after which that site could
+  // close the window in the middle of the update.
+  it("ends, sending nothing, when its opener has gone on to another site by the time Update is pressed", async () => {
+    const context = await session.browser.createBrowserContext();
+    try {
+      const { opener, updater } = await openedBy(context, server.url, server.url + "test/test.html");
+      assert.equal(await stateAcrossLoads(updater, ["foreign-opener", "idle"]), "idle", "opened by its own site, it runs");
+      await waitFor(updater, () => !document.getElementById("update").disabled);
+      await opener.goto(`http://localhost:${server.port}/site/manifest.webmanifest`);
+      const sent = await updater.evaluate(() => window.orvantoEmulator.log().length);
+      await updater.click("#update");
+      assert.equal(await stateAcrossLoads(updater, ["foreign-opener"]), "foreign-opener");
+      assert.deepEqual(await updater.evaluate(() => ({
+        log: window.orvantoEmulator.log().length,
+        boxes: window.__seen.boxes.length,
+        opened: window.orvantoEmulator.state().opened,
+      })), { log: sent, boxes: 0, opened: false }, "nothing sent, no box, the unit released");
+    } finally {
+      await context.close();
+    }
+  });
+
+  // The loading view says that the page could not be loaded when its
+  // scripts never run (tests/web/nginx.test.mjs: a release uploaded in
+  // the wrong order). Catches that text showing while the scripts run and
+  // only the program (updater.wasm) is slow to come: an owner on a slow
+  // line would be told to reload a page that is loading.
+  it("does not say that the page could not be loaded while only the program is slow to come", async () => {
+    let held = null;
+    let wasmAsked;
+    const asked = new Promise((resolve) => {
+      wasmAsked = resolve;
+    });
+    const page = await openPage(session, server.url + "site/index.html", {
+      settle: false,
+      prepare: async (p) => {
+        // CSS time 100 times faster (the browser's control of animation
+        // time, which its developer tools use): the text's delay passes
+        // in a tenth of a second.
+        const cdp = await p.createCDPSession();
+        await cdp.send("Animation.enable");
+        await cdp.send("Animation.setPlaybackRate", { playbackRate: 100 });
+        await p.setRequestInterception(true);
+        p.on("request", (request) => {
+          if (held === null && /\/updater\.[0-9a-f]{16}\.wasm$/.test(request.url())) {
+            held = request;
+            wasmAsked();
+          } else {
+            request.continue();
+          }
+        });
+      },
+    });
+    try {
+      // The page's scripts run: they ask for the program.
+      await within(asked, LIMIT_MS, "the page did not ask for updater.wasm");
+      await waitFor(page, () => document.querySelector('link[rel="stylesheet"]').sheet !== null);
+      const from = await page.evaluate(() => new Promise((resolve) =>
+        requestAnimationFrame(() => requestAnimationFrame(() => resolve(document.timeline.currentTime)))));
+      await waitFor(page, (t) => document.timeline.currentTime > t + 10000, from);
+      assert.deepEqual(await page.evaluate(() => ({
+        state: document.documentElement.dataset.state,
+        loading: document.getElementById("loading").checkVisibility(),
+        text: document.getElementById("loading-stalled").checkVisibility({ visibilityProperty: true }),
+      })), { state: "starting", loading: true, text: false });
+      held.continue();
+      assert.equal(await waitForState(page, ["idle", "ended"]), "idle");
+    } finally {
+      await page.closeContext();
     }
   });
 

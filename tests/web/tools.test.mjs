@@ -14,6 +14,9 @@ function tempFolder() {
 }
 
 const versionOf = (folder) => /const VERSION = "([0-9a-f]+)";/.exec(fs.readFileSync(path.join(folder, "sw.js"), "utf8"))[1];
+const workerFiles = (folder) => Object.keys(JSON.parse(
+  /const FILES = (\{[^}]*\});/.exec(fs.readFileSync(path.join(folder, "sw.js"), "utf8"))[1].replace(/,\s*\}$/, "}")));
+const releaseOf = (folder) => JSON.parse(fs.readFileSync(path.join(folder, "release.json"), "utf8"));
 
 // RGBA pixels of a PNG written by make_web_icons.py (8-bit RGBA, filter 0
 // on every line, as that script writes them).
@@ -88,6 +91,7 @@ describe("the published folder", () => {
     assert.ok(first["manifest.webmanifest"].includes(`"${logo}"`));
     assert.ok(first[path.join("emulator", "bridge.js")].includes(`"../${part}"`));
     assert.ok(first["sw.js"].includes(`"${app}"`), "the worker lists the new names");
+    assert.ok(JSON.parse(first["release.json"]).files.includes(app), "the release names the new names");
 
     // A change in a file that app.js imports renames app.js too.
     const second = publish({ ...page, "part.js": "export const a = 2;" });
@@ -108,8 +112,11 @@ describe("the service worker's stamp", () => {
   // The cache name must change with any file of the page and only then:
   // catches a digest that misses a file's content (a new version of the
   // page would be served from the old cache for ever) and one that changes
-  // on every build (every visit would fetch everything again).
-  it("gives a new version for a changed file and the same one for an unchanged folder", () => {
+  // on every build (every visit would fetch everything again). The release
+  // file that open pages read must name the worker's version and files,
+  // and neither may list it (the worker would serve a page its own old
+  // copy, and every stamp would see a new folder).
+  it("gives a new version for a changed file and the same one for an unchanged folder, named in release.json", () => {
     const folder = tempFolder();
     try {
       fs.writeFileSync(path.join(folder, "index.html"), "<!doctype html>");
@@ -117,14 +124,19 @@ describe("the service worker's stamp", () => {
       fs.writeFileSync(path.join(folder, "emulator", "unit.wasm"), Buffer.from([0, 97, 115, 109]));
       python("stamp_service_worker.py", folder);
       const first = fs.readFileSync(path.join(folder, "sw.js"), "utf8");
+      const firstRelease = fs.readFileSync(path.join(folder, "release.json"), "utf8");
       python("stamp_service_worker.py", folder);
       assert.equal(fs.readFileSync(path.join(folder, "sw.js"), "utf8"), first, "the same folder, the same worker");
+      assert.equal(fs.readFileSync(path.join(folder, "release.json"), "utf8"), firstRelease, "and the same release file");
       assert.ok(first.includes('"emulator/unit.wasm"'), "files in sub-folders are listed");
+      assert.deepEqual(releaseOf(folder), { version: versionOf(folder), files: ["emulator/unit.wasm", "index.html"] });
+      assert.deepEqual(workerFiles(folder), releaseOf(folder).files);
 
       fs.writeFileSync(path.join(folder, "emulator", "unit.wasm"), Buffer.from([0, 97, 115, 110]));
       const before = /const VERSION = "([0-9a-f]+)";/.exec(first)[1];
       python("stamp_service_worker.py", folder);
       assert.notEqual(versionOf(folder), before, "one changed byte makes a new version");
+      assert.equal(releaseOf(folder).version, versionOf(folder), "the release file names the new version");
     } finally {
       fs.rmSync(folder, { recursive: true, force: true });
     }

@@ -1,11 +1,14 @@
 // Which version of the updater runs: a page of the previous version after a
 // new one was published (it says so, starts no update and loads the new
-// one), a new version that waits for an update running in another tab, an
-// install that meets a file of another version, and the line that tells
-// support which updater and which image a page carries.
+// one), also when the release comes while a box of the update is open or
+// the host rewrites the files, a new version that waits for an update
+// running in another tab, an install that meets a file of another version,
+// and the line that tells support which updater and which image a page
+// carries.
 import assert from "node:assert/strict";
 import crypto from "node:crypto";
 import fs from "node:fs";
+import http from "node:http";
 import path from "node:path";
 import { after, before, describe, it } from "node:test";
 
@@ -13,6 +16,7 @@ import {
   CANCEL,
   OK,
   N,
+  YES,
   answer,
   buildFolder,
   instrumentPage,
@@ -58,6 +62,62 @@ async function visit(context, url) {
 }
 
 const noticeShown = (page) => page.$eval("#version-notice", (e) => !e.hidden && e.getClientRects().length > 0);
+
+// A host in front of a published copy that, once told to, answers
+// release.json its own way: `host.release` null passes the copy's file on,
+// a number is sent as an error status, a text as the file.
+async function hostInFront(copy) {
+  const host = { release: null };
+  const server = http.createServer((request, response) => {
+    if (new URL(request.url, "http://host").pathname === "/release.json" && host.release !== null) {
+      const failed = typeof host.release === "number";
+      response.writeHead(failed ? host.release : 200,
+        { "Content-Type": failed ? "text/html" : "application/json", "Cache-Control": "no-cache" });
+      response.end(failed ? "<h1>Internal Server Error</h1>" : host.release);
+      return;
+    }
+    const upstream = http.request(copy.url(request.url.slice(1)), { method: request.method, headers: request.headers },
+      (reply) => {
+        response.writeHead(reply.statusCode, reply.headers);
+        reply.pipe(response);
+      });
+    upstream.on("error", () => response.destroy());
+    request.pipe(upstream);
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  host.url = (file) => `http://127.0.0.1:${server.address().port}/${file}`;
+  host.close = () => new Promise((resolve) => {
+    server.close(() => resolve());
+    server.closeAllConnections();
+  });
+  return host;
+}
+
+// Waits until the page has acted on Update: the notice's button `id` has
+// the focus, or a box has opened.
+function noticeOrBox(page, id) {
+  return waitFor(page, (button) => document.activeElement?.id === button || window.__seen.boxes.length > 0, id);
+}
+
+// Answers the open box; returns how many reports the unit received from
+// then until the program waits for the owner again.
+async function reportsAfterAnswer(page, value) {
+  const mark = (await unitLog(page)).length;
+  await answer(page, value);
+  await waitFor(page, () => !document.getElementById("message-box").open);
+  await waitForState(page, "idle");
+  return (await unitLog(page)).slice(mark).filter((entry) => entry.fromHost).length;
+}
+
+// sw.js as a host that minifies scripts serves it: no comment lines, no
+// indentation, its FILES without a blank.
+function minifyWorker(file) {
+  const source = fs.readFileSync(file, "utf8");
+  const minified = source.replace(/^\s*\/\/.*\n/gm, "").replace(/^\s+/gm, "")
+    .replace(/const FILES = (\{[^}]*\});/, (_, files) => `const FILES=${JSON.stringify(JSON.parse(files.replace(/,\s*\}$/, "}")))};`);
+  assert.ok(minified.includes("const FILES={\""), "the worker's FILES were rewritten");
+  fs.writeFileSync(file, minified);
+}
 
 for (const language of ["en", "de"]) {
   describe(`a new version of the updater (${language})`, () => {
@@ -161,6 +221,53 @@ for (const language of ["en", "de"]) {
         await screenshot(page, `${language}-new-version-failed`);
       });
     });
+
+    // A host that loses or rewrites release.json cannot be told from one
+    // that publishes a release: catches a page that takes an answer it
+    // cannot read (an error status, not JSON) for "no newer version", at
+    // Update or at OK, and writes its image.
+    it("starts no update while the server's release file cannot be read, and says to load the page again", async () => {
+      await withPublishedCopy(session, async (copy, context) => {
+        const host = await hostInFront(copy);
+        try {
+          const page = await visit(context, host.url("test.html"));
+          await plugAndWaitForReady(page);
+          const sentBefore = (await unitLog(page)).length;
+          host.release = 500;
+          await page.click("#update");
+          await noticeOrBox(page, "reload-page");
+          assert.equal((await seen(page)).boxes.length, 0, "no update was started");
+          assert.equal((await unitLog(page)).length, sentBefore, "nothing was sent to the unit");
+          assert.equal(await noticeShown(page), true);
+          assert.equal(await page.$eval("#version-notice-unreadable", (e) => e.textContent), t.text(N.IDS_PAGE_RELEASE_UNREADABLE));
+          assert.equal(await page.$eval("#reload-page", (e) => e.textContent), t.text(N.IDS_PAGE_RELOAD_PAGE));
+          assert.deepEqual(await page.$$eval("#version-notice p:not([hidden]), #version-notice button:not([hidden])",
+            (shown) => shown.map((e) => e.id).filter((id) => id)), ["version-notice-unreadable", "reload-page"]);
+          assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
+          await screenshot(page, `${language}-release-unreadable`);
+
+          // Loaded again while the file can be read: Update shows the
+          // confirmation; an answer that is not JSON at OK stops it there.
+          host.release = null;
+          await page.evaluateOnNewDocument(() => {
+            window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
+          });
+          await Promise.all([page.waitForNavigation({ waitUntil: "load" }), page.click("#reload-page")]);
+          await waitForHint(page, t.text(N.IDS_READY));
+          await waitForState(page, "idle");
+          assert.equal(await noticeShown(page), false);
+          await page.click("#update");
+          await waitForBox(page, 1);
+          host.release = "<!doctype html><title>Page not found</title>";
+          assert.equal(await reportsAfterAnswer(page, OK), 0, "nothing was sent to the unit after OK");
+          assert.equal(await page.$eval("#version-notice-unreadable", (e) => e.hidden), false);
+          assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
+          assert.equal((await seen(page)).boxes.length, 1, "no box after the confirmation");
+        } finally {
+          await host.close();
+        }
+      });
+    });
   });
 }
 
@@ -248,22 +355,77 @@ describe("a new version and a running update", () => {
   // A tab left open across a release: the browser looks for a new version
   // only when a page is loaded, so Update wrote the old image. Catches a
   // page that starts an update without asking the server, or whose Update
-  // still looks enabled under the notice.
-  it("finds a version published while it was open when Update is pressed, and starts no update", async () => {
+  // still looks enabled under the notice; and one that learns of a release
+  // from the layout of a script, which a host that minifies scripts
+  // changes (the page took the release for its own version).
+  for (const minified of [false, true]) {
+    it(`finds a version published while it was open when Update is pressed, and starts no update${minified ? " (sw.js minified by the host)" : ""}`, async () => {
+      await withPublishedCopy(session, async (copy, context) => {
+        const page = await visit(context, copy.url("test.html"));
+        await plugAndWaitForReady(page);
+        const sentBefore = (await unitLog(page)).length;
+        copy.publishNext();
+        if (minified) {
+          minifyWorker(path.join(copy.folder, "sw.js"));
+        }
+        await page.click("#update");
+        await noticeOrBox(page, "load-new-version");
+        assert.equal((await seen(page)).boxes.length, 0, "no update was started");
+        assert.equal((await unitLog(page)).length, sentBefore, "nothing was sent to the unit");
+        assert.equal(await noticeShown(page), true);
+        assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
+        await Promise.all([page.waitForNavigation({ waitUntil: "load" }), page.click("#load-new-version")]);
+        await waitForState(page, ["idle", "busy"]);
+        assert.equal(await servesNextVersion(page), true, "the new version runs after the reload");
+      });
+    });
+  }
+
+  // A box of the update may stay open for hours: a release published
+  // meanwhile, found by the check on showing the tab again or by none, let
+  // the answer write the old image. Catches a page that does not ask again
+  // at OK and at Yes, or lets the answer through once it knows of a newer
+  // version.
+  for (const [box, shownAgain] of [["the confirmation", false], ["the version question", false], ["the confirmation", true]]) {
+    it(`starts no update when a version is published while ${box} is open${shownAgain ? " and the tab is shown again" : ""}`, async () => {
+      await withPublishedCopy(session, async (copy, context) => {
+        const page = await visit(context, copy.url("test.html"));
+        const question = box === "the version question";
+        await plugAndWaitForReady(page, question ? { escVersion: 0x0300 } : {});
+        await page.click("#update");
+        await waitForBox(page, 1);
+        if (question) {
+          await answer(page, OK);
+          await waitForBox(page, 2);
+        }
+        copy.publishNext();
+        if (shownAgain) {
+          await page.evaluate(() => document.dispatchEvent(new Event("visibilitychange")));
+          await waitFor(page, () => !document.getElementById("version-notice").hidden);
+        }
+        assert.equal(await reportsAfterAnswer(page, question ? YES : OK), 0, "nothing was sent to the unit");
+        assert.equal(await noticeShown(page), true);
+        assert.equal(await page.$eval("#version-notice-newer", (e) => e.hidden), false);
+        assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
+        assert.equal((await seen(page)).boxes.length, question ? 2 : 1, "no box after the last answer");
+        assert.equal(await servesNextVersion(page), false);
+      });
+    });
+  }
+
+  // Offline (or a server that does not answer) the page goes on with its
+  // own version: catches a check at Update or at OK that holds the update
+  // back for want of an answer.
+  it("updates offline, the server gone after the page was loaded", async () => {
     await withPublishedCopy(session, async (copy, context) => {
       const page = await visit(context, copy.url("test.html"));
       await plugAndWaitForReady(page);
-      const sentBefore = (await unitLog(page)).length;
-      copy.publishNext();
+      await copy.server.close();
       await page.click("#update");
-      await waitFor(page, () => document.activeElement?.id === "load-new-version");
-      assert.equal(await noticeShown(page), true);
-      assert.equal((await seen(page)).boxes.length, 0, "no update was started");
-      assert.equal((await unitLog(page)).length, sentBefore, "nothing was sent to the unit");
-      assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
-      await Promise.all([page.waitForNavigation({ waitUntil: "load" }), page.click("#load-new-version")]);
-      await waitForState(page, ["idle", "busy"]);
-      assert.equal(await servesNextVersion(page), true, "the new version runs after the reload");
+      await waitForBox(page, 1);
+      assert.ok(await reportsAfterAnswer(page, OK) > 0, "the update ran");
+      await waitForHint(page, textsFor("en").text(N.IDS_UPDATE_SUCCEEDED));
+      assert.equal(await noticeShown(page), false);
     });
   });
 
