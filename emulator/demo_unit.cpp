@@ -158,16 +158,6 @@ bool FromName(const Named<Value> (&names)[Count], const std::string& name, Value
     return false;
 }
 
-template <typename Value, std::size_t Count>
-const char* NameOf(const Named<Value> (&names)[Count], Value value) {
-    for (const Named<Value>& entry : names) {
-        if (entry.value == value) {
-            return entry.name;
-        }
-    }
-    return "";
-}
-
 }  // namespace
 
 bool DemoFaultKindFromName(const std::string& name, DemoFaultKind& kind) {
@@ -178,6 +168,3 @@ bool DemoFaultStepFromName(const std::string& name, DemoFaultStep& step) {
     return FromName(FAULT_STEP_NAMES, name, step);
 }
 
-const char* DemoFaultKindName(DemoFaultKind kind) { return NameOf(FAULT_KIND_NAMES, kind); }
-
-const char* DemoFaultStepName(DemoFaultStep step) { return NameOf(FAULT_STEP_NAMES, step); }

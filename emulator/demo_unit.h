@@ -49,8 +49,6 @@ enum class DemoFaultStep { SystemLock, ProtectionOff, Purge, SetAddress, DataBlo
 // "purge", "address", "block". Return false for any other name.
 bool DemoFaultKindFromName(const std::string& name, DemoFaultKind& kind);
 bool DemoFaultStepFromName(const std::string& name, DemoFaultStep& step);
-const char* DemoFaultKindName(DemoFaultKind kind);
-const char* DemoFaultStepName(DemoFaultStep step);
 
 // Arms a fault for the next update on the plugged unit: at `step` (for a
 // data block, the `block`-th from now, 1-based), the unit reports

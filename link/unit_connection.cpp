@@ -13,22 +13,6 @@ UnitConnection InitialConnection() {
     return connection;
 }
 
-bool ConnectionsEqual(const UnitConnection& a, const UnitConnection& b) {
-    return a.handle == b.handle && a.devicePath == b.devicePath &&
-           a.outputReportLength == b.outputReportLength &&
-           a.inputReportLength == b.inputReportLength &&
-           a.unitInBootloader == b.unitInBootloader &&
-           a.unitFirmwareVersion == b.unitFirmwareVersion && a.unitAuxWord == b.unitAuxWord &&
-           a.escState == b.escState && a.unitStatusAux == b.unitStatusAux &&
-           a.unitBootInfo.bootInfo1 == b.unitBootInfo.bootInfo1 &&
-           a.unitBootInfo.bootInfo2 == b.unitBootInfo.bootInfo2 &&
-           a.unitBootInfo.bootInfo3 == b.unitBootInfo.bootInfo3 &&
-           a.unitBootInfo.bootInfo4 == b.unitBootInfo.bootInfo4 &&
-           a.unitBootInfo.bootInfo5 == b.unitBootInfo.bootInfo5 &&
-           a.escFirmwareInfo == b.escFirmwareInfo && a.escIdentity == b.escIdentity &&
-           a.productId == b.productId;
-}
-
 std::uint16_t EscFirmwareVersion(const UnitConnection& connection) {
     return ReadLe16(&connection.escFirmwareInfo[4]);
 }

@@ -39,8 +39,6 @@ extern UnitConnection unitConnection;
 // The record with no unit open.
 UnitConnection InitialConnection();
 
-bool ConnectionsEqual(const UnitConnection& a, const UnitConnection& b);
-
 // Fields inside the two ESC blocks.
 std::uint16_t EscFirmwareVersion(const UnitConnection& connection);  // info bytes 4-5
 void SetEscFirmwareVersion(UnitConnection& connection, std::uint16_t version);

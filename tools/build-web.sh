@@ -20,4 +20,4 @@ else
 fi
 
 echo "== browser test dependencies"
-tools/install-test-modules.sh
+tests/web/install-modules.sh

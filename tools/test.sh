@@ -12,9 +12,6 @@ cd "$(dirname "$0")/.."
 
 tools/install-deps.sh
 
-echo "== layout: platform/ below everything, the logic portable and layered link <- update <- app"
-python3 tools/check_layout.py .
-
 echo "== native build and tests (ASan, UBSan)"
 cmake --preset native-sanitize >/dev/null
 cmake --build --preset native-sanitize
@@ -26,7 +23,7 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows
 
 echo "== the release build again, from scratch elsewhere: the same bytes"
-tools/check-reproducible.sh
+tests/check-reproducible.sh
 
 shots=build/windows/screenshots
 rm -rf "$shots"
@@ -43,7 +40,7 @@ ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix -- bash 
   # more each.
   ctest --preset windows -L e2e -E RealWaits
   ctest --preset windows -LE e2e
-  tools/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-en.png"'
+  tests/wine/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-en.png"'
 
 # Side by side with the German scenarios: a minute of fuzzing (one core)
 # and one update with the real waits (46 s in which the processor idles),
@@ -68,7 +65,7 @@ end_sides() {
 }
 trap end_sides EXIT
 echo "== side by side: fuzzing the unit's answers for a minute (libFuzzer, ASan, UBSan), one update with the real waits under Wine in English (about 46 s)"
-side fuzzing tools/fuzz.sh 60
+side fuzzing tests/fuzz/fuzz.sh 60
 side real-waits env ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix-real-waits -- \
   ctest --preset windows -R RealWaits -V
 
@@ -77,7 +74,7 @@ ORVANTO_EXPECT_LANGUAGE=de tools/with-wine.sh build/windows/wine-prefix-de --lan
   set -eo pipefail
   export ORVANTO_SCREENSHOTS=$(winepath -w "'"$PWD/$shots"'" 2>/dev/null)
   ctest --preset windows -L e2e -E RealWaits
-  tools/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-de.png"'
+  tests/wine/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-de.png"'
 
 for i in "${!side_pids[@]}"; do
   status=0

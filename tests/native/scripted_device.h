@@ -56,6 +56,23 @@ Bytes Command(std::initializer_list<std::uint8_t> head);
 // Stores a little-endian word into `bytes` at `offset`.
 void PutLe32(Bytes& bytes, std::size_t offset, std::uint32_t value);
 
+// Whether two records hold the same unit, field by field.
+inline bool ConnectionsEqual(const UnitConnection& a, const UnitConnection& b) {
+    return a.handle == b.handle && a.devicePath == b.devicePath &&
+           a.outputReportLength == b.outputReportLength &&
+           a.inputReportLength == b.inputReportLength &&
+           a.unitInBootloader == b.unitInBootloader &&
+           a.unitFirmwareVersion == b.unitFirmwareVersion && a.unitAuxWord == b.unitAuxWord &&
+           a.escState == b.escState && a.unitStatusAux == b.unitStatusAux &&
+           a.unitBootInfo.bootInfo1 == b.unitBootInfo.bootInfo1 &&
+           a.unitBootInfo.bootInfo2 == b.unitBootInfo.bootInfo2 &&
+           a.unitBootInfo.bootInfo3 == b.unitBootInfo.bootInfo3 &&
+           a.unitBootInfo.bootInfo4 == b.unitBootInfo.bootInfo4 &&
+           a.unitBootInfo.bootInfo5 == b.unitBootInfo.bootInfo5 &&
+           a.escFirmwareInfo == b.escFirmwareInfo && a.escIdentity == b.escIdentity &&
+           a.productId == b.productId;
+}
+
 std::string Hex(const Bytes& bytes);
 
 // Every test starts with an empty bus, the simulated clock at its origin and

@@ -1,6 +1,7 @@
 // The owner's stories (tests/stories/stories.json) played by the portable
 // core: the shell's handlers with the recorded window, the demo's emulated
-// unit on the bus and the simulated clock.
+// unit on the bus and the simulated clock. The player
+// (tests/stories/play_story.h) walks the acts and checks; this is its driver.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,25 +9,75 @@
 #include <string>
 
 #include "emulator/demo_unit.h"
-#include "link/commands.h"
 #include "tests/native/shell_fixture.h"
-#include "tests/stories/story.h"
+#include "tests/stories/play_story.h"
 #include "update/firmware_image.h"
-#include "update/firmware_update.h"
 
 namespace {
 
-std::uint32_t BoxStyle(const StoryBox& box) {
-    std::uint32_t style = BOX_OK;
-    if (box.buttons == std::vector<int>{ANSWER_OK, ANSWER_CANCEL}) {
-        style = BOX_OK_CANCEL;
-    } else if (box.buttons == std::vector<int>{ANSWER_YES, ANSWER_NO}) {
-        style = BOX_YES_NO;
+void Arrive() {
+    const DeviceBroadcast broadcast{DEVICE_TYPE_INTERFACE, DEMO_UNIT_PATH};
+    OnDeviceChange(DEVICE_EVENT_ARRIVAL, &broadcast);
+}
+
+void Unplug() {
+    UnplugDemoUnit();
+    const DeviceBroadcast broadcast{DEVICE_TYPE_INTERFACE, DEMO_UNIT_PATH};
+    OnDeviceChange(DEVICE_EVENT_REMOVE_COMPLETE, &broadcast);
+}
+
+void Plug(const DemoUnitSettings& settings, std::uint32_t purgeMs) {
+    if (DemoUnit()) {
+        Unplug();  // the unit plugged in before goes first
     }
-    if (box.icon == "warning") {
-        return style | BOX_ICON_EXCLAMATION;
+    PlugDemoUnit(settings)->purgeDurationMs = purgeMs;
+    Arrive();
+}
+
+// Where things stood when the act began.
+struct ActStart {
+    std::shared_ptr<EmulatedUnit> unit;
+    std::size_t log = 0;
+    std::size_t boxes = 0;
+    std::size_t positions = 0;
+    std::vector<bool> progressOpenAtBox;
+};
+ActStart start;
+
+// A MessageBoxW style's buttons, default button and icon, as a box shows
+// them.
+SeenBox SeenFromStyle(const WindowOperation& box) {
+    SeenBox seen;
+    seen.caption = box.caption;
+    seen.text = box.text;
+    switch (box.value & 0x0F) {
+    case BOX_OK_CANCEL:
+        seen.buttons = {ANSWER_OK, ANSWER_CANCEL};
+        break;
+    case BOX_YES_NO:
+        seen.buttons = {ANSWER_YES, ANSWER_NO};
+        break;
+    default:
+        seen.buttons = {ANSWER_OK};
+        break;
     }
-    return style | (box.icon == "error" ? BOX_ICON_ERROR : BOX_ICON_INFORMATION);
+    const std::size_t defaultIndex = (box.value >> 8) & 0x0F;  // MB_DEFBUTTON1 to 4
+    seen.defaultButton = defaultIndex < seen.buttons.size() ? seen.buttons[defaultIndex] : 0;
+    switch (box.value & 0xF0) {
+    case BOX_ICON_EXCLAMATION:
+        seen.icon = "warning";
+        break;
+    case BOX_ICON_ERROR:
+        seen.icon = "error";
+        break;
+    case BOX_ICON_INFORMATION:
+        seen.icon = "information";
+        break;
+    default:
+        seen.icon = "none";
+        break;
+    }
+    return seen;
 }
 
 class StoryTest : public ShellFixture, public ::testing::WithParamInterface<Story> {
@@ -38,143 +89,17 @@ protected:
 
     void TearDown() override {
         UnplugDemoUnit();
+        start = ActStart{};
         ShellFixture::TearDown();
-    }
-
-    void Unplug() {
-        UnplugDemoUnit();
-        Remove(DEMO_UNIT_PATH);
-    }
-
-    // Does what the act does, answering its boxes as it says.
-    void Do(const StoryAct& act, std::vector<bool>& progressOpenAtBox) {
-        for (std::size_t i = 0; i < act.boxes.size(); ++i) {
-            const StoryBox& box = act.boxes[i];
-            recorded_window::QueueBoxAnswer({box.answer, [this, &box, &progressOpenAtBox] {
-                progressOpenAtBox.push_back(recorded_window::ProgressWindowExists());
-                if (box.whileOpen == "unplug") {
-                    Unplug();
-                } else if (box.whileOpen == "plug") {
-                    Unplug();
-                    PlugDemoUnit(box.unit)->purgeDurationMs = box.purgeMs;
-                    Arrive(DEMO_UNIT_PATH);
-                }
-            }});
-        }
-        switch (act.what) {
-        case StoryDo::Look:
-            break;
-        case StoryDo::Plug:
-            if (DemoUnit()) {
-                Unplug();  // the unit plugged in before goes first
-            }
-            PlugDemoUnit(act.unit)->purgeDurationMs = act.purgeMs;
-            Arrive(DEMO_UNIT_PATH);
-            break;
-        case StoryDo::Unplug:
-            Unplug();
-            break;
-        case StoryDo::Replug:
-            if (DemoUnit()) {
-                Unplug();
-            }
-            ASSERT_NE(ReplugDemoUnit(), nullptr);
-            Arrive(DEMO_UNIT_PATH);
-            break;
-        case StoryDo::Arm: {
-            DemoFaultKind kind{};
-            DemoFaultStep step{};
-            ASSERT_TRUE(DemoFaultKindFromName(act.fault.kind, kind)) << act.fault.kind;
-            ASSERT_TRUE(DemoFaultStepFromName(act.fault.step, step)) << act.fault.step;
-            ASSERT_TRUE(ArmDemoFault(kind, step, act.fault.block, act.fault.errorCode));
-            break;
-        }
-        case StoryDo::Update:
-            ASSERT_TRUE(OnCommand(IDC_UPDATE));
-            break;
-        }
-    }
-
-    void Play(const Story& story) {
-        for (std::size_t number = 0; number < story.acts.size(); ++number) {
-            const StoryAct& act = story.acts[number];
-            SCOPED_TRACE("act " + std::to_string(number + 1));
-            const std::shared_ptr<EmulatedUnit> unitBefore = LastDemoUnit();
-            const std::size_t logBefore = unitBefore ? unitBefore->Log().size() : 0;
-            const std::size_t boxesBefore = recorded_window::Boxes().size();
-            const std::size_t positionsBefore = recorded_window::ProgressPositions().size();
-            std::vector<bool> progressOpenAtBox;
-            ASSERT_NO_FATAL_FAILURE(Do(act, progressOpenAtBox));
-
-            const auto allBoxes = recorded_window::Boxes();
-            const std::vector<WindowOperation> boxes(allBoxes.begin() + boxesBefore, allBoxes.end());
-            ASSERT_EQ(boxes.size(), act.boxes.size()) << "message boxes";
-            for (std::size_t i = 0; i < boxes.size(); ++i) {
-                const StoryBox& want = act.boxes[i];
-                SCOPED_TRACE("box " + std::to_string(i + 1) + ", " + want.kind);
-                EXPECT_EQ(boxes[i].caption, LoadText(want.caption));
-                EXPECT_EQ(boxes[i].text, StoryBoxText(want));
-                EXPECT_EQ(boxes[i].value, BoxStyle(want));
-                if (want.kind == "failure") {
-                    EXPECT_FALSE(progressOpenAtBox.at(i)) << "the progress window is gone before the box";
-                }
-            }
-
-            const StorySee& see = act.see;
-            if (see.hint) {
-                EXPECT_EQ(Hint(), see.waiting ? StoryWaitingHint(*see.hint) : LoadText(*see.hint));
-            }
-            if (see.update) {
-                EXPECT_EQ(UpdateEnabled(), *see.update) << "Update enabled";
-            }
-            const std::pair<const std::optional<std::wstring>&, int> rows[] = {
-                {see.unit, IDC_LABEL_UNIT}, {see.unitVersion, IDC_VERSION_UNIT},
-                {see.bootloader, IDC_VERSION_BOOTLOADER}, {see.esc, IDC_VERSION_ESC}};
-            for (const auto& [want, id] : rows) {
-                if (want) {
-                    EXPECT_EQ(recorded_window::ItemText(id), *want) << "the row of control " << id;
-                }
-            }
-            const std::shared_ptr<EmulatedUnit> unit = LastDemoUnit();
-            const std::size_t from = unit == unitBefore ? logBefore : 0;
-            if (see.reports) {
-                ASSERT_NE(unit, nullptr);
-                std::uint32_t received = 0;
-                for (std::size_t i = from; i < unit->Log().size(); ++i) {
-                    received += unit->Log()[i].fromHost ? 1 : 0;
-                }
-                EXPECT_EQ(received, *see.reports) << "reports the unit received";
-            }
-            if (see.progress) {
-                EXPECT_EQ(recorded_window::ProgressPositions().size() - positionsBefore, *see.progress)
-                    << "positions the bar was given";
-            }
-            if (see.blockWaitMs) {
-                const auto least = unit->LeastHostWaitAfter(CMD_WRITE_DATA, from);
-                ASSERT_TRUE(least.has_value()) << "no block was followed by another report";
-                EXPECT_GE(*least, *see.blockWaitMs * 1000ull) << "the least wait after a block, in us";
-            }
-            if (see.flashImage || see.flashBlocks) {
-                const FirmwareImage image = LocateFirmwareImage();
-                const std::uint32_t size =
-                    see.flashImage ? image.size : std::min(image.size, *see.flashBlocks * BLOCK_BYTES);
-                const auto& flash = unit->esc.flash;
-                EXPECT_TRUE(std::equal(image.data, image.data + size, flash.begin()))
-                    << "the flash does not hold the first " << size << " bytes of the image";
-                EXPECT_TRUE(std::all_of(flash.begin() + size, flash.end(),
-                                        [](std::uint8_t b) { return b == 0xFF; }))
-                    << "something was written after the first " << size << " bytes";
-            }
-        }
     }
 };
 
 TEST_P(StoryTest, Plays) {
-    const std::string reason = CannotPlay(GetParam(), "native");
+    const std::string reason = CannotPlay(GetParam(), StageName());
     if (!reason.empty()) {
         GTEST_SKIP() << reason;
     }
-    Play(GetParam());
+    PlayStory(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Story, StoryTest, ::testing::ValuesIn(Stories()),
@@ -187,3 +112,118 @@ INSTANTIATE_TEST_SUITE_P(Story, StoryTest, ::testing::ValuesIn(Stories()),
 }  // namespace
 
 std::wstring StoryText(std::uint32_t id) { return LoadText(id); }
+
+// ---- The player's driver.
+
+const char* StageName() { return "native"; }
+
+bool StageOnRealStack() { return false; }
+
+std::uint32_t StageLastError(std::uint32_t lastError) { return lastError; }
+
+void StageBeginAct(const StoryAct&, std::size_t) {
+    start.unit = LastDemoUnit();
+    start.log = start.unit ? start.unit->Log().size() : 0;
+    start.boxes = recorded_window::Boxes().size();
+    start.positions = recorded_window::ProgressPositions().size();
+    start.progressOpenAtBox.clear();
+}
+
+bool StageDo(const StoryAct& act, std::size_t) {
+    for (const StoryBox& box : act.boxes) {
+        recorded_window::QueueBoxAnswer({box.answer, [&box] {
+            start.progressOpenAtBox.push_back(recorded_window::ProgressWindowExists());
+            if (box.whileOpen == "unplug") {
+                Unplug();
+            } else if (box.whileOpen == "plug") {
+                Plug(box.unit, box.purgeMs);
+            }
+        }});
+    }
+    switch (act.what) {
+    case StoryDo::Look:
+        break;
+    case StoryDo::Plug:
+        Plug(act.unit, act.purgeMs);
+        break;
+    case StoryDo::Unplug:
+        Unplug();
+        break;
+    case StoryDo::Replug:
+        if (DemoUnit()) {
+            Unplug();
+        }
+        if (ReplugDemoUnit() == nullptr) {
+            StageFailed("a unit to plug in again", "none");
+            return false;
+        }
+        Arrive();
+        break;
+    case StoryDo::Arm: {
+        DemoFaultKind kind{};
+        DemoFaultStep step{};
+        if (!DemoFaultKindFromName(act.fault.kind, kind) ||
+            !DemoFaultStepFromName(act.fault.step, step) ||
+            !ArmDemoFault(kind, step, act.fault.block, act.fault.errorCode)) {
+            StageFailed("the fault " + act.fault.kind + " at " + act.fault.step + " armed",
+                        "it refused");
+            return false;
+        }
+        break;
+    }
+    case StoryDo::Update:
+        if (!OnCommand(IDC_UPDATE)) {
+            StageFailed("Update handled", "not handled");
+            return false;
+        }
+        break;
+    }
+    return true;
+}
+
+std::vector<SeenBox> StageBoxes() {
+    const std::vector<WindowOperation> all = recorded_window::Boxes();
+    std::vector<SeenBox> seen;
+    for (std::size_t i = start.boxes; i < all.size(); ++i) {
+        seen.push_back(SeenFromStyle(all[i]));
+        const std::size_t index = i - start.boxes;
+        seen.back().progressOpen =
+            index < start.progressOpenAtBox.size() && start.progressOpenAtBox[index];
+    }
+    return seen;
+}
+
+SeenWindow StageWindow(const StoryAct&, const std::function<bool(const SeenWindow&)>&) {
+    // The act has run to its end: the window is as it stays.
+    return WindowFrom(recorded_window::ItemText, recorded_window::ItemEnabled(IDC_UPDATE), false);
+}
+
+std::optional<std::uint32_t> StageProgressPositions() {
+    return static_cast<std::uint32_t>(recorded_window::ProgressPositions().size() - start.positions);
+}
+
+std::optional<SeenUnit> StageUnit() {
+    const std::shared_ptr<EmulatedUnit> unit = LastDemoUnit();
+    if (!unit) {
+        StageFailed("a unit plugged in", "none ever");
+        return std::nullopt;
+    }
+    // A unit plugged in during the act went through all of its log in it.
+    const std::size_t from = unit == start.unit ? start.log : 0;
+    SeenUnit seen;
+    for (std::size_t i = from; i < unit->Log().size(); ++i) {
+        seen.reports += unit->Log()[i].fromHost ? 1 : 0;
+    }
+    seen.leastBlockWaitUs = unit->LeastHostWaitAfter(CMD_WRITE_DATA, from);
+    seen.flash = unit->esc.flash;
+    const FirmwareImage image = LocateFirmwareImage();
+    seen.image = image.data;
+    seen.imageSize = image.size;
+    return seen;
+}
+
+void StageFailed(const std::string& what, const std::string& seen) {
+    ADD_FAILURE() << what << "; seen: " << seen;
+}
+
+void StageActChecked(const StoryAct&, std::size_t) {}

@@ -24,7 +24,7 @@ cmake --preset web -B "$out/web" -DORVANTO_FIRMWARE_IMAGE="$image" >/dev/null
 NODE_PATH=/usr/share/nodejs cmake --build "$out/web" --target orvanto_web_site
 
 echo "== the browser tests' node modules"
-tools/install-test-modules.sh
+tests/web/install-modules.sh
 
 echo "== the product program with the test image"
 cmake --preset windows -B "$out/windows" -DORVANTO_FIRMWARE_IMAGE="$image" \

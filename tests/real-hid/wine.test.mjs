@@ -56,7 +56,6 @@ const AS_WINE_USER = ["setpriv", `--reuid=${owner.uid}`, `--regid=${owner.gid}`,
 
 // The Windows name of a file of the guest (drive Z: is /).
 const winPath = (file) => `Z:${file.replaceAll("/", "\\")}`;
-const hex = (value) => `0x${(value >>> 0).toString(16).toUpperCase()}`;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // ---------------------------------------------------------------- Windows programs
@@ -267,32 +266,6 @@ async function doUnitSide(unit, act) {
   }
 }
 
-// Wine's hidclass ends the transfers of a unit that is gone with
-// ERROR_ACCESS_DENIED (orvanto-wine-hid unplug above shows it for a pending
-// read, a write and a read), where Windows gives ERROR_DEVICE_NOT_CONNECTED,
-// the error the table's code lines name for a unit that went away.
-function onWinesStack(lastError) {
-  return lastError === N.PLATFORM_ERROR_DEVICE_NOT_CONNECTED ? N.PLATFORM_ERROR_ACCESS_DENIED : lastError;
-}
-
-// The code lines this stage may show where they differ from the table's:
-// "code ACT.BOX STATUS[,STATUS...] ERROR" for the driver. The real stack's,
-// with Wine's error for a unit that is gone.
-function stageCodes(story) {
-  const lines = [];
-  story.acts.forEach((act, a) => act.boxes.forEach((box, b) => {
-    if (!box.codeOnRealStack) {
-      return;
-    }
-    const [statuses, lastError] = box.codeOnRealStack;
-    const onStage = [statuses, onWinesStack(lastError)];
-    if (JSON.stringify(onStage) !== JSON.stringify(box.code)) {
-      lines.push(`code ${a + 1}.${b + 1} ${statuses.map(hex).join(",")} ${hex(onStage[1])}`);
-    }
-  }));
-  return lines;
-}
-
 // Plays `story` with the driver: the window's side there, the unit's here.
 async function playStory(t, driver, story) {
   // The story's units end with its test.
@@ -315,10 +288,6 @@ async function playStory(t, driver, story) {
   let mark = null;
   let where = "before its first act";
   try {
-    for (const code of stageCodes(story)) {
-      t.diagnostic(`to the driver: ${code}`);
-      driver.send(code);
-    }
     driver.send(`story ${story.name}`);
     for (;;) {
       const next = await line(`the driver's next step of ${story.name}, ${where}`);

@@ -48,6 +48,7 @@
 #include <dbt.h>
 
 #include "platform/win32/system_libraries.h"
+#include "tests/narrow.h"
 
 #include <algorithm>
 #include <array>
@@ -89,14 +90,6 @@ void Check(bool passed, const std::string& what, const std::string& seen = "") {
         ++failures;
         Say("FAIL: %s%s%s", what.c_str(), seen.empty() ? "" : ": saw ", seen.c_str());
     }
-}
-
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) {
-        narrow += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-    }
-    return narrow;
 }
 
 std::string Hex(std::uint32_t value, int digits = 8) {

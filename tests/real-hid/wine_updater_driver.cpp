@@ -17,10 +17,6 @@
 // runs it (tests/real-hid/wine.test.mjs) the unit's side. They speak in
 // lines, in on standard input and out on standard output:
 //   out "ready: the main window is up"     once the program's window is there
-//   in  "code A.B STATUS[,STATUS...] ERROR"
-//                                          the code lines box B of act A of
-//                                          the next story may show on this
-//                                          stage, in place of the table's
 //   in  "story NAME"                       plays the story NAME:
 //     out "act N unit: DO"                 at the start of each act (DO:
 //                                          look, plug, unplug, replug, arm,
@@ -41,11 +37,14 @@
 //                                          0 when N is 0
 // A story starts from a window without a unit, whatever its hint: the
 // driver waits until Update is off and no box is open. The window's side of
-// an act: Update pressed (it must be enabled); each box of the act awaited
-// and checked (caption, text with its code line, buttons in order, the
-// default button, the icon; a failure box with the progress window gone)
-// and answered; then the hint, Update's state and the rows the act must
-// show, with no other box open. Other lines out tell what was seen.
+// an act: Update pressed (it must be enabled); each box of the act awaited,
+// read and answered; then the window read once it shows what the act must
+// leave (or the act's time is up, or a box the story does not foresee is
+// open). The story's player (tests/stories/play_story.h) checks what was
+// read: the boxes (caption, text with the code line this stack gives,
+// buttons in order, the default button, the icon; a failure box with the
+// progress window gone), the hint, Update's state and the rows. Other lines
+// out tell what was seen.
 //
 // update: the unit plugged in before the start is found; one whole update
 // with the program's real waits; Close. Prints "update: S s from the
@@ -75,8 +74,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/window.h"
 #include "res/resource.h"
-#include "tests/stories/story.h"
+#include "tests/stories/play_story.h"
 #include "tests/wine/expected_texts.h"
 
 namespace {
@@ -104,20 +104,6 @@ struct Failure {
 
 // The other side gave the story up.
 struct Stopped {};
-
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) {
-        if (c == L'\r') {
-            narrow += "\\r";
-        } else if (c == L'\n') {
-            narrow += "\\n";
-        } else {
-            narrow += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-        }
-    }
-    return narrow;
-}
 
 void Say(const char* format, ...) {
     va_list arguments;
@@ -475,12 +461,6 @@ void Request(const std::string& request) {
     }
 }
 
-// The act's name in the table, as the other side reads it.
-const char* ActName(StoryDo what) {
-    const char* const names[] = {"look", "plug", "unplug", "replug", "arm", "update"};
-    return names[static_cast<int>(what)];
-}
-
 ULONG_PTR IconId(const std::string& icon) {
     if (icon == "error") {
         return reinterpret_cast<ULONG_PTR>(IDI_ERROR);
@@ -500,178 +480,61 @@ std::string IconName(ULONG_PTR icon) {
     return icon == 1 ? "none" : icon == 0 ? "not seen" : "icon " + std::to_string(icon);
 }
 
-// The code line below a box's text: one of `statuses` with `lastError`;
-// none when there are no statuses.
-struct CodeLine {
-    std::vector<std::uint32_t> statuses;
-    std::uint32_t lastError = 0;
+int AnswerOf(int button) {
+    switch (button) {
+    case IDOK:
+        return ANSWER_OK;
+    case IDCANCEL:
+        return ANSWER_CANCEL;
+    case IDYES:
+        return ANSWER_YES;
+    case IDNO:
+        return ANSWER_NO;
+    default:
+        return 0;
+    }
+}
+
+int ButtonOf(int answer) {
+    for (int button : {IDOK, IDCANCEL, IDYES, IDNO}) {
+        if (AnswerOf(button) == answer) {
+            return button;
+        }
+    }
+    return 0;
+}
+
+// The story being played: the program, and what its act has brought.
+struct Play {
+    Updater* updater = nullptr;
+    std::vector<SeenBox> boxes;
+    DWORD limitMs = BOX_LIMIT_MS;  // how long the act may take
+    ULONGLONG confirmedAt = 0;
+    std::size_t act = 0;  // its number, from 1
 };
-
-// The code lines this stage may show, where they differ from the table's:
-// (act, box) -> its code line.
-using StageCodes = std::map<std::pair<std::size_t, std::size_t>, CodeLine>;
-
-// The texts a box may show: its text, with "%s" filled, and one of its code
-// lines below.
-std::vector<std::wstring> BoxTexts(const StoryBox& box, const CodeLine& code) {
-    if (code.statuses.empty()) {
-        return {StoryBoxText(box, std::nullopt, 0)};
-    }
-    std::vector<std::wstring> texts;
-    for (std::uint32_t status : code.statuses) {
-        texts.push_back(StoryBoxText(box, status, code.lastError));
-    }
-    return texts;
-}
-
-std::string Joined(const std::vector<std::wstring>& texts) {
-    std::string joined;
-    for (const std::wstring& text : texts) {
-        joined += (joined.empty() ? "" : " or ") + Quoted(text);
-    }
-    return joined;
-}
-
-void CheckBox(Updater& updater, const Box& seen, const StoryBox& want, const CodeLine& code,
-              const std::string& what) {
-    Say("%s: %s: %s; buttons %zu, default %d, icon %s", what.c_str(), Quoted(seen.caption).c_str(),
-        Narrow(seen.text).c_str(), seen.buttons.size(), seen.defaultButton,
-        IconName(seen.icon).c_str());
-    Expect(seen.caption == Text(want.caption), what + ": the caption " + Quoted(Text(want.caption)),
-           Quoted(seen.caption));
-    const std::vector<std::wstring> texts = BoxTexts(want, code);
-    bool textSeen = false;
-    for (const std::wstring& text : texts) {
-        textSeen = textSeen || seen.text == text;
-    }
-    Expect(textSeen, what + ": the text " + Joined(texts), Quoted(seen.text));
-    Expect(seen.buttons == want.buttons, what + ": the buttons, in order",
-           std::to_string(seen.buttons.size()) + " buttons");
-    Expect(seen.defaultButton == want.buttons.front(),
-           what + ": the default button " + std::to_string(want.buttons.front()),
-           std::to_string(seen.defaultButton));
-    Expect(seen.icon == IconId(want.icon), what + ": the icon " + want.icon, IconName(seen.icon));
-    if (want.kind == "failure") {
-        Expect(!updater.ProgressWindowOpen(), what + ": the progress window is gone before the box",
-               "it open");
-    }
-}
-
-// The hint, Update's state and the rows the act must show.
-void CheckSee(Updater& updater, const StorySee& see, const std::string& where, DWORD limitMs) {
-    if (see.hint) {
-        const std::wstring hint = see.waiting ? StoryWaitingHint(*see.hint) : Text(*see.hint);
-        updater.AwaitHint(hint, where + ": the hint " + Quoted(hint), limitMs);
-    }
-    struct Row {
-        const std::optional<std::wstring>& want;
-        int id;
-        const char* name;
-    };
-    const Row rows[] = {{see.unit, IDC_LABEL_UNIT, "unit"},
-                        {see.unitVersion, IDC_VERSION_UNIT, "unitVersion"},
-                        {see.bootloader, IDC_VERSION_BOOTLOADER, "bootloader"},
-                        {see.esc, IDC_VERSION_ESC, "esc"}};
-    std::string wanted;
-    if (see.update) {
-        wanted += std::string("Update ") + (*see.update ? "on" : "off");
-    }
-    for (const Row& row : rows) {
-        if (row.want) {
-            wanted += (wanted.empty() ? "" : ", ") + std::string("the row ") + row.name + " " +
-                      Quoted(*row.want);
-        }
-    }
-    updater.Await(SETTLE_LIMIT_MS, where + ": " + (wanted.empty() ? "no box" : wanted + ", no box"),
-                  [&] {
-                      Box box;
-                      if (updater.FindBox(box)) {
-                          return false;
-                      }
-                      if (see.update && updater.Enabled(IDC_UPDATE) != *see.update) {
-                          return false;
-                      }
-                      for (const Row& row : rows) {
-                          if (row.want && updater.ItemText(row.id) != *row.want) {
-                              return false;
-                          }
-                      }
-                      return true;
-                  });
-}
-
-void PlayAct(Updater& updater, const StoryAct& act, std::size_t number, const StageCodes& codes) {
-    const std::string where = "act " + std::to_string(number);
-    const DWORD limitMs = act.what == StoryDo::Update ? UPDATE_LIMIT_MS
-                          : act.what == StoryDo::Plug || act.what == StoryDo::Replug
-                              ? DISCOVERY_LIMIT_MS
-                              : BOX_LIMIT_MS;
-    Request(where + " unit: " + ActName(act.what));
-    if (act.what == StoryDo::Update) {
-        Expect(updater.Enabled(IDC_UPDATE), where + ": Update can be pressed", "it disabled");
-        updater.Click(IDC_UPDATE);
-    }
-    ULONGLONG confirmed = 0;
-    for (std::size_t index = 0; index < act.boxes.size(); ++index) {
-        const StoryBox& want = act.boxes[index];
-        const std::string what =
-            where + " box " + std::to_string(index + 1) + " (" + want.kind + ")";
-        Box box = updater.AwaitBox(what + " appears", limitMs);
-        updater.AwaitIcon(box);
-        const auto stage = codes.find({number, index + 1});
-        CodeLine code;
-        if (stage != codes.end()) {
-            code = stage->second;
-        } else if (want.status) {
-            code = {{*want.status}, want.lastError};
-        }
-        CheckBox(updater, box, want, code, what);
-        if (want.whileOpen == "unplug") {
-            Request(where + " box " + std::to_string(index + 1) + " unit: unplug");
-            updater.AwaitHint(StoryWaitingHint(IDS_CONNECTION_LOST),
-                              what + ": the hint says the connection is lost while the box is open",
-                              DISCOVERY_LIMIT_MS, box.window);
-        }
-        updater.Press(box, want.answer);
-        if (want.kind == "confirmation") {
-            confirmed = GetTickCount64();
-        }
-    }
-    CheckSee(updater, act.see, where, limitMs);
-    if (confirmed != 0 && act.see.hint == IDS_UPDATE_SUCCEEDED) {
-        Say("%s: %.1f s from the confirmation to the success text", where.c_str(),
-            static_cast<double>(GetTickCount64() - confirmed) / 1000.0);
-    }
-    if (act.see.progress) {
-        Say("%s: the progress bar's positions are the program's own: not counted from outside",
-            where.c_str());
-    }
-    Say("%s: rows %s", where.c_str(), updater.Rows().c_str());
-}
+Play play;
 
 // Plays the story; says how it ended.
-void PlayStory(Updater& updater, const std::string& name, const StageCodes& codes) {
+void PlayNamedStory(Updater& updater, const std::string& name) {
     const Story* story = nullptr;
     for (const Story& candidate : Stories()) {
         story = candidate.name == name ? &candidate : story;
     }
-    std::size_t number = 0;
     try {
         Expect(story != nullptr, "a story of the table", "no story " + name);
-        const std::string reason = CannotPlay(*story, STAGE);
+        const std::string reason = CannotPlay(*story, StageName());
         Expect(reason.empty(), "a story this stage plays", "\"" + reason + "\"");
         updater.Await(DISCOVERY_LIMIT_MS, "a window without a unit and without a box", [&] {
             Box box;
             return !updater.Enabled(IDC_UPDATE) && !updater.FindBox(box);
         });
-        for (number = 1; number <= story->acts.size(); ++number) {
-            PlayAct(updater, story->acts[number - 1], number, codes);
-            Say("act %zu done", number);
-        }
+        play = Play{};
+        play.updater = &updater;
+        PlayStory(*story);
         Say("story %s: passed", name.c_str());
         return;
     } catch (const Failure& failure) {
-        Say("act %zu failed: %s", number, failure.what.c_str());
+        Say("act %zu failed: %s", play.act, failure.what.c_str());
         updater.CloseBoxes();
         Say("story %s: failed", name.c_str());
     } catch (const Stopped&) {
@@ -680,44 +543,22 @@ void PlayStory(Updater& updater, const std::string& name, const StageCodes& code
     }
 }
 
-// "A.B STATUS[,STATUS...] ERROR" of a "code" line into `codes`.
-bool TakeCode(const std::string& line, StageCodes& codes) {
-    unsigned act = 0, box = 0;
-    char statuses[512] = {};
-    unsigned long lastError = 0;
-    if (std::sscanf(line.c_str(), "%u.%u %511s %lx", &act, &box, statuses, &lastError) != 4) {
-        return false;
-    }
-    CodeLine& code = codes[{act, box}];
-    code = CodeLine{{}, static_cast<std::uint32_t>(lastError)};
-    for (char* status = std::strtok(statuses, ","); status != nullptr;
-         status = std::strtok(nullptr, ",")) {
-        code.statuses.push_back(static_cast<std::uint32_t>(std::strtoul(status, nullptr, 16)));
-    }
-    return !code.statuses.empty();
-}
-
 int RunStories(const std::wstring& path) {
     Updater updater(path);
     updater.AwaitMainWindow();
     updater.WatchBoxIcons();
     Say("ready: the main window is up");
-    StageCodes codes;
     for (;;) {
         const std::string line = ReadLine();
-        if (line.rfind("code ", 0) == 0) {
-            Expect(TakeCode(line.substr(5), codes), "a code line \"A.B STATUS[,STATUS] ERROR\"",
-                   "\"" + line + "\"");
-        } else if (line.rfind("story ", 0) == 0) {
-            PlayStory(updater, line.substr(6), codes);
-            codes.clear();
+        if (line.rfind("story ", 0) == 0) {
+            PlayNamedStory(updater, line.substr(6));
         } else if (line == "close") {
             updater.Click(IDCANCEL);
             const DWORD code = updater.AwaitExit();
             Say("closed: exit code %lu", code);
             return code == 0 ? 0 : 1;
         } else {
-            Fail("a line \"code ...\", \"story NAME\" or \"close\"",
+            Fail("a line \"story NAME\" or \"close\"",
                  line.empty() ? "the end of the input" : "\"" + line + "\"");
         }
     }
@@ -770,6 +611,110 @@ int HoldDesktop() {
 }  // namespace
 
 std::wstring StoryText(std::uint32_t id) { return Text(id); }
+
+// ---- The player's driver: the window's side of each act, the unit's side
+// asked of the other end of the lines.
+
+const char* StageName() { return STAGE; }
+
+bool StageOnRealStack() { return true; }
+
+// Wine's hidclass ends the transfers of a unit that is gone with
+// ERROR_ACCESS_DENIED (orvanto-wine-hid unplug shows it for a pending read,
+// a write and a read), where Windows gives ERROR_DEVICE_NOT_CONNECTED.
+std::uint32_t StageLastError(std::uint32_t lastError) {
+    return lastError == ERROR_DEVICE_NOT_CONNECTED ? ERROR_ACCESS_DENIED : lastError;
+}
+
+void StageBeginAct(const StoryAct& act, std::size_t number) {
+    play.act = number;
+    play.boxes.clear();
+    play.confirmedAt = 0;
+    play.limitMs = act.what == StoryDo::Update ? UPDATE_LIMIT_MS
+                   : act.what == StoryDo::Plug || act.what == StoryDo::Replug ? DISCOVERY_LIMIT_MS
+                                                                                : BOX_LIMIT_MS;
+}
+
+bool StageDo(const StoryAct& act, std::size_t number) {
+    Updater& updater = *play.updater;
+    const std::string where = "act " + std::to_string(number);
+    Request(where + " unit: " + ActName(act.what));
+    if (act.what == StoryDo::Update) {
+        Expect(updater.Enabled(IDC_UPDATE), where + ": Update can be pressed", "it disabled");
+        updater.Click(IDC_UPDATE);
+    }
+    for (std::size_t index = 0; index < act.boxes.size(); ++index) {
+        const StoryBox& want = act.boxes[index];
+        const std::string what =
+            where + " box " + std::to_string(index + 1) + " (" + want.kind + ")";
+        Box box = updater.AwaitBox(what + " appears", play.limitMs);
+        updater.AwaitIcon(box);
+        SeenBox seen;
+        seen.caption = box.caption;
+        seen.text = box.text;
+        for (int button : box.buttons) {
+            seen.buttons.push_back(AnswerOf(button));
+        }
+        seen.defaultButton = AnswerOf(box.defaultButton);
+        seen.icon = IconName(box.icon);
+        seen.progressOpen = updater.ProgressWindowOpen();
+        play.boxes.push_back(seen);
+        Say("%s: %s: %s; buttons %zu, default %d, icon %s", what.c_str(),
+            Quoted(seen.caption).c_str(), Narrow(seen.text).c_str(), seen.buttons.size(),
+            seen.defaultButton, seen.icon.c_str());
+        if (want.whileOpen == "unplug") {
+            Request(where + " box " + std::to_string(index + 1) + " unit: unplug");
+            updater.AwaitHint(StoryWaitingHint(IDS_CONNECTION_LOST),
+                              what + ": the hint says the connection is lost while the box is open",
+                              DISCOVERY_LIMIT_MS, box.window);
+        } else if (!want.whileOpen.empty()) {
+            Fail(what + ": nothing done while a box is open but unplug", want.whileOpen);
+        }
+        updater.Press(box, ButtonOf(want.answer));
+        if (want.kind == "confirmation") {
+            play.confirmedAt = GetTickCount64();
+        }
+    }
+    return true;
+}
+
+std::vector<SeenBox> StageBoxes() { return play.boxes; }
+
+SeenWindow StageWindow(const StoryAct& act, const std::function<bool(const SeenWindow&)>& settled) {
+    Updater& updater = *play.updater;
+    SeenWindow window;
+    const ULONGLONG end = GetTickCount64() + play.limitMs;
+    for (;;) {
+        Box box;
+        const bool boxOpen = updater.FindBox(box);
+        window = WindowFrom([&](int id) { return updater.ItemText(id); },
+                            updater.Enabled(IDC_UPDATE), boxOpen);
+        // A box the story does not foresee ends the wait at once.
+        if (settled(window) || window.boxOpen || !updater.Running() || GetTickCount64() >= end) {
+            break;
+        }
+        Sleep(100);
+    }
+    if (play.confirmedAt != 0 && act.see.hint == IDS_UPDATE_SUCCEEDED && settled(window)) {
+        Say("%.1f s from the confirmation to the success text",
+            static_cast<double>(GetTickCount64() - play.confirmedAt) / 1000.0);
+    }
+    return window;
+}
+
+// The bar's positions are the program's own: not counted from outside.
+std::optional<std::uint32_t> StageProgressPositions() { return std::nullopt; }
+
+// The unit's side of each act is checked by the other end, with the kernel
+// HID unit.
+std::optional<SeenUnit> StageUnit() { return std::nullopt; }
+
+void StageFailed(const std::string& what, const std::string& seen) { Fail(what, seen); }
+
+void StageActChecked(const StoryAct&, std::size_t number) {
+    Say("act %zu: rows %s", number, play.updater->Rows().c_str());
+    Say("act %zu done", number);
+}
 
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wstring(argv[1]) == L"desktop") {

@@ -15,14 +15,14 @@ import json
 import re
 import sys
 
-UNIT_DEFAULTS = {
-    "productId": 2, "bootloader": False, "esc": True, "escTypeCode": "0x111F405A",
-    "escVersion": "0x0205", "inputLength": 60, "outputLength": 60, "purgeMs": 700,
-}
 ACTS = {"look": "Look", "plug": "Plug", "unplug": "Unplug", "replug": "Replug", "arm": "Arm",
         "update": "Update"}
-ANSWERS = {"OK": "ANSWER_OK", "CANCEL": "ANSWER_CANCEL", "YES": "ANSWER_YES", "NO": "ANSWER_NO"}
-STAGES = {"native", "wine", "chromium", "real-stack-chromium", "real-stack-wine"}
+# The table's own conventions, read from it: the unit every story starts
+# from, the stages and what each lacks, the answers a box takes (each the
+# C++ name ANSWER_ and its name).
+UNIT_DEFAULTS = {}
+STAGES = {}
+ANSWERS = {}
 NAME = re.compile(r"^[A-Z][A-Z0-9_]*$")
 NUMBER = re.compile(r"^(0x[0-9A-Fa-f]+|[0-9]+)$")
 
@@ -100,6 +100,13 @@ def box_lines(box, kinds, where, act_unit):
         status, last_error = box["code"]
         lines.append(f"b.status = {number(status, where)};")
         lines.append(f"b.lastError = {number(last_error, where)};")
+    if "codeOnRealStack" in box:
+        if "code" not in box:
+            raise StoryError(f"{where}: codeOnRealStack without code")
+        statuses, last_error = box["codeOnRealStack"]
+        statuses = statuses if isinstance(statuses, list) else [statuses]
+        lines.append("b.realStackStatuses = {" + ", ".join(number(s, where) for s in statuses) + "};")
+        lines.append(f"b.realStackLastError = {number(last_error, where)};")
     if box.get("answer") not in ANSWERS:
         raise StoryError(f"{where}: answer {box.get('answer')!r}")
     if box["answer"] not in merged["buttons"]:
@@ -151,15 +158,30 @@ def see_lines(see, where):
     return lines
 
 
+def cannot_play(story, stage):
+    """Why `stage` cannot play `story`, or "": the story's own reason, or the
+    stage's for something the story needs."""
+    reason = story.get("cannot", {}).get(stage)
+    if reason:
+        return reason
+    lacks = STAGES[stage]["lacks"]
+    return next((lacks[tag] for tag in story.get("needs", []) if tag in lacks), "")
+
+
 def story_lines(story, kinds):
     where = story.get("name", "?")
-    only(story, ("name", "says", "unit", "acts", "cannot"), where)
+    only(story, ("name", "says", "unit", "acts", "needs", "cannot"), where)
     lines = ["{", "    Story s;", f"    s.name = {narrow(story['name'])};",
              f"    s.says = {narrow(story['says'])};"]
-    for stage, reason in story.get("cannot", {}).items():
-        if stage not in STAGES:
-            raise StoryError(f"{where}: no stage {stage!r}")
-        lines.append(f"    s.cannot.push_back({{{narrow(stage)}, {narrow(reason)}}});")
+    only(story.get("cannot", {}), STAGES, where + " cannot")
+    tags = {tag for stage in STAGES.values() for tag in stage["lacks"]}
+    for tag in story.get("needs", []):
+        if tag not in tags:
+            raise StoryError(f"{where}: needs {tag!r}, which no stage names")
+    for stage in STAGES:
+        reason = cannot_play(story, stage)
+        if reason:
+            lines.append(f"    s.cannot.push_back({{{narrow(stage)}, {narrow(reason)}}});")
     for index, act in enumerate(story["acts"], 1):
         at = f"{where}, act {index}"
         only(act, ("do", "unit", "fault", "boxes", "see", "shot"), at)
@@ -192,6 +214,14 @@ def story_lines(story, kinds):
 def main(source, output):
     with open(source, encoding="utf-8") as file:
         table = json.load(file)
+    only(table, ("about", "stages", "unit", "answers", "boxes", "stories"), "the table")
+    UNIT_DEFAULTS.update(table["unit"])
+    for name, stage in table["stages"].items():
+        only(stage, ("lacks",), f"stage {name}")
+        STAGES[name] = stage
+    ANSWERS.update({answer: f"ANSWER_{answer}" for answer in table["answers"]})
+    for name, kind in table["boxes"].items():
+        only(kind, ("caption", "text", "fill", "buttons", "icon"), f"box {name}")
     names = [s["name"] for s in table["stories"]]
     if len(set(names)) != len(names):
         raise StoryError("two stories of one name")

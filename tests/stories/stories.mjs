@@ -21,7 +21,13 @@
 // during the act, the positions the progress bar was given, the least wait
 // after a data block's reply, and the ESC's flash (the whole image, or the
 // first blocks of it, 0xFF after). Texts, statuses and codes are names or
-// numbers; `cannot` names the stages that cannot play the story, with why.
+// numbers.
+//
+// The table states its conventions once: `unit`, the unit every story
+// starts from; `answers`, what a box takes; `stages`, each with what it
+// `lacks` (a tag and why). A story `needs` tags, and a stage that lacks one
+// skips it with the stage's reason; `cannot` gives a story's own reason for
+// a stage, where no tag says it.
 //
 // tests/stories/make_story_table.py turns the same file into C++ for the
 // native and the Wine stage. Run this file to print the table of stories
@@ -32,21 +38,85 @@ import path from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
 
 export const STORIES_FILE = path.join(path.dirname(fileURLToPath(import.meta.url)), "stories.json");
-export const STAGES = ["native", "wine", "chromium", "real-stack-chromium", "real-stack-wine"];
 
-const UNIT_DEFAULTS = {
-  productId: 2, bootloader: false, esc: true, escTypeCode: "0x111F405A", escVersion: "0x0205",
-  inputLength: 60, outputLength: 60, purgeMs: 700,
+// The keys each part of the table may have; a key it does not know fails
+// the loading, so that a misspelt expectation is never silently unchecked.
+const KEYS = {
+  table: ["about", "stages", "unit", "answers", "boxes", "stories"],
+  stage: ["lacks"],
+  box: ["caption", "text", "fill", "buttons", "icon"],
+  story: ["name", "says", "unit", "acts", "needs", "cannot"],
+  act: ["do", "unit", "fault", "boxes", "see", "shot"],
+  fault: ["kind", "step", "block", "errorCode"],
+  answered: ["box", "text", "code", "codeOnRealStack", "answer", "whileOpen", "unit", "shot"],
+  see: ["hint", "waiting", "update", "rows", "reports", "progress", "blockWaitMs", "flash"],
+  rows: ["unit", "unitVersion", "bootloader", "esc"],
 };
-const ANSWERS = ["OK", "CANCEL", "YES", "NO"];
+const ACTS = ["look", "plug", "unplug", "replug", "arm", "update"];
+const WHILE_OPEN = ["unplug", "plug"];
 
-export function readTable() {
-  return JSON.parse(fs.readFileSync(STORIES_FILE, "utf8"));
+function only(object, keys, where) {
+  const unknown = Object.keys(object ?? {}).filter((key) => !keys.includes(key));
+  if (unknown.length > 0) {
+    throw new Error(`${where}: unknown ${unknown.join(", ")}`);
+  }
 }
 
-// Why `stage` cannot play the story, or "" when it can.
+// The table as written, its parts' keys checked.
+export function readTable() {
+  const table = JSON.parse(fs.readFileSync(STORIES_FILE, "utf8"));
+  only(table, KEYS.table, "the table");
+  for (const [name, stage] of Object.entries(table.stages)) {
+    only(stage, KEYS.stage, `stage ${name}`);
+  }
+  only(table.unit, Object.keys(table.unit), "the unit");
+  for (const [name, box] of Object.entries(table.boxes)) {
+    only(box, KEYS.box, `box ${name}`);
+  }
+  const tags = new Set(Object.values(table.stages).flatMap((stage) => Object.keys(stage.lacks)));
+  for (const story of table.stories) {
+    const where = story.name;
+    only(story, KEYS.story, where);
+    only(story.unit, Object.keys(table.unit), `${where}: the unit`);
+    for (const tag of story.needs ?? []) {
+      if (!tags.has(tag)) throw new Error(`${where}: needs ${tag}, which no stage names`);
+    }
+    only(story.cannot, Object.keys(table.stages), `${where}: cannot`);
+    story.acts.forEach((act, index) => {
+      const at = `${where}, act ${index + 1}`;
+      only(act, KEYS.act, at);
+      if (!ACTS.includes(act.do)) throw new Error(`${at}: no act ${act.do}`);
+      only(act.unit, Object.keys(table.unit), `${at}: the unit`);
+      only(act.fault, KEYS.fault, `${at}: the fault`);
+      only(act.see, KEYS.see, `${at}: see`);
+      only(act.see?.rows, KEYS.rows, `${at}: the rows`);
+      (act.boxes ?? []).forEach((box, number) => {
+        const which = `${at}, box ${number + 1}`;
+        only(box, KEYS.answered, which);
+        only(box.unit, Object.keys(table.unit), `${which}: the unit`);
+        if (box.whileOpen !== undefined && !WHILE_OPEN.includes(box.whileOpen)) {
+          throw new Error(`${which}: whileOpen ${box.whileOpen}`);
+        }
+        if ((box.unit !== undefined) !== (box.whileOpen === "plug")) {
+          throw new Error(`${which}: a unit is given for whileOpen "plug", and only for it`);
+        }
+      });
+    });
+  }
+  return table;
+}
+
+export const STAGES = Object.keys(readTable().stages);
+
+// Why `stage` cannot play the story, or "" when it can: the story's own
+// reason for that stage, or the stage's for something the story needs.
 export function cannotPlay(story, stage) {
-  return story.cannot?.[stage] ?? "";
+  if (story.cannot?.[stage]) {
+    return story.cannot[stage];
+  }
+  const lacks = readTable().stages[stage].lacks;
+  const needed = (story.needs ?? []).find((tag) => lacks[tag]);
+  return needed ? lacks[needed] : "";
 }
 
 // The stories with every name resolved through N (the program's numbers by
@@ -62,16 +132,16 @@ export function loadStories(N) {
     throw new Error(`${where}: ${JSON.stringify(value)} is neither a number nor a known name`);
   };
   const answer = (name, where) => {
-    if (!ANSWERS.includes(name)) throw new Error(`${where}: no answer ${name}`);
+    if (!table.answers.includes(name)) throw new Error(`${where}: no answer ${name}`);
     return number(`ANSWER_${name}`, where);
   };
   return table.stories.map((story) => ({
     name: story.name,
     says: story.says,
-    cannot: story.cannot ?? {},
+    cannot: Object.fromEntries(STAGES.map((stage) => [stage, cannotPlay(story, stage)]).filter(([, reason]) => reason)),
     acts: story.acts.map((act, index) => {
       const where = `${story.name}, act ${index + 1}`;
-      const settings = { ...UNIT_DEFAULTS, ...story.unit, ...act.unit };
+      const settings = { ...table.unit, ...story.unit, ...act.unit };
       const resolved = (unit) => Object.fromEntries(Object.entries(unit).map(([key, value]) =>
         [key, typeof value === "boolean" ? value : number(value, where)]));
       const see = act.see ?? {};

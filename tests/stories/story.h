@@ -26,12 +26,16 @@ struct StoryBox {
     // text stands alone.
     std::optional<std::uint32_t> status;
     std::uint32_t lastError = 0;
+    // On a real HID stack, where it may differ: the statuses one of which the
+    // code line shows, with its last-error value. Empty: as above.
+    std::vector<std::uint32_t> realStackStatuses;
+    std::uint32_t realStackLastError = 0;
     int answer = 0;
     // Done while the box is open, before it is answered: "unplug"; "plug"
     // (the unit that is in pulled out, `unit` plugged in and found); or "".
     std::string whileOpen;
     DemoUnitSettings unit;  // for "plug"
-    std::uint32_t purgeMs = 700;
+    std::uint32_t purgeMs = 0;  // how long it takes to erase (as the table gives)
     std::string shot;  // a screenshot of the box, by this name, or ""
 };
 
@@ -59,7 +63,7 @@ struct StoryFault {
 struct StoryAct {
     StoryDo what = StoryDo::Look;
     DemoUnitSettings unit;  // for Plug
-    std::uint32_t purgeMs = 700;  // how long the plugged unit takes to erase
+    std::uint32_t purgeMs = 0;  // how long the plugged unit takes to erase (as the table gives)
     StoryFault fault;  // for Arm
     std::vector<StoryBox> boxes;
     StorySee see;

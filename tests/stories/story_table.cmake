@@ -1,10 +1,12 @@
 # The owner's stories as C++ (tests/stories/story.h): Stories(), made from
 # the JSON that the browser stages read. Included by every folder whose
 # programs play them; the rule is made once. ORVANTO_STORY_TABLE names the
-# sources each such program compiles: the table, and the texts its boxes and
-# hint read as (story_texts.cpp, with StoryText defined by the program).
+# sources each such program compiles: the table, the texts its boxes and
+# hint read as (story_texts.cpp, with StoryText defined by the program), and
+# the player (play_story.cpp, with the program's driver).
 set(ORVANTO_STORY_TABLE_CPP ${ORVANTO_GENERATED_DIR}/story_table.cpp)
-set(ORVANTO_STORY_TABLE ${ORVANTO_STORY_TABLE_CPP} ${CMAKE_SOURCE_DIR}/tests/stories/story_texts.cpp)
+set(ORVANTO_STORY_TABLE ${ORVANTO_STORY_TABLE_CPP} ${CMAKE_SOURCE_DIR}/tests/stories/story_texts.cpp
+    ${CMAKE_SOURCE_DIR}/tests/stories/play_story.cpp)
 if(NOT TARGET orvanto_story_table)
   add_custom_command(OUTPUT ${ORVANTO_STORY_TABLE_CPP}
     COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/stories/make_story_table.py

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "emulator/demo_unit.h"
-#include "emulator/win32/scaled_clock.h"
-#include "emulator/win32/updater_session.h"
+#include "tests/wine/scaled_clock.h"
+#include "tests/wine/updater_session.h"
 #include "res/resource.h"
 #include "tests/wine/expected_texts.h"
 

@@ -1,19 +1,15 @@
 // What the Windows tests expect to read: the texts from the same table the
-// program's string resources are made of, in the language of the Wine that
-// runs the test.
+// program's string resources are made of (platform/text_table.h), in the
+// language of the Wine that runs the test.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
-namespace expected_texts {
+#include "platform/text_table.h"
 
-struct TextEntry {
-    unsigned id;
-    const wchar_t* english;
-    const wchar_t* german;
-};
+namespace expected_texts {
 
 inline const TextEntry TEXTS[] = {
 #include "texts_table.inc"
@@ -21,13 +17,6 @@ inline const TextEntry TEXTS[] = {
 
 inline bool German() { return PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN; }
 
-inline std::wstring Text(unsigned id) {
-    for (const TextEntry& entry : TEXTS) {
-        if (entry.id == id) {
-            return German() ? entry.german : entry.english;
-        }
-    }
-    return L"";
-}
+inline std::wstring Text(unsigned id) { return FindText(TEXTS, id, German()); }
 
 }  // namespace expected_texts

@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "emulator/demo_unit.h"
-#include "emulator/win32/scaled_clock.h"
-#include "emulator/win32/updater_session.h"
+#include "tests/wine/scaled_clock.h"
+#include "tests/wine/updater_session.h"
 #include "link/report.h"
 #include "platform/window.h"
 #include "res/resource.h"
-#include "tests/stories/story.h"
+#include "tests/stories/play_story.h"
 #include "tests/wine/expected_texts.h"
 #include "update/firmware_image.h"
 #include "update/firmware_update.h"
@@ -103,13 +103,81 @@ UnitMoment UnitNow() {
     return moment;
 }
 
-// Where things stood when an act began, to tell what the act brought.
+// Where things stood when the act began, to tell what the act brought.
 struct ActStart {
     UnitMoment unit;
     std::size_t boxes = 0;
     std::size_t positions = 0;
     std::uint32_t removals = 0;
 };
+ActStart start;
+
+// Pulls the plugged unit out and waits until the window has handled it.
+bool PullOut() {
+    if (!session::AwaitDeviceEvent(DBT_DEVICEREMOVECOMPLETE, [] { UnplugDemoUnit(); })) {
+        StageFailed("the window handles the unit's removal within 10 s", "it did not");
+        return false;
+    }
+    return true;
+}
+
+// Plugs a unit in on the dialog's thread (`plugIn` says whether it could)
+// and waits until the window has handled its arrival, boxes included.
+bool PlugIn(const std::function<bool()>& plugIn) {
+    bool plugged = false;
+    if (!session::AwaitDeviceEvent(DBT_DEVICEARRIVAL, [&] { plugged = plugIn(); })) {
+        StageFailed("the window handles the unit's arrival within 10 s", "it did not");
+        return false;
+    }
+    if (!plugged) {
+        StageFailed("a unit plugged in", "none could be");
+    }
+    return plugged;
+}
+
+// The answers for the act's boxes, in order; a box that is open while the
+// unit is pulled out (or swapped) is answered once the window has handled
+// the removal (or the arrival).
+bool QueueAnswers(const StoryAct& act) {
+    for (const StoryBox& box : act.boxes) {
+        const std::wstring shot = box.shot.empty() ? L"" : ShotName(box.shot);
+        if (box.whileOpen == "unplug") {
+            session::AnswerAfter(ButtonId(box.answer), [] { UnplugDemoUnit(); },
+                                 DBT_DEVICEREMOVECOMPLETE, shot);
+        } else if (box.whileOpen == "plug") {
+            session::AnswerAfter(ButtonId(box.answer), [&box] {
+                UnplugDemoUnit();
+                if (const std::shared_ptr<EmulatedUnit> unit = PlugDemoUnit(box.unit)) {
+                    unit->purgeDurationMs = box.purgeMs;
+                }
+            }, DBT_DEVICEARRIVAL, shot);
+        } else if (box.whileOpen.empty()) {
+            session::Answer(ButtonId(box.answer), shot);
+        } else {
+            StageFailed("nothing done while a box is open but unplug or plug", box.whileOpen);
+            return false;
+        }
+    }
+    return true;
+}
+
+int AnswerOf(int button) {
+    for (int answer : {ANSWER_OK, ANSWER_CANCEL, ANSWER_YES, ANSWER_NO}) {
+        if (ButtonId(answer) == button) {
+            return answer;
+        }
+    }
+    return 0;
+}
+
+std::string IconName(int icon) {
+    for (const char* name : {"warning", "error", "information"}) {
+        if (IconId(name) == icon) {
+            return name;
+        }
+    }
+    return icon == 0 ? "none" : "icon " + std::to_string(icon);
+}
 
 class StoryPlay : public ::testing::TestWithParam<Story> {
 protected:
@@ -121,209 +189,7 @@ protected:
     void TearDown() override {
         const std::vector<std::string> problems = session::Finish();
         EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
-    }
-
-    // Pulls the plugged unit out and waits until the window has handled it.
-    static void PullOut() {
-        ASSERT_TRUE(session::AwaitDeviceEvent(DBT_DEVICEREMOVECOMPLETE, [] { UnplugDemoUnit(); }))
-            << "the window did not handle the unit's removal within 10 s";
-    }
-
-    // Plugs a unit in on the dialog's thread (`plugIn` says whether it could)
-    // and waits until the window has handled its arrival, boxes included.
-    static void PlugIn(const std::function<bool()>& plugIn) {
-        bool plugged = false;
-        ASSERT_TRUE(session::AwaitDeviceEvent(DBT_DEVICEARRIVAL, [&] { plugged = plugIn(); }))
-            << "the window did not handle the unit's arrival within 10 s";
-        ASSERT_TRUE(plugged);
-    }
-
-    // The answers for the act's boxes, in order; a box that is open while the
-    // unit is pulled out is answered once the window has handled the removal.
-    static void QueueAnswers(const StoryAct& act) {
-        for (const StoryBox& box : act.boxes) {
-            const std::wstring shot = box.shot.empty() ? L"" : ShotName(box.shot);
-            if (box.whileOpen == "unplug") {
-                session::AnswerAfter(ButtonId(box.answer), [] { UnplugDemoUnit(); },
-                                     DBT_DEVICEREMOVECOMPLETE, shot);
-            } else if (box.whileOpen == "plug") {
-                // Pulled out, then the other unit in: the box is answered once
-                // the window has handled its arrival.
-                session::AnswerAfter(ButtonId(box.answer), [&box] {
-                    UnplugDemoUnit();
-                    if (const std::shared_ptr<EmulatedUnit> unit = PlugDemoUnit(box.unit)) {
-                        unit->purgeDurationMs = box.purgeMs;
-                    }
-                }, DBT_DEVICEARRIVAL, shot);
-            } else {
-                ASSERT_EQ(box.whileOpen, "") << "nothing is done while a box is open but unplug or plug";
-                session::Answer(ButtonId(box.answer), shot);
-            }
-        }
-    }
-
-    static void Do(const StoryAct& act, const ActStart& start) {
-        switch (act.what) {
-        case StoryDo::Look:
-            break;
-        case StoryDo::Plug: {
-            if (start.unit.plugged) {
-                ASSERT_NO_FATAL_FAILURE(PullOut());
-            }
-            ASSERT_NO_FATAL_FAILURE(PlugIn([&] {
-                const std::shared_ptr<EmulatedUnit> unit = PlugDemoUnit(act.unit);
-                if (unit) {
-                    unit->purgeDurationMs = act.purgeMs;
-                }
-                return unit != nullptr;
-            }));
-            break;
-        }
-        case StoryDo::Unplug:
-            ASSERT_TRUE(start.unit.plugged) << "no unit to pull out";
-            ASSERT_NO_FATAL_FAILURE(PullOut());
-            break;
-        case StoryDo::Replug:
-            if (start.unit.plugged) {
-                ASSERT_NO_FATAL_FAILURE(PullOut());
-            }
-            ASSERT_NO_FATAL_FAILURE(PlugIn([] { return ReplugDemoUnit() != nullptr; }));
-            break;
-        case StoryDo::Arm:
-            ASSERT_TRUE(ArmFault(act.fault))
-                << "the fault " << act.fault.kind << " at " << act.fault.step << " was not armed";
-            break;
-        case StoryDo::Update:
-            ASSERT_TRUE(session::Press(IDC_UPDATE, ACT_LIMIT_MS))
-                << "the update did not return within " << ACT_LIMIT_MS << " ms";
-            break;
-        }
-    }
-
-    static void ExpectBoxes(const StoryAct& act, const ActStart& start) {
-        const std::vector<SeenBox> seen = session::Boxes();
-        std::wstring texts;
-        for (std::size_t i = start.boxes; i < seen.size(); ++i) {
-            texts += L"\n  " + seen[i].caption + L": " + seen[i].text;
-        }
-        ASSERT_EQ(seen.size() - start.boxes, act.boxes.size())
-            << "message boxes in the act:" << ::testing::PrintToString(texts);
-        for (std::size_t i = 0; i < act.boxes.size(); ++i) {
-            const StoryBox& want = act.boxes[i];
-            const SeenBox& box = seen[start.boxes + i];
-            SCOPED_TRACE("box " + std::to_string(i + 1) + ", " + want.kind);
-            EXPECT_EQ(box.caption, Text(want.caption));
-            EXPECT_EQ(box.text, StoryBoxText(want));
-            std::vector<int> buttons;
-            for (int answer : want.buttons) {
-                buttons.push_back(ButtonId(answer));
-            }
-            EXPECT_EQ(box.buttons, buttons);
-            EXPECT_EQ(box.icon, IconId(want.icon));
-            if (want.kind == "failure") {
-                EXPECT_FALSE(box.progressWindowOpen) << "the progress window is gone before the box";
-            }
-        }
-    }
-
-    static void ExpectWindow(const StorySee& see) {
-        if (see.hint) {
-            const std::wstring text = Text(*see.hint);
-            EXPECT_EQ(session::ItemText(IDC_HINT),
-                      see.waiting ? StoryWaitingHint(*see.hint) : text);
-        }
-        if (see.update) {
-            EXPECT_EQ(session::ItemEnabled(IDC_UPDATE), *see.update) << "Update enabled";
-        }
-        const std::pair<const std::optional<std::wstring>*, int> rows[] = {
-            {&see.unit, IDC_LABEL_UNIT},
-            {&see.unitVersion, IDC_VERSION_UNIT},
-            {&see.bootloader, IDC_VERSION_BOOTLOADER},
-            {&see.esc, IDC_VERSION_ESC}};
-        for (const auto& row : rows) {
-            if (*row.first) {
-                EXPECT_EQ(session::ItemText(row.second), **row.first) << "control " << row.second;
-            }
-        }
-    }
-
-    // The reports, the bar's positions, the waits after the blocks and the
-    // ESC's flash, all from the act's start on.
-    static void ExpectUnit(const StorySee& see, const ActStart& start) {
-        const UnitMoment end = UnitNow();
-        const std::size_t from = end.unit == start.unit.unit ? start.unit.logSize : 0;
-        if (see.progress) {
-            EXPECT_EQ(session::Progress().positions.size() - start.positions, *see.progress)
-                << "positions the bar was given";
-        }
-        if (!see.reports && !see.blockWaitMs && !see.flashImage && !see.flashBlocks) {
-            return;
-        }
-        ASSERT_NE(end.unit, nullptr) << "no unit was ever plugged in";
-        session::OnDialogThread([&] {
-            const std::vector<LoggedReport>& log = end.unit->Log();
-            if (see.reports) {
-                const auto received = std::count_if(log.begin() + static_cast<std::ptrdiff_t>(from),
-                                                    log.end(),
-                                                    [](const LoggedReport& r) { return r.fromHost; });
-                EXPECT_EQ(static_cast<std::uint32_t>(received), *see.reports)
-                    << "reports the unit received";
-            }
-            if (see.blockWaitMs) {
-                const std::optional<std::uint64_t> least =
-                    end.unit->LeastHostWaitAfter(CMD_WRITE_DATA, from);
-                EXPECT_TRUE(least.has_value()) << "no block's reply was followed by a report";
-                EXPECT_GE(least.value_or(0), *see.blockWaitMs * 1000ull)
-                    << "the least wait after a block's reply, in us";
-            }
-            if (see.flashImage || see.flashBlocks) {
-                const FirmwareImage image = LocateFirmwareImage();
-                const std::uint32_t written =
-                    see.flashImage ? image.size
-                                   : std::min(image.size, *see.flashBlocks * BLOCK_BYTES);
-                const std::vector<std::uint8_t>& flash = end.unit->esc.flash;
-                ASSERT_GE(flash.size(), written);
-                EXPECT_TRUE(std::equal(image.data, image.data + written, flash.begin()))
-                    << "the flash does not start with the image's first " << written << " bytes";
-                EXPECT_EQ(std::count(flash.begin() + written, flash.end(), 0xFF),
-                          static_cast<std::ptrdiff_t>(flash.size() - written))
-                    << "not all is erased after the first " << written << " bytes";
-            }
-        });
-    }
-
-    static void Play(const Story& story) {
-        const std::string reason = CannotPlay(story, "wine");
-        if (!reason.empty()) {
-            GTEST_SKIP() << reason;
-        }
-        SetClockScale(TEST_CLOCK_SCALE);
-        for (std::size_t number = 0; number < story.acts.size(); ++number) {
-            const StoryAct& act = story.acts[number];
-            SCOPED_TRACE("act " + std::to_string(number + 1));
-            ActStart start;
-            start.unit = UnitNow();
-            start.boxes = session::Boxes().size();
-            start.positions = session::Progress().positions.size();
-            start.removals = session::DeviceEventsHandled(DBT_DEVICEREMOVECOMPLETE);
-            ASSERT_NO_FATAL_FAILURE(QueueAnswers(act));
-            ASSERT_NO_FATAL_FAILURE(Do(act, start));
-            // A unit that went in the act (pulled out in the middle of an
-            // update) is handled once the update has returned: what the act
-            // leaves is what the window shows after that.
-            if (start.unit.plugged && !UnitNow().plugged) {
-                ASSERT_TRUE(session::WaitFor([&] {
-                    return session::DeviceEventsHandled(DBT_DEVICEREMOVECOMPLETE) > start.removals;
-                })) << "the window did not handle the unit's removal within 10 s";
-            }
-            ASSERT_NO_FATAL_FAILURE(ExpectBoxes(act, start));
-            ExpectWindow(act.see);
-            ASSERT_NO_FATAL_FAILURE(ExpectUnit(act.see, start));
-            if (!act.shot.empty()) {
-                session::PaintThrough();
-                session::Screenshot(session::MainWindow(), ShotName(act.shot));
-            }
-        }
+        start = ActStart{};
     }
 };
 
@@ -336,10 +202,158 @@ std::string TestName(const ::testing::TestParamInfo<Story>& info) {
     return name;
 }
 
-TEST_P(StoryPlay, Plays) { Play(GetParam()); }
+TEST_P(StoryPlay, Plays) {
+    const std::string reason = CannotPlay(GetParam(), StageName());
+    if (!reason.empty()) {
+        GTEST_SKIP() << reason;
+    }
+    SetClockScale(TEST_CLOCK_SCALE);
+    PlayStory(GetParam());
+}
 
 INSTANTIATE_TEST_SUITE_P(Story, StoryPlay, ::testing::ValuesIn(Stories()), TestName);
 
 }  // namespace
 
 std::wstring StoryText(std::uint32_t id) { return Text(id); }
+
+// ---- The player's driver.
+
+const char* StageName() { return "wine"; }
+
+bool StageOnRealStack() { return false; }
+
+std::uint32_t StageLastError(std::uint32_t lastError) { return lastError; }
+
+void StageBeginAct(const StoryAct&, std::size_t) {
+    start.unit = UnitNow();
+    start.boxes = session::Boxes().size();
+    start.positions = session::Progress().positions.size();
+    start.removals = session::DeviceEventsHandled(DBT_DEVICEREMOVECOMPLETE);
+}
+
+bool StageDo(const StoryAct& act, std::size_t) {
+    if (!QueueAnswers(act)) {
+        return false;
+    }
+    switch (act.what) {
+    case StoryDo::Look:
+        break;
+    case StoryDo::Plug:
+        if (start.unit.plugged && !PullOut()) {
+            return false;
+        }
+        if (!PlugIn([&] {
+                const std::shared_ptr<EmulatedUnit> unit = PlugDemoUnit(act.unit);
+                if (unit) {
+                    unit->purgeDurationMs = act.purgeMs;
+                }
+                return unit != nullptr;
+            })) {
+            return false;
+        }
+        break;
+    case StoryDo::Unplug:
+        if (!start.unit.plugged) {
+            StageFailed("a unit to pull out", "none plugged in");
+            return false;
+        }
+        if (!PullOut()) {
+            return false;
+        }
+        break;
+    case StoryDo::Replug:
+        if ((start.unit.plugged && !PullOut()) ||
+            !PlugIn([] { return ReplugDemoUnit() != nullptr; })) {
+            return false;
+        }
+        break;
+    case StoryDo::Arm:
+        if (!ArmFault(act.fault)) {
+            StageFailed("the fault " + act.fault.kind + " at " + act.fault.step + " armed",
+                        "it was not");
+            return false;
+        }
+        break;
+    case StoryDo::Update:
+        if (!session::Press(IDC_UPDATE, ACT_LIMIT_MS)) {
+            StageFailed("the update returns within " + std::to_string(ACT_LIMIT_MS) + " ms",
+                        "it did not");
+            return false;
+        }
+        break;
+    }
+    // A unit that went in the act (pulled out in the middle of an update) is
+    // handled once the update has returned: what the act leaves is what the
+    // window shows after that.
+    if (start.unit.plugged && !UnitNow().plugged &&
+        !session::WaitFor([] {
+            return session::DeviceEventsHandled(DBT_DEVICEREMOVECOMPLETE) > start.removals;
+        })) {
+        StageFailed("the window handles the unit's removal within 10 s", "it did not");
+        return false;
+    }
+    return true;
+}
+
+std::vector<SeenBox> StageBoxes() {
+    const std::vector<ShownBox> all = session::Boxes();
+    std::vector<SeenBox> seen;
+    for (std::size_t i = start.boxes; i < all.size(); ++i) {
+        SeenBox box;
+        box.caption = all[i].caption;
+        box.text = all[i].text;
+        for (int button : all[i].buttons) {
+            box.buttons.push_back(AnswerOf(button));
+        }
+        box.defaultButton = AnswerOf(all[i].defaultButton);
+        box.icon = IconName(all[i].icon);
+        box.progressOpen = all[i].progressWindowOpen;
+        seen.push_back(box);
+    }
+    return seen;
+}
+
+SeenWindow StageWindow(const StoryAct&, const std::function<bool(const SeenWindow&)>&) {
+    // The update has returned and the device events are handled: the
+    // window is as it stays.
+    return WindowFrom(session::ItemText, session::ItemEnabled(IDC_UPDATE), false);
+}
+
+std::optional<std::uint32_t> StageProgressPositions() {
+    return static_cast<std::uint32_t>(session::Progress().positions.size() - start.positions);
+}
+
+std::optional<SeenUnit> StageUnit() {
+    const UnitMoment end = UnitNow();
+    if (!end.unit) {
+        StageFailed("a unit plugged in", "none ever");
+        return std::nullopt;
+    }
+    SeenUnit seen;
+    // A unit plugged in during the act went through all of its log in it.
+    const std::size_t from = end.unit == start.unit.unit ? start.unit.logSize : 0;
+    session::OnDialogThread([&] {
+        const std::vector<LoggedReport>& log = end.unit->Log();
+        seen.reports = static_cast<std::uint32_t>(
+            std::count_if(log.begin() + static_cast<std::ptrdiff_t>(from), log.end(),
+                          [](const LoggedReport& r) { return r.fromHost; }));
+        seen.leastBlockWaitUs = end.unit->LeastHostWaitAfter(CMD_WRITE_DATA, from);
+        seen.flash = end.unit->esc.flash;
+    });
+    const FirmwareImage image = LocateFirmwareImage();
+    seen.image = image.data;
+    seen.imageSize = image.size;
+    return seen;
+}
+
+void StageFailed(const std::string& what, const std::string& seen) {
+    ADD_FAILURE() << what << "; seen: " << seen;
+}
+
+void StageActChecked(const StoryAct& act, std::size_t) {
+    if (!act.shot.empty()) {
+        session::PaintThrough();
+        session::Screenshot(session::MainWindow(), ShotName(act.shot));
+    }
+}

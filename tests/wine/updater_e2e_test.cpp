@@ -17,9 +17,9 @@
 
 #include "app/main_window_painting.h"
 #include "emulator/demo_unit.h"
-#include "emulator/win32/scaled_clock.h"
-#include "emulator/win32/screen_capture.h"
-#include "emulator/win32/updater_session.h"
+#include "tests/wine/scaled_clock.h"
+#include "tests/wine/screen_capture.h"
+#include "tests/wine/updater_session.h"
 #include "link/report.h"
 #include "res/resource.h"
 #include "tests/wine/expected_texts.h"

@@ -3,13 +3,13 @@
 # every answer comes from the fuzzer (libFuzzer with clang, AddressSanitizer,
 # UndefinedBehaviorSanitizer and LeakSanitizer), for a bounded time.
 #
-#   tools/fuzz.sh [SECONDS]     default 600
+#   tests/fuzz/fuzz.sh [SECONDS]     default 600
 #
 # Starts from the seed corpus in tests/fuzz/corpus and grows a working corpus
 # in build/fuzz/corpus. A crash, a sanitizer report or a broken invariant
 # stops it with a non-zero exit and leaves the input in build/fuzz/.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 seconds=${1:-600}
 
 tools/install-deps.sh

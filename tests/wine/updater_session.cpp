@@ -1,4 +1,4 @@
-#include "emulator/win32/updater_session.h"
+#include "tests/wine/updater_session.h"
 
 #include <commctrl.h>
 #include <dbt.h>
@@ -13,7 +13,8 @@
 #include "app/shell.h"
 #include "emulator/emulated_device.h"
 #include "emulator/win32/demo_notifications.h"
-#include "emulator/win32/screen_capture.h"
+#include "tests/narrow.h"
+#include "tests/wine/screen_capture.h"
 #include "app/win32/main_dialog_win32.h"
 
 namespace {
@@ -45,7 +46,7 @@ struct Session {
     HHOOK returnHook = nullptr;
     std::wstring screenshots;
     std::deque<PendingAnswer> answers;
-    std::vector<SeenBox> boxes;
+    std::vector<ShownBox> boxes;
     std::set<HWND> handledBoxes;
     SeenProgress progress;
     HWND progressWindow = nullptr;
@@ -73,15 +74,6 @@ constexpr int ICON_STATIC_ID = 0x14;
 constexpr int ICON_STATIC_ID_WINE = 1088;
 // A message that no window is ever sent.
 constexpr UINT NEVER_SENT = WM_APP + 0x3FFF;
-
-std::string Narrow(const std::wstring& text) {
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr);
-    narrow.resize(narrow.size() - 1);
-    return narrow;
-}
 
 std::wstring TextOf(HWND window) {
     wchar_t text[4096] = {};
@@ -172,11 +164,23 @@ void CALLBACK AnswerBox(HWND box, UINT, UINT_PTR timer, DWORD) {
     }
     const int button = waiting.answer.button;
     session.boxesInWaiting.erase(box);
+    // The default button by its style, once the box is on screen (not yet
+    // when it is activated): Wine's boxes answer DM_GETDEFID with IDOK
+    // whatever their buttons.
+    int defaultButton = 0;
+    for (int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
+        const HWND control = GetDlgItem(box, id);
+        if (control != nullptr && ButtonVisible(box, id) &&
+            (GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
+            defaultButton = id;
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(session.mutex);
-        for (SeenBox& seen : session.boxes) {
+        for (ShownBox& seen : session.boxes) {
             if (seen.window == box) {
                 seen.answer = button;
+                seen.defaultButton = defaultButton;
             }
         }
     }
@@ -186,7 +190,7 @@ void CALLBACK AnswerBox(HWND box, UINT, UINT_PTR timer, DWORD) {
 
 void NoteMessageBox(HWND box) {
     Session& session = TheSession();
-    SeenBox seen;
+    ShownBox seen;
     seen.caption = TextOf(box);
     seen.text = TextOf(GetDlgItem(box, MESSAGE_BOX_TEXT));
     for (int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
@@ -374,7 +378,7 @@ void AnswerAfter(int button, std::function<void()> work, WPARAM awaitEvent,
     TheSession().answers.push_back({button, screenshot, std::move(work), awaitEvent});
 }
 
-std::vector<SeenBox> Boxes() {
+std::vector<ShownBox> Boxes() {
     std::lock_guard<std::mutex> lock(TheSession().mutex);
     return TheSession().boxes;
 }

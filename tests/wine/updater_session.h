@@ -1,7 +1,8 @@
 // Drives the real updater dialog in-process, as a person would: the dialog
 // runs on a thread of its own with the emulated unit behind it, and the
 // caller plugs units, presses buttons, answers message boxes and reads what
-// the windows show. Used by the demo's tour and the end-to-end tests.
+// the windows show. Used by the end-to-end tests (and through them by the
+// tour of tools/run.sh).
 #pragma once
 
 #include <windows.h>
@@ -18,10 +19,11 @@ constexpr int SEEN_ICON_WARNING = 32515;
 constexpr int SEEN_ICON_INFORMATION = 32516;
 
 // A message box as the user saw it.
-struct SeenBox {
+struct ShownBox {
     std::wstring caption;
     std::wstring text;
     std::vector<int> buttons;      // visible buttons (IDOK, IDCANCEL, IDYES, IDNO)
+    int defaultButton = 0;         // the one of them with the default button's style
     int icon = 0;                  // one of the SEEN_ICON_ ids, 0 none
     bool progressWindowOpen = false;
     HWND owner = nullptr;
@@ -90,7 +92,7 @@ void Answer(int button, const std::wstring& screenshot = L"");
 // within 5 s is noted in Problems() and the box answered regardless.
 void AnswerAfter(int button, std::function<void()> work, WPARAM awaitEvent,
                  const std::wstring& screenshot = L"");
-std::vector<SeenBox> Boxes();
+std::vector<ShownBox> Boxes();
 
 // What went wrong in the session that no call could return: a message box
 // that did not come on screen in time (it is answered all the same, so that
@@ -108,7 +110,7 @@ SeenProgress Progress();
 void PaintThrough();
 
 // Saves what is on screen of `window` as a BMP file in the screenshot folder
-// (emulator/win32/screen_capture.h).
+// (tests/wine/screen_capture.h).
 bool Screenshot(HWND window, const std::wstring& name);
 
 // Closes the updater with Close and waits for the dialog's thread; returns

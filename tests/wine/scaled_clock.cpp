@@ -1,4 +1,4 @@
-#include "emulator/win32/scaled_clock.h"
+#include "tests/wine/scaled_clock.h"
 
 #include <atomic>
 

@@ -4,7 +4,7 @@
 # or were installed from another lock file. Called by tools/build-web.sh and
 # tests/real-hid/build.sh.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 lock_copy=tests/web/node_modules/.orvanto-installed-lock.json
 if ! cmp -s tests/web/package-lock.json "$lock_copy" 2>/dev/null; then

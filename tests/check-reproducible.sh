@@ -4,7 +4,7 @@
 # commit must give the same executable (no time stamps, no build folders
 # inside). Prints where the two differ when they do.
 #
-#   tools/check-reproducible.sh [FIRST_BUILD_DIR]
+#   tests/check-reproducible.sh [FIRST_BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

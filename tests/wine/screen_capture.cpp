@@ -1,5 +1,5 @@
 // Reading a window's pixels from the screen, and writing them as a BMP file.
-#include "emulator/win32/screen_capture.h"
+#include "tests/wine/screen_capture.h"
 
 #include <fstream>
 

@@ -2,7 +2,7 @@
 # Inside tools/with-wine.sh: starts the updater, saves a screenshot of its
 # main window as PNG, closes it with Escape and checks that it exits with 0.
 #
-#   tools/screenshot-window.sh EXE OUTPUT.png
+#   tests/wine/screenshot-window.sh EXE OUTPUT.png
 set -euo pipefail
 exe=$1
 out=$2
