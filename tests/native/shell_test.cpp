@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/native/shell_fixture.h"
+#include "tests/window_title.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ protected:
 TEST_F(ShellTest, StartUpWithoutUnitWaits) {
     OnInitDialog(DIALOG);
     EXPECT_EQ(mainWindow, DIALOG);
-    EXPECT_EQ(recorded_window::Title(), L"VESTORA ORVANTO FW Updater 3.0 ");
+    EXPECT_EQ(recorded_window::Title(), WINDOW_TITLE);
     EXPECT_EQ(recorded_window::ItemText(IDC_LABEL_UNIT), L"programming unit");
     EXPECT_EQ(recorded_window::ItemText(IDC_LABEL_BOOTLOADER), L"ESC-bootloader");
     EXPECT_EQ(recorded_window::ItemText(IDC_LABEL_ESC), L"ESC");
@@ -302,7 +303,7 @@ TEST_F(ShellTest, CloseReleasesEverything) {
 TEST_F(ShellTest, GermanUserInterface) {
     setenv("LANG", "de_DE.UTF-8", 1);
     OnInitDialog(DIALOG);
-    EXPECT_EQ(recorded_window::Title(), L"VESTORA ORVANTO FW Updater 3.0 ");
+    EXPECT_EQ(recorded_window::Title(), WINDOW_TITLE);
     EXPECT_EQ(recorded_window::ItemText(IDC_LABEL_UNIT), L"Programmiereinheit");
     EXPECT_EQ(recorded_window::ItemText(IDC_LABEL_ESC), L"Regler");
     EXPECT_EQ(Hint().rfind(L"Es wurde keine Programmiereinheit", 0), 0u);

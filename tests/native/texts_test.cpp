@@ -9,6 +9,7 @@
 #include "link/report.h"
 #include "platform/errors.h"
 #include "res/resource.h"
+#include "tests/window_title.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ public:
 // format whatever the C library thinks %s means there.
 TEST(FormatText, ExpandsTextDecimalAndEightHexDigits) {
     EXPECT_EQ(FormatText(256, L"VESTORA %s FW Updater %u.%u %s", {L"ORVANTO", 3, 0, L""}),
-              L"VESTORA ORVANTO FW Updater 3.0 ");
+              WINDOW_TITLE);
     const auto writeFailed = static_cast<std::uint32_t>(LINK_WRITE_FAILED);
     EXPECT_EQ(FormatText(2048, L"0x%08x-0x%08x", {writeFailed, PLATFORM_ERROR_GEN_FAILURE}),
               L"0xfffffffe-0x0000001f");

@@ -9,13 +9,15 @@ import fs from "node:fs";
 import path from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
 
-import { launchBrowser, sleep } from "../web/browser.mjs";
+import { launchBrowser } from "../web/browser.mjs";
 import { startServer } from "../web/server.mjs";
+import { sleep } from "../wait.mjs";
 
 export {
-  answer, instrumentPage, seen, sleep, view, waitForBox, waitForHint, waitForState, waitInPage,
+  answer, instrumentPage, seen, view, waitForBox, waitForHint, waitForState, waitInPage,
 } from "../web/browser.mjs";
-export { UnitProcess, hidDeviceOf, say, udevRecord, udevTookUp, until } from "./kernel-unit.mjs";
+export { UnitProcess, hidDeviceOf, say, udevRecord, udevTookUp } from "./kernel-unit.mjs";
+export { sleep, until } from "../wait.mjs";
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
 // Where the browser's managed policy lives; guest-browser.sh puts a tmpfs

@@ -7,28 +7,12 @@ import { execFileSync, spawn } from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+import { onLines, until } from "../wait.mjs";
 
 const started = Date.now();
 export function say(line) {
   const seconds = ((Date.now() - started) / 1000).toFixed(1).padStart(6);
   console.log(`[${seconds} s] ${line}`);
-}
-
-// Polls `condition` (sync or async) every `everyMs` until it gives a truthy
-// value, which it returns; throws `what` after `limitMs`.
-export async function until(condition, limitMs, what, everyMs = 100) {
-  const end = Date.now() + limitMs;
-  for (;;) {
-    const value = await condition();
-    if (value) {
-      return value;
-    }
-    if (Date.now() > end) {
-      throw new Error(`${what} (waited ${Math.round(limitMs / 1000)} s)`);
-    }
-    await sleep(everyMs);
-  }
 }
 
 // ---------------------------------------------------------------- the unit
@@ -42,19 +26,12 @@ export class UnitProcess {
     unit.log = fs.createWriteStream(logFile);
     unit.child = spawn(binary, args, { stdio: ["pipe", "pipe", "pipe"] });
     unit.exited = new Promise((resolve) => unit.child.on("exit", (code, signal) => resolve({ code, signal })));
-    let pending = "";
-    const take = (chunk) => {
-      pending += chunk;
-      let end;
-      while ((end = pending.indexOf("\n")) >= 0) {
-        const line = pending.slice(0, end);
-        pending = pending.slice(end + 1);
-        unit.lines.push(line);
-        unit.log.write(line + "\n");
-      }
+    const take = (line) => {
+      unit.lines.push(line);
+      unit.log.write(line + "\n");
     };
-    unit.child.stdout.setEncoding("utf8").on("data", take);
-    unit.child.stderr.setEncoding("utf8").on("data", take);
+    onLines(unit.child.stdout, take);
+    onLines(unit.child.stderr, take);
     return unit;
   }
 

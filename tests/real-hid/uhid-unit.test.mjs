@@ -18,7 +18,8 @@ import fs from "node:fs";
 import path from "node:path";
 import { after, describe, it } from "node:test";
 
-import { UnitProcess, hidDeviceOf, udevTookUp, until } from "./kernel-unit.mjs";
+import { UnitProcess, hidDeviceOf, udevTookUp } from "./kernel-unit.mjs";
+import { sleep, until } from "../wait.mjs";
 
 const WORK = process.env.ORVANTO_WORK || "/tmp/work";
 const UHID_UNIT = process.env.ORVANTO_UHID_UNIT || path.join(WORK, "orvanto-uhid-unit");
@@ -37,7 +38,6 @@ const exchangesCounted = (line) => / exchanges=(\d+) /.exec(line)?.[1];
 
 // ---------------------------------------------------------------- helpers
 
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const running = (child) => child.exitCode === null && child.signalCode === null;
 
 // Starts hidraw-exchange with `args`, its standard output and error both to

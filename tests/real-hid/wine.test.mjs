@@ -25,7 +25,8 @@ import path from "node:path";
 import { pathToFileURL } from "node:url";
 import { after, before, describe, it } from "node:test";
 
-import { hidDeviceOf, kernelUnit, startUnit, udevTookUp, until } from "./kernel-unit.mjs";
+import { hidDeviceOf, kernelUnit, startUnit, udevTookUp } from "./kernel-unit.mjs";
+import { onLines, sleep, until } from "../wait.mjs";
 import { cannotPlay, checkUnitSaw, loadStories } from "../stories/stories.mjs";
 
 const WINE_DIR = process.env.ORVANTO_WINE_DIR;
@@ -56,7 +57,6 @@ const AS_WINE_USER = ["setpriv", `--reuid=${owner.uid}`, `--regid=${owner.gid}`,
 
 // The Windows name of a file of the guest (drive Z: is /).
 const winPath = (file) => `Z:${file.replaceAll("/", "\\")}`;
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // ---------------------------------------------------------------- Windows programs
 
@@ -78,16 +78,9 @@ class WindowsProgram {
       this.exit = { code, signal };
       resolve(this.exit);
     }));
-    let pending = "";
-    this.child.stdout.setEncoding("utf8").on("data", (chunk) => {
-      pending += chunk;
-      let end;
-      while ((end = pending.indexOf("\n")) >= 0) {
-        const line = pending.slice(0, end).replace(/\r$/, "");
-        pending = pending.slice(end + 1);
-        this.lines.push(line);
-        fs.appendFileSync(this.logFile, `${line}\n`);
-      }
+    onLines(this.child.stdout, (line) => {
+      this.lines.push(line);
+      fs.appendFileSync(this.logFile, `${line}\n`);
     });
     // Lines read with next().
     this.read = 0;

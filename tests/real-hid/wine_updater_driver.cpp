@@ -76,14 +76,15 @@
 
 #include "platform/window.h"
 #include "res/resource.h"
+#include "tests/poll.h"
 #include "tests/stories/play_story.h"
 #include "tests/wine/expected_texts.h"
+#include "tests/window_title.h"
 
 namespace {
 
 using expected_texts::Text;
 
-constexpr const wchar_t* MAIN_TITLE = L"VESTORA ORVANTO FW Updater 3.0 ";
 constexpr int BOX_TEXT_ID = 0xFFFF;  // the static control of a message box's text
 constexpr const char* STAGE = "real-stack-wine";
 
@@ -167,7 +168,7 @@ public:
                     main_ = FindTopLevel(L"#32770", [&](HWND window) {
                         wchar_t title[128] = {};
                         GetWindowTextW(window, title, 128);
-                        return std::wstring(title) == MAIN_TITLE;
+                        return std::wstring(title) == WINDOW_TITLE;
                     });
                     return main_ != nullptr;
                 });
@@ -267,11 +268,10 @@ public:
     // as the box is activated or focused: that may come just after the box
     // is shown.
     void AwaitIcon(Box& box) {
-        const ULONGLONG end = GetTickCount64() + 5000;
-        while (box.icon == 0 && GetTickCount64() < end) {
-            Sleep(50);
+        PollUntil([&] {
             box.icon = reinterpret_cast<ULONG_PTR>(GetPropW(box.window, L"orvanto-box-icon"));
-        }
+            return box.icon != 0;
+        }, 5000, 50);
     }
 
     // Whether the update's progress window is there.
@@ -344,17 +344,19 @@ public:
     // Polls `done` every 100 ms for at most `limitMs`; fails with what the
     // window shows when it never holds.
     void Await(DWORD limitMs, const std::string& what, const std::function<bool()>& done) {
-        const ULONGLONG end = GetTickCount64() + limitMs;
-        while (!done()) {
+        const bool held = PollUntil([&] {
+            if (done()) {
+                return true;
+            }
             if (!Running()) {
                 DWORD code = 0;
                 GetExitCodeProcess(process_.hProcess, &code);
                 Fail(what, "the program ended with exit code " + std::to_string(code));
             }
-            if (GetTickCount64() >= end) {
-                Fail(what, Situation() + " (after " + std::to_string(limitMs / 1000) + " s)");
-            }
-            Sleep(100);
+            return false;
+        }, limitMs, 100);
+        if (!held) {
+            Fail(what, Situation() + " (after " + std::to_string(limitMs / 1000) + " s)");
         }
     }
 
@@ -683,18 +685,14 @@ std::vector<SeenBox> StageBoxes() { return play.boxes; }
 SeenWindow StageWindow(const StoryAct& act, const std::function<bool(const SeenWindow&)>& settled) {
     Updater& updater = *play.updater;
     SeenWindow window;
-    const ULONGLONG end = GetTickCount64() + play.limitMs;
-    for (;;) {
+    PollUntil([&] {
         Box box;
         const bool boxOpen = updater.FindBox(box);
         window = WindowFrom([&](int id) { return updater.ItemText(id); },
                             updater.Enabled(IDC_UPDATE), boxOpen);
         // A box the story does not foresee ends the wait at once.
-        if (settled(window) || window.boxOpen || !updater.Running() || GetTickCount64() >= end) {
-            break;
-        }
-        Sleep(100);
-    }
+        return settled(window) || window.boxOpen || !updater.Running();
+    }, play.limitMs, 100);
     if (play.confirmedAt != 0 && act.see.hint == IDS_UPDATE_SUCCEEDED && settled(window)) {
         Say("%.1f s from the confirmation to the success text",
             static_cast<double>(GetTickCount64() - play.confirmedAt) / 1000.0);

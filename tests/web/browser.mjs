@@ -12,13 +12,14 @@ import path from "node:path";
 
 import puppeteer from "puppeteer-core";
 
+import { until } from "../wait.mjs";
+
 export const CHROMIUM = process.env.ORVANTO_CHROMIUM || "/usr/bin/chromium";
 
 // A limit for conditions that come within a second or two when all is well;
 // it only keeps a broken page from hanging the test run.
 export const LIMIT_MS = 30000;
 
-export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // `promise`, or after `ms` the error `message` (null: undefined instead);
 // the timer goes with the promise, so that it keeps no process alive.
@@ -309,23 +310,18 @@ export async function view(page) {
 // that a page whose renderer crashed fails at once and says so. A failure
 // names `what` and what the page shows.
 export async function waitInPage(page, fn, arg, limitMs = LIMIT_MS, what = "the condition") {
-  const end = Date.now() + limitMs;
   const ask = (call) => within(call, 30000, "the page did not answer within 30 s");
-  for (;;) {
+  await until(async () => {
     if (page.crashed) {
       throw new Error(`${what}: the page's renderer crashed (${page.crashed})`);
     }
-    if (await ask(page.evaluate(fn, arg))) {
-      return;
-    }
-    if (Date.now() > end) {
-      const now = await ask(view(page)).catch(() => ({}));
-      const errors = page.consoleErrors?.length ? `; the page's errors: ${page.consoleErrors.join(" | ")}` : "";
-      throw new Error(`${what}: not within ${Math.round(limitMs / 1000)} s; the page shows state ${now.state}, ` +
-        `hint ${JSON.stringify(now.hint ?? null)}, box open ${now.boxOpen}${errors}`);
-    }
-    await sleep(100);
-  }
+    return ask(page.evaluate(fn, arg));
+  }, limitMs, async () => {
+    const now = await ask(view(page)).catch(() => ({}));
+    const errors = page.consoleErrors?.length ? `; the page's errors: ${page.consoleErrors.join(" | ")}` : "";
+    return `${what}: not within the time; the page shows state ${now.state}, ` +
+      `hint ${JSON.stringify(now.hint ?? null)}, box open ${now.boxOpen}${errors}`;
+  });
 }
 
 export async function waitFor(page, fn, ...args) {

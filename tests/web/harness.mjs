@@ -34,7 +34,7 @@ export const NO = N.ANSWER_NO;
 
 // ---------------------------------------------------------------- texts
 
-export { pageText } from "./texts.mjs";
+export { WINDOW_TITLE, pageText } from "./texts.mjs";
 
 // The texts in `language`, as tests/web/texts.mjs reads them from res/.
 export function textsFor(language) {

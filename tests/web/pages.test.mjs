@@ -10,6 +10,7 @@ import path from "node:path";
 import { after, before, describe, it } from "node:test";
 
 import {
+  WINDOW_TITLE,
   OK,
   N,
   answer,
@@ -307,7 +308,7 @@ describe("the product page as an installed app", () => {
       await waitForState(page, "idle");
       const shown = await view(page);
       assert.equal(shown.hint, textsFor("en").waiting(N.IDS_NO_UNIT_FOUND));
-      assert.equal(shown.title, "VESTORA ORVANTO FW Updater 3.0 ");
+      assert.equal(shown.title, WINDOW_TITLE);
       await screenshot(page, "en-offline");
       // The installed app starts at the folder itself (start_url ".").
       await page.goto(server.url, { waitUntil: "load" });

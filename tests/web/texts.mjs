@@ -37,6 +37,10 @@ function readDialogTexts(language) {
 const STRING_TABLE = readStringTable();
 
 // The page shows a line break "\r\n" as "\n".
+// The main window's title as the owner reads it, in both languages, with
+// the blank at its end.
+export const WINDOW_TITLE = "VESTORA ORVANTO FW Updater 3.0 ";
+
 export function pageText(text) {
   return text.replaceAll("\r\n", "\n");
 }

@@ -8,6 +8,7 @@ import assert from "node:assert/strict";
 import { after, before, describe, it } from "node:test";
 
 import {
+  WINDOW_TITLE,
   CANCEL,
   OK,
   N,
@@ -26,7 +27,6 @@ import {
   waitForState,
 } from "./harness.mjs";
 
-const TITLE = "VESTORA ORVANTO FW Updater 3.0 ";  // the blank at the end included
 
 for (const language of ["en", "de"]) {
   describe(`the updater page (${language})`, () => {
@@ -49,8 +49,8 @@ for (const language of ["en", "de"]) {
       const page = await open();
       const empty = await view(page);
       assert.equal(empty.state, "idle");
-      assert.equal(empty.title, TITLE);
-      assert.equal(empty.documentTitle, TITLE.trim(), "document.title drops the trailing blank");
+      assert.equal(empty.title, WINDOW_TITLE);
+      assert.equal(empty.documentTitle, WINDOW_TITLE.trim(), "document.title drops the trailing blank");
       assert.equal(await page.evaluate(() => navigator.language.slice(0, 2)), language);
       assert.equal(empty.requestShown, true, "the request button is shown while no unit is granted");
       assert.equal(empty.hint, t.waiting(N.IDS_NO_UNIT_FOUND));

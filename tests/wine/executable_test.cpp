@@ -9,6 +9,7 @@
 
 #include "res/resource.h"
 #include "tests/wine/expected_texts.h"
+#include "tests/window_title.h"
 
 namespace {
 
@@ -108,7 +109,7 @@ TEST(Executable, LoadsNoDllPlantedBesideIt) {
         DeleteFileW(marker.c_str());
     }
 
-    EXPECT_EQ(RunProgram(folder + L"\\orvanto-updater.exe", folder, L"VESTORA ORVANTO FW Updater 3.0 "), 0u);
+    EXPECT_EQ(RunProgram(folder + L"\\orvanto-updater.exe", folder, WINDOW_TITLE), 0u);
     for (const wchar_t* name : PLANTED) {
         EXPECT_FALSE(Exists(folder + L"\\" + name + L".loaded"))
             << "the updater loaded the planted " << std::string(name, name + wcslen(name));
@@ -160,7 +161,7 @@ TEST(Executable, WithoutHidDllItSaysSoAndEnds) {
     }
     ASSERT_NE(box, nullptr) << "no error box; the updater ran on without hid.dll";
     EXPECT_EQ(WindowText(GetDlgItem(box, 0xFFFF)), expected_texts::Text(IDS_REGISTRATION_FAILED));
-    const HWND main = FindWindowW(L"#32770", L"VESTORA ORVANTO FW Updater 3.0 ");
+    const HWND main = FindWindowW(L"#32770", WINDOW_TITLE);
     EXPECT_TRUE(main == nullptr || !IsWindowVisible(main)) << "the main window was shown";
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     EXPECT_EQ(WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0) << "it did not end";

@@ -9,6 +9,7 @@
 
 #include "res/resource.h"
 #include "tests/wine/expected_texts.h"
+#include "tests/window_title.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ protected:
                                    nullptr, &startup, &process_))
             << GetLastError();
         for (int i = 0; i < 200 && window_ == nullptr; ++i) {
-            window_ = FindWindowW(L"#32770", L"VESTORA ORVANTO FW Updater 3.0 ");
+            window_ = FindWindowW(L"#32770", WINDOW_TITLE);
             if (window_ == nullptr) {
                 Sleep(100);
             }
@@ -96,7 +97,7 @@ TEST_F(Updater, StartsWithoutUnitAndClosesWithZero) {
     if (GetEnvironmentVariableW(L"ORVANTO_EXPECT_LANGUAGE", expected, 8) > 0) {
         ASSERT_EQ(German(), std::wstring(expected) == L"de");
     }
-    EXPECT_EQ(WindowText(window_), L"VESTORA ORVANTO FW Updater 3.0 ");
+    EXPECT_EQ(WindowText(window_), WINDOW_TITLE);
     EXPECT_EQ(Item(IDC_LABEL_UNIT), Text(IDS_LABEL_UNIT));
     EXPECT_EQ(Item(IDC_LABEL_BOOTLOADER), Text(IDS_LABEL_BOOTLOADER));
     EXPECT_EQ(Item(IDC_LABEL_ESC), Text(IDS_LABEL_ESC));

@@ -24,6 +24,7 @@
 #include "res/resource.h"
 #include "tests/wine/expected_texts.h"
 #include "update/firmware_image.h"
+#include "tests/window_title.h"
 
 namespace session = updater_session;
 
@@ -305,7 +306,7 @@ TEST_F(Updater, EscVersionIsRedAfterAnUpdate) {
 // The whole update: the confirmation, the progress window as made and its
 // bar, the rows afterwards, and the image in the ESC's flash.
 TEST_F(Updater, UpdatesToSuccess) {
-    EXPECT_EQ(session::Title(), L"VESTORA ORVANTO FW Updater 3.0 ");
+    EXPECT_EQ(session::Title(), WINDOW_TITLE);
     ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
     session::OnDialogThread([] {
         DemoUnit()->onReport = [](const std::vector<std::uint8_t>& report) {

@@ -14,6 +14,7 @@
 #include "emulator/emulated_device.h"
 #include "emulator/win32/demo_notifications.h"
 #include "tests/narrow.h"
+#include "tests/poll.h"
 #include "tests/wine/screen_capture.h"
 #include "app/win32/main_dialog_win32.h"
 
@@ -350,14 +351,7 @@ std::wstring ItemText(int id) { return TextOf(GetDlgItem(MainWindow(), id)); }
 bool ItemEnabled(int id) { return IsWindowEnabled(GetDlgItem(MainWindow(), id)) != FALSE; }
 
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (GetTickCount64() > deadline) {
-            return false;
-        }
-        Sleep(20);
-    }
-    return true;
+    return PollUntil(condition, timeoutMs, 20);
 }
 
 std::uint32_t DeviceEventsHandled(WPARAM kind) { return EventsHandled(kind); }
