@@ -78,6 +78,7 @@
 #include "res/resource.h"
 #include "tests/poll.h"
 #include "tests/stories/play_story.h"
+#include "tests/wine/box_icons.h"
 #include "tests/wine/expected_texts.h"
 #include "tests/window_title.h"
 
@@ -463,49 +464,6 @@ void Request(const std::string& request) {
     }
 }
 
-ULONG_PTR IconId(const std::string& icon) {
-    if (icon == "error") {
-        return reinterpret_cast<ULONG_PTR>(IDI_ERROR);
-    }
-    if (icon == "warning") {
-        return reinterpret_cast<ULONG_PTR>(IDI_WARNING);
-    }
-    return icon == "information" ? reinterpret_cast<ULONG_PTR>(IDI_INFORMATION) : 1;
-}
-
-std::string IconName(ULONG_PTR icon) {
-    for (const char* name : {"error", "warning", "information"}) {
-        if (IconId(name) == icon) {
-            return name;
-        }
-    }
-    return icon == 1 ? "none" : icon == 0 ? "not seen" : "icon " + std::to_string(icon);
-}
-
-int AnswerOf(int button) {
-    switch (button) {
-    case IDOK:
-        return ANSWER_OK;
-    case IDCANCEL:
-        return ANSWER_CANCEL;
-    case IDYES:
-        return ANSWER_YES;
-    case IDNO:
-        return ANSWER_NO;
-    default:
-        return 0;
-    }
-}
-
-int ButtonOf(int answer) {
-    for (int button : {IDOK, IDCANCEL, IDYES, IDNO}) {
-        if (AnswerOf(button) == answer) {
-            return button;
-        }
-    }
-    return 0;
-}
-
 // The story being played: the program, and what its act has brought.
 struct Play {
     Updater* updater = nullptr;
@@ -654,11 +612,9 @@ bool StageDo(const StoryAct& act, std::size_t number) {
         SeenBox seen;
         seen.caption = box.caption;
         seen.text = box.text;
-        for (int button : box.buttons) {
-            seen.buttons.push_back(AnswerOf(button));
-        }
-        seen.defaultButton = AnswerOf(box.defaultButton);
-        seen.icon = IconName(box.icon);
+        seen.buttons = box.buttons;  // the buttons' ids are the answers
+        seen.defaultButton = box.defaultButton;
+        seen.icon = box.icon == 0 ? "not seen" : box.icon == 1 ? "none" : BoxIconName(box.icon);
         seen.progressOpen = updater.ProgressWindowOpen();
         play.boxes.push_back(seen);
         Say("%s: %s: %s; buttons %zu, default %d, icon %s", what.c_str(),
@@ -672,7 +628,7 @@ bool StageDo(const StoryAct& act, std::size_t number) {
         } else if (!want.whileOpen.empty()) {
             Fail(what + ": nothing done while a box is open but unplug", want.whileOpen);
         }
-        updater.Press(box, ButtonOf(want.answer));
+        updater.Press(box, want.answer);
         if (want.kind == "confirmation") {
             play.confirmedAt = GetTickCount64();
         }

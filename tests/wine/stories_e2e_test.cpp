@@ -24,6 +24,7 @@
 #include "platform/window.h"
 #include "res/resource.h"
 #include "tests/stories/play_story.h"
+#include "tests/wine/box_icons.h"
 #include "tests/wine/expected_texts.h"
 #include "update/firmware_image.h"
 #include "update/firmware_update.h"
@@ -44,31 +45,6 @@ constexpr DWORD ACT_LIMIT_MS = 60000;
 // or e2e-NAME-de.bmp.
 std::wstring ShotName(const std::string& name) {
     return L"e2e-" + std::wstring(name.begin(), name.end()) + (German() ? L"-de" : L"-en");
-}
-
-int ButtonId(int answer) {
-    switch (answer) {
-    case ANSWER_OK:
-        return IDOK;
-    case ANSWER_CANCEL:
-        return IDCANCEL;
-    case ANSWER_YES:
-        return IDYES;
-    case ANSWER_NO:
-        return IDNO;
-    default:
-        return 0;
-    }
-}
-
-int IconId(const std::string& icon) {
-    if (icon == "warning") {
-        return SEEN_ICON_WARNING;
-    }
-    if (icon == "error") {
-        return SEEN_ICON_ERROR;
-    }
-    return icon == "information" ? SEEN_ICON_INFORMATION : 0;
 }
 
 // Arms the fault for the next update on the plugged unit, on the dialog's
@@ -142,41 +118,23 @@ bool QueueAnswers(const StoryAct& act) {
     for (const StoryBox& box : act.boxes) {
         const std::wstring shot = box.shot.empty() ? L"" : ShotName(box.shot);
         if (box.whileOpen == "unplug") {
-            session::AnswerAfter(ButtonId(box.answer), [] { UnplugDemoUnit(); },
+            session::AnswerAfter(box.answer, [] { UnplugDemoUnit(); },
                                  DBT_DEVICEREMOVECOMPLETE, shot);
         } else if (box.whileOpen == "plug") {
-            session::AnswerAfter(ButtonId(box.answer), [&box] {
+            session::AnswerAfter(box.answer, [&box] {
                 UnplugDemoUnit();
                 if (const std::shared_ptr<EmulatedUnit> unit = PlugDemoUnit(box.unit)) {
                     unit->purgeDurationMs = box.purgeMs;
                 }
             }, DBT_DEVICEARRIVAL, shot);
         } else if (box.whileOpen.empty()) {
-            session::Answer(ButtonId(box.answer), shot);
+            session::Answer(box.answer, shot);
         } else {
             StageFailed("nothing done while a box is open but unplug or plug", box.whileOpen);
             return false;
         }
     }
     return true;
-}
-
-int AnswerOf(int button) {
-    for (int answer : {ANSWER_OK, ANSWER_CANCEL, ANSWER_YES, ANSWER_NO}) {
-        if (ButtonId(answer) == button) {
-            return answer;
-        }
-    }
-    return 0;
-}
-
-std::string IconName(int icon) {
-    for (const char* name : {"warning", "error", "information"}) {
-        if (IconId(name) == icon) {
-            return name;
-        }
-    }
-    return icon == 0 ? "none" : "icon " + std::to_string(icon);
 }
 
 class StoryPlay : public ::testing::TestWithParam<Story> {
@@ -303,11 +261,9 @@ std::vector<SeenBox> StageBoxes() {
         SeenBox box;
         box.caption = all[i].caption;
         box.text = all[i].text;
-        for (int button : all[i].buttons) {
-            box.buttons.push_back(AnswerOf(button));
-        }
-        box.defaultButton = AnswerOf(all[i].defaultButton);
-        box.icon = IconName(all[i].icon);
+        box.buttons = all[i].buttons;  // the buttons' ids are the answers
+        box.defaultButton = all[i].defaultButton;
+        box.icon = BoxIconName(static_cast<std::uintptr_t>(all[i].icon));
         box.progressOpen = all[i].progressWindowOpen;
         seen.push_back(box);
     }
