@@ -15,8 +15,12 @@ packages=(
   # The virtual machine of tools/test-real-hid.sh. The kernel package's hook
   # builds an initramfs in /boot that nothing boots; no boot loader is touched.
   qemu-system-x86 linux-image-amd64 busybox-static
-  # The README's server lines, run by the browser tests.
-  nginx-light
+  # The README's server lines, run by the browser tests, and the upload of a
+  # release onto them (tools/upload-site.sh).
+  nginx-light rsync
+  # tools/release.sh: Authenticode signing; openssl makes the test's
+  # throw-away certificate.
+  osslsigncode openssl
   # setfacl: the access the seat's user gets to the unit's node in there.
   acl
   # systemd-udevd in there: Chromium hears of units coming and going from udev.

@@ -64,8 +64,9 @@ end_sides() {
   done
 }
 trap end_sides EXIT
-echo "== side by side: fuzzing the unit's answers for a minute (libFuzzer, ASan, UBSan), one update with the real waits under Wine in English (about 46 s)"
+echo "== side by side: fuzzing the unit's answers for a minute (libFuzzer, ASan, UBSan), one update with the real waits under Wine in English (about 46 s), the release made unsigned and signed with a throw-away certificate (tests/release-test.sh, about 2 min)"
 side fuzzing tests/fuzz/fuzz.sh 60
+side release tests/release-test.sh
 side real-waits env ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix-real-waits -- \
   ctest --preset windows -R RealWaits -V
 

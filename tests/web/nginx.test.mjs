@@ -4,10 +4,11 @@
 // the build. Every file goes out with its type and the headers the README
 // promises, no error is kept by a cache, the page runs through a whole
 // update with the emulated unit, runs when another site opens it, and
-// survives a release uploaded over the previous one as the README says.
+// survives a release uploaded over the previous one by tools/upload-site.sh,
+// which tools/check-site then passes (and fails on each fault of a host).
 // nginx is started and stopped by the test.
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
+import { spawn, spawnSync } from "node:child_process";
 import fs from "node:fs";
 import net from "node:net";
 import os from "node:os";
@@ -16,11 +17,13 @@ import { after, before, describe, it } from "node:test";
 
 import {
   BUILD,
+  LIMIT_MS,
   N,
   OK,
   ROOT,
   answer,
   flash,
+  instrumentPage,
   launchBrowser,
   listFiles,
   openPage,
@@ -35,6 +38,7 @@ import {
   waitForHint,
   waitForState,
 } from "./harness.mjs";
+import { onLines, sleep, until } from "../wait.mjs";
 
 const NGINX = process.env.ORVANTO_NGINX || "/usr/sbin/nginx";
 
@@ -55,7 +59,7 @@ function readmeNginxBlock() {
 
 // The README's server on `port`, serving `root`, as the test runs it: no
 // TLS (the browser takes 127.0.0.1 as a secure origin), nothing else
-// changed.
+// changed. Around it, the default type of Debian's nginx.conf.
 export function nginxConfiguration(block, { port, root, work }) {
   const server = block
     .replace(/^(\s*)listen 443 ssl;$/m, `$1listen 127.0.0.1:${port};`)
@@ -70,6 +74,7 @@ error_log ${temp("error.log")} warn;
 events {}
 http {
   access_log off;
+  default_type application/octet-stream;
   client_body_temp_path ${temp("body")};
   proxy_temp_path ${temp("proxy")};
   fastcgi_temp_path ${temp("fastcgi")};
@@ -91,13 +96,21 @@ function freePort() {
   });
 }
 
-// Starts nginx on the README's lines; stop() ends it and removes its files.
-async function startNginx(root) {
+// Starts nginx on the README's lines (changed by `edit`, if given: the
+// README's block in, the block to run out); stop() ends it and removes its
+// files.
+async function startNginx(root, edit = null) {
   assert.ok(fs.existsSync(NGINX), `${NGINX} is missing: tools/install-deps.sh installs nginx-light`);
   const work = fs.mkdtempSync(path.join(os.tmpdir(), "orvanto-nginx-"));
   const port = await freePort();
   const conf = path.join(work, "nginx.conf");
-  fs.writeFileSync(conf, nginxConfiguration(readmeNginxBlock(), { port, root, work }));
+  let block = readmeNginxBlock();
+  if (edit) {
+    const edited = edit(block);
+    assert.notEqual(edited, block, "the change to the README's lines applies");
+    block = edited;
+  }
+  fs.writeFileSync(conf, nginxConfiguration(block, { port, root, work }));
   const child = spawn(NGINX, ["-p", work, "-c", conf], { stdio: ["ignore", "ignore", "pipe"] });
   let stderr = "";
   child.stderr.on("data", (data) => {
@@ -122,7 +135,7 @@ async function startNginx(root) {
         await stop();
         throw new Error(`nginx did not start on the README's lines: ${stderr}${log}`);
       }
-      await new Promise((resolve) => setTimeout(resolve, 100));
+      await sleep(100);
     }
   }
   return { url, stop };
@@ -242,18 +255,22 @@ describe("the README's nginx lines (Debian's nginx)", () => {
 
 // ---------------------------------------------------------------- uploads
 
-// Release A of site/ as the build publishes it, and release B with one
-// module of the page changed: that module, page.js (which names it),
-// index.html, sw.js and the release file change. Returns their folders.
-function twoReleases(work) {
+// Releases A, B and C of site/ as the build publishes them: B and C each
+// with one module of the page changed, so that that module, page.js (which
+// names it), index.html, sw.js and the release file change. Returns their
+// folders.
+function releases(work) {
   const assembled = path.join(work, "assembled");
   fs.cpSync(path.join(BUILD, "assembled", "site"), assembled, { recursive: true });
-  const a = path.join(work, "a");
-  python("publish_web_folder.py", assembled, a);
-  fs.appendFileSync(path.join(assembled, "page-texts.js"), "\n// the next release\n");
-  const b = path.join(work, "b");
-  python("publish_web_folder.py", assembled, b);
-  return { a, b };
+  const out = {};
+  for (const name of ["a", "b", "c"]) {
+    if (name !== "a") {
+      fs.appendFileSync(path.join(assembled, "page-texts.js"), `\n// release ${name}\n`);
+    }
+    out[name] = path.join(work, name);
+    python("publish_web_folder.py", assembled, out[name]);
+  }
+  return out;
 }
 
 // The files of release B that an upload over release A copies: the new
@@ -265,23 +282,64 @@ function filesToUpload(a, b) {
   });
 }
 
-// `files` in the order the README gives for an upload ("first ..., then
-// ..., then ..., and ... last"): each file goes with the first part of it
-// that names it, by name or as a file named by its content or the udev
-// rule; a file that no part names fails.
-function inReadmeOrder(files) {
+// The place of `file` in the order the README gives for an upload
+// ("first ..., then ..., then ..., and ... last"): the first part of it
+// that names the file, by name or as a file named by its content or the
+// udev rule; a file that no part names fails.
+function readmeRank(file) {
   const readme = fs.readFileSync(path.join(ROOT, "README.md"), "utf8").replace(/\s+/g, " ");
   const at = readme.indexOf("Uploading a release:");
   assert.ok(at >= 0, "the README gives the order in which a release is uploaded");
   const parts = readme.slice(at, readme.indexOf(" last", at)).split(/, then |, and /);
-  const rank = (file) => parts.findIndex((part) =>
+  const rank = parts.findIndex((part) =>
     (part.includes("named by their content") && CONTENT_NAMED.test(file)) ||
     (part.includes("udev rule") && file.endsWith(".rules")) ||
     part.includes("`" + file + "`"));
-  for (const file of files) {
-    assert.ok(rank(file) >= 0, `the README's order of an upload names ${file}`);
+  assert.ok(rank >= 0, `the README's order of an upload names ${file}`);
+  return rank;
+}
+
+// Runs tools/upload-site.sh SITE DEST with `args`. With `step`, the upload
+// waits after each of its steps (its "uploaded: FILE ..." line) until
+// step(the step's files) has returned; a step that throws stops the upload
+// and the error is thrown here. Returns the exit status and the output.
+async function uploadSite(site, dest, { args = [], step = null } = {}) {
+  const child = spawn(path.join(ROOT, "tools", "upload-site.sh"),
+    [site, dest, ...args, ...(step ? ["--each", "read -r _"] : [])], { stdio: ["pipe", "pipe", "pipe"] });
+  const stdout = [];
+  let stderr = "";
+  let failure = null;
+  let steps = Promise.resolve();
+  child.stderr.on("data", (data) => {
+    stderr += data;
+  });
+  onLines(child.stdout, (line) => {
+    stdout.push(line);
+    if (step && line.startsWith("uploaded: ")) {
+      const files = line.slice("uploaded: ".length).split(" ");
+      steps = steps.then(async () => {
+        try {
+          await step(files);
+          child.stdin.write("\n");
+        } catch (error) {
+          failure ??= error;
+          child.stdin.end();
+        }
+      });
+    }
+  });
+  const code = await new Promise((resolve) => child.once("close", resolve));
+  await steps;
+  if (failure) {
+    throw failure;
   }
-  return [...files].sort((x, y) => rank(x) - rank(y) || (x < y ? -1 : 1));
+  return { code, stdout, stderr };
+}
+
+// Runs tools/check-site URL: its exit status and its lines.
+function checkSite(url) {
+  const run = spawnSync(path.join(ROOT, "tools", "check-site"), [url], { encoding: "utf8" });
+  return { code: run.status, lines: run.stdout.split("\n").filter(Boolean), stderr: run.stderr };
 }
 
 // The page's state once it has come to rest: its main view ("idle"), or
@@ -309,14 +367,13 @@ function pageScript(page) {
 describe("a release uploaded over the previous one (the README's nginx lines)", () => {
   let work;
   let served;
-  let releases;
+  let release;
   let nginx;
   let session;
   before(async () => {
     work = fs.mkdtempSync(path.join(os.tmpdir(), "orvanto-upload-"));
-    releases = twoReleases(work);
+    release = releases(work);
     served = path.join(work, "served");
-    startWithA();
     nginx = await startNginx(served);
     session = await launchBrowser();
   });
@@ -326,32 +383,171 @@ describe("a release uploaded over the previous one (the README's nginx lines)", 
     fs.rmSync(work, { recursive: true, force: true });
   });
 
-  // The host serves release A, as before an upload.
-  const startWithA = () => {
+  // The host serves release A, uploaded by the tool into an empty folder.
+  const startWithA = async () => {
     fs.rmSync(served, { recursive: true, force: true });
-    fs.cpSync(releases.a, served, { recursive: true });
+    const { code, stderr } = await uploadSite(release.a, served);
+    assert.equal(code, 0, stderr);
   };
-  const upload = (file) => fs.copyFileSync(path.join(releases.b, file), path.join(served, file));
-  const bPage = () => listFiles(releases.b).find((file) => /^page\.[0-9a-f]{16}\.js$/.test(file));
+  const upload = (file) => fs.copyFileSync(path.join(release.b, file), path.join(served, file));
+  const pageOf = (folder) => listFiles(folder).find((file) => /^page\.[0-9a-f]{16}\.js$/.test(file));
 
-  // Catches an order in the README that lets a page name a file not there
-  // yet, and an order that leaves out a file of the release.
-  it("in the README's order, a new visitor at every step of the upload gets a whole page", async () => {
-    startWithA();
-    let script = null;
-    for (const file of inReadmeOrder(filesToUpload(releases.a, releases.b))) {
-      upload(file);
-      // A new visitor: a fresh browser context, with no cache and no
-      // service worker of the site.
-      const page = await openPage(session, nginx.url + "index.html", { settle: false, prepare: fastAnimations });
+  // Catches an upload whose order lets a page name a file not there yet,
+  // one that leaves out a file of the release, a tool that takes away the
+  // files of the release before while a tab still loads them, and a README
+  // whose order is not the tool's.
+  it("upload-site.sh: a new visitor after each step of the upload gets a whole page, a tab that loads release A meanwhile gets all of it, and the last step gives release B", async () => {
+    await startWithA();
+    // A visitor on a slow line: index.html of release A comes before the
+    // upload, every file it names only after the upload.
+    const held = [];
+    let hold = true;
+    const failed = [];
+    const context = await session.browser.createBrowserContext();
+    const slow = await context.newPage();
+    await slow.setViewport({ width: 900, height: 860 });
+    await instrumentPage(slow);
+    await slow.setRequestInterception(true);
+    slow.on("request", (request) => {
+      if (hold && !request.isNavigationRequest()) {
+        held.push(request);
+      } else {
+        request.continue();
+      }
+    });
+    slow.on("response", (response) => {
+      if (response.status() >= 400) {
+        failed.push(`${response.status()} ${response.url()}`);
+      }
+    });
+    await fastAnimations(slow);
+    // Its load ends only once the files come.
+    const loaded = slow.goto(nginx.url + "index.html", { waitUntil: "load", timeout: 0 });
+    try {
+      await until(() => held.length > 0, LIMIT_MS, "the tab on release A waits for the files its index.html names");
+      const steps = [];
+      let script = null;
+      const { code, stderr } = await uploadSite(release.b, served, {
+        step: async (files) => {
+          steps.push(files);
+          // A new visitor: a fresh browser context, with no cache and no
+          // service worker of the site.
+          const page = await openPage(session, nginx.url + "index.html", { settle: false, prepare: fastAnimations });
+          try {
+            assert.equal(await settled(page), "idle", `after ${files.join(" ")}: the page reaches its main view`);
+            script = await pageScript(page);
+          } finally {
+            await page.closeContext();
+          }
+        },
+      });
+      assert.equal(code, 0, stderr);
+      assert.deepEqual(steps.flat().sort(), listFiles(release.b).sort(), "the upload takes every file of the release");
+      for (let i = 1; i < steps.length; ++i) {
+        assert.ok(Math.max(...steps[i - 1].map(readmeRank)) <= Math.min(...steps[i].map(readmeRank)),
+          `the README's order: ${steps[i - 1].join(" ")} before ${steps[i].join(" ")}`);
+      }
+      assert.equal(script, pageOf(release.b), "the upload's last step gives release B");
+
+      hold = false;
+      for (const request of held.splice(0)) {
+        request.continue();
+      }
+      await loaded;
+      assert.equal(await settled(slow), "idle", "the tab on release A reaches its main view");
+      assert.equal(await pageScript(slow), pageOf(release.a), "of release A");
+      assert.deepEqual(failed, [], "every file the tab on release A asked for was there");
+      await screenshot(slow, "en-release-a-after-upload-of-b");
+    } finally {
+      await context.close();
+    }
+  });
+
+  // Catches a tool that deletes the files of the release before the last
+  // (or keeps every release for ever), forgets a release that came by
+  // other means, or overwrites a file named by its content.
+  it("upload-site.sh keeps the files of the release before, deletes older ones, and refuses a file named by its content with other content", async () => {
+    fs.rmSync(served, { recursive: true, force: true });
+    // Release A as copied by hand, then B and C with the tool.
+    fs.cpSync(release.a, served, { recursive: true });
+    for (const next of [release.b, release.c]) {
+      const { code, stderr } = await uploadSite(next, served);
+      assert.equal(code, 0, stderr);
+    }
+    const own = (folder) => new Set(listFiles(folder).filter((file) => CONTENT_NAMED.test(file)));
+    const [a, b, c] = [own(release.a), own(release.b), own(release.c)];
+    const onlyA = [...a].filter((file) => !b.has(file) && !c.has(file));
+    assert.ok(onlyA.length > 0 && [...b].some((file) => !c.has(file)), "each release has files of its own");
+    const left = new Set(listFiles(served));
+    assert.deepEqual(onlyA.filter((file) => left.has(file)), [], "release A's own files are gone");
+    assert.deepEqual([...b, ...c].filter((file) => !left.has(file)), [], "B's and C's files stay");
+
+    // A file of that name with other content: nothing is uploaded.
+    const spoilt = pageOf(release.a);
+    fs.writeFileSync(path.join(served, spoilt), "// not what the name says\n");
+    const index = fs.readFileSync(path.join(served, "index.html"));
+    const { code, stderr } = await uploadSite(release.a, served);
+    assert.equal(code, 1, "the upload is refused");
+    assert.match(stderr, new RegExp(`holds ${spoilt.replaceAll(".", "\\.")} with other content`));
+    assert.ok(fs.readFileSync(path.join(served, "index.html")).equals(index), "index.html stays");
+  });
+
+  // Catches a checker that misses a fault of a host: every fault the
+  // README's lines avoid, made in the served folder or by the README's
+  // lines with one line changed.
+  it("check-site passes on the README's lines after an upload, and names each fault of a host", async () => {
+    await startWithA();
+    assert.equal((await uploadSite(release.b, served)).code, 0);
+    const good = checkSite(nginx.url);
+    assert.deepEqual(good.lines.filter((line) => !line.startsWith("ok ")), [], good.stderr);
+    assert.equal(good.code, 0);
+    for (const file of listFiles(release.b)) {
+      assert.ok(good.lines.some((line) => line.startsWith(`ok ${file} (`)), `a line for ${file}`);
+    }
+    for (const header of ["Content-Security-Policy", "Cross-Origin-Opener-Policy", "X-Content-Type-Options"]) {
+      assert.ok(good.lines.some((line) => line.startsWith(`ok header ${header} `)), `a line for ${header}`);
+    }
+    const faultOf = (url) => {
+      const run = checkSite(url);
+      assert.equal(run.code, 1, `check-site finds no fault:\n${run.lines.join("\n")}`);
+      return run.lines.filter((line) => line.startsWith("FAULT "));
+    };
+    const named = (file) => file.replaceAll(".", "\\.");
+
+    // In the folder: a file whose content is not what its name says, and a
+    // file missing.
+    const page = pageOf(release.b);
+    fs.appendFileSync(path.join(served, page), "\n");
+    assert.match(faultOf(nginx.url).join("\n"), new RegExp(`^FAULT ${named(page)}: .*does not match its name`, "m"));
+    fs.copyFileSync(path.join(release.b, page), path.join(served, page));
+    const logo = listFiles(release.b).find((file) => file.startsWith("logo."));
+    fs.renameSync(path.join(served, logo), path.join(work, logo));
+    assert.match(faultOf(nginx.url).join("\n"), new RegExp(`^FAULT ${named(logo)}: the server answers 404`, "m"));
+    fs.renameSync(path.join(work, logo), path.join(served, logo));
+    assert.equal(checkSite(nginx.url).code, 0, "the folder is whole again");
+
+    // The README's lines with one line changed.
+    const names = listFiles(release.b).find((file) => file.endsWith(".mjs"));
+    const hosts = [
+      ["no type for .mjs", (block) => block.replace("text/javascript js mjs;", "text/javascript js;"),
+        new RegExp(`^FAULT ${named(names)}: type application/octet-stream, not text/javascript`, "m")],
+      ["a cache rule that ignores the status", (block) => block.replace(/^map "\$status:\$uri"[^]*?^}$/m, () =>
+        'map $uri $orvanto_cache_control {\n    "~\\.[0-9a-f]{16}\\.[a-z]+$"  "public, max-age=31536000, immutable";\n    default "no-cache";\n}'),
+      /^FAULT page\.0123456789abcdef\.js \(a file not there\): the error 404 goes out with Cache-Control: public, max-age=31536000, immutable/m],
+      ["no policy", (block) => block.replace(/^ *add_header Content-Security-Policy .*\n/m, ""),
+        /^FAULT header Content-Security-Policy: missing on every file/m],
+      ["sw.js kept for a day", (block) => block.replace(/\n}\s*$/,
+        '\n    location = /sw.js {\n        add_header Cache-Control "public, max-age=86400" always;\n    }\n}\n'),
+      /^FAULT sw\.js: .*Cache-Control: public, max-age=86400, not revalidated/m],
+    ];
+    for (const [what, edit, fault] of hosts) {
+      const host = await startNginx(served, edit);
       try {
-        assert.equal(await settled(page), "idle", `after ${file}: the page reaches its main view`);
-        script = await pageScript(page);
+        assert.match(faultOf(host.url).join("\n"), fault, what);
       } finally {
-        await page.closeContext();
+        await host.stop();
       }
     }
-    assert.equal(script, bPage(), "the upload's last step gives release B");
   });
 
   // Sorted by name (cp -r, rsync), index.html comes before the modules it
@@ -360,8 +556,8 @@ describe("a release uploaded over the previous one (the README's nginx lines)", 
   // file named by its content, so that the page stays broken after the
   // upload (it would for a year).
   it("in sorted order, a visitor between index.html and its files is told the page could not be loaded, and a reload afterwards loads it", async () => {
-    startWithA();
-    const files = filesToUpload(releases.a, releases.b).sort();
+    await startWithA();
+    const files = filesToUpload(release.a, release.b).sort();
     const index = files.indexOf("index.html");
     assert.ok(files.slice(index + 1).some((file) => CONTENT_NAMED.test(file)), "index.html comes before files it names");
     files.slice(0, index + 1).forEach(upload);
@@ -401,7 +597,7 @@ describe("a release uploaded over the previous one (the README's nginx lines)", 
       files.slice(index + 1).forEach(upload);
       await page.reload({ waitUntil: "load" });
       assert.equal(await settled(page), "idle", "a reload after the upload reaches the main view");
-      assert.equal(await pageScript(page), bPage(), "of release B");
+      assert.equal(await pageScript(page), pageOf(release.b), "of release B");
     } finally {
       await page.closeContext();
     }
