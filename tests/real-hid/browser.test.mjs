@@ -141,7 +141,7 @@ function acl(file) {
 // service worker), recording its boxes and what WebHID does underneath.
 async function openUpdater(later, session, url) {
   const context = await session.browser.createBrowserContext();
-  later(() => context.close());
+  later(() => (context.closed ? undefined : context.close()));
   const page = await context.newPage();
   page.setDefaultTimeout(60000);
   await instrumentPage(page);
@@ -219,7 +219,9 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
   // One page for the stories and the unit pulled out by hand: under the
   // emulated processor a page takes half a minute to show its first view
   // (two the first time), a story a few seconds. Each test plugs a unit of
-  // its own in and ends it; the page goes on as an owner's would.
+  // its own in and ends it; the page goes on as an owner's would. A story
+  // that fails may leave a box open or an update running: its page is
+  // closed, and the next test opens a fresh one instead of waiting on it.
   let storyPage = null;
   const suiteCleanups = [];
   const sharedPage = async (t) => {
@@ -255,7 +257,13 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
     it(`story ${story.name}: ${story.says}`, { skip: reason || false }, async (t) => {
       const later = cleanups(t);
       const page = await sharedPage(t);
-      await playStory(page, story, { texts: T, N, unit: kernelUnitOf(later, story, page), realStack: true });
+      try {
+        await playStory(page, story, { texts: T, N, unit: kernelUnitOf(later, story, page), realStack: true });
+      } catch (error) {
+        storyPage = null;
+        await page.browserContext().close();
+        throw error;
+      }
     });
   }
 

@@ -53,7 +53,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -69,19 +68,11 @@
 #include "link/unit_connection.h"
 #include "platform/clock.h"
 #include "platform/hid.h"
+#include "tests/real-hid/say.h"
 
 namespace {
 
 int failures = 0;
-
-void Say(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    std::vfprintf(stdout, format, arguments);
-    va_end(arguments);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 void Check(bool passed, const std::string& what, const std::string& seen = "") {
     if (passed) {

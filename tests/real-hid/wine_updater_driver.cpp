@@ -63,7 +63,6 @@
 // bad usage.
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +76,7 @@
 #include "platform/window.h"
 #include "res/resource.h"
 #include "tests/poll.h"
+#include "tests/real-hid/say.h"
 #include "tests/stories/play_story.h"
 #include "tests/wine/box_icons.h"
 #include "tests/wine/expected_texts.h"
@@ -106,15 +106,6 @@ struct Failure {
 
 // The other side gave the story up.
 struct Stopped {};
-
-void Say(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    std::vfprintf(stdout, format, arguments);
-    va_end(arguments);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 [[noreturn]] void Fail(const std::string& what, const std::string& seen) {
     throw Failure{what + ": saw " + seen};
