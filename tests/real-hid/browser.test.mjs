@@ -219,18 +219,25 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
   // One page for the stories and the unit pulled out by hand: under the
   // emulated processor a page takes half a minute to show its first view
   // (two the first time), a story a few seconds. Each test plugs a unit of
-  // its own in and ends it; the page goes on as an owner's would. A story
+  // its own in and ends it; the page goes on as an owner's would. A test
   // that fails may leave a box open or an update running: its page is
   // closed, and the next test opens a fresh one instead of waiting on it.
   let storyPage = null;
   const suiteCleanups = [];
-  const sharedPage = async (t) => {
+  const onSharedPage = async (t, test) => {
     if (!storyPage) {
       const began = Date.now();
       storyPage = await openUpdater((cleanup) => suiteCleanups.push(cleanup), root, url);
       t.diagnostic(`the page's first view ${((Date.now() - began) / 1000).toFixed(1)} s after it was opened`);
     }
-    return storyPage;
+    const page = storyPage;
+    try {
+      await test(page);
+    } catch (error) {
+      storyPage = null;
+      await page.browserContext().close();
+      throw error;
+    }
   };
 
   before(async () => {
@@ -256,14 +263,8 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
     const reason = cannotPlay(story, "real-stack-chromium");
     it(`story ${story.name}: ${story.says}`, { skip: reason || false }, async (t) => {
       const later = cleanups(t);
-      const page = await sharedPage(t);
-      try {
-        await playStory(page, story, { texts: T, N, unit: kernelUnitOf(later, story, page), realStack: true });
-      } catch (error) {
-        storyPage = null;
-        await page.browserContext().close();
-        throw error;
-      }
+      await onSharedPage(t, (page) =>
+        playStory(page, story, { texts: T, N, unit: kernelUnitOf(later, story, page), realStack: true }));
     });
   }
 
@@ -274,56 +275,57 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
     const later = cleanups(t);
     // The page the stories played in: it takes the unit up as an owner's
     // page would; what it exchanged before is not this unit's.
-    const page = await sharedPage(t);
-    const from = (await webHidRecord(page)).length;
-    const began = Date.now();
-    const unit = await startUnit(later, "ready");
-    await waitForReady(page);
-    const shown = await view(page);
-    checkRows(shown);
-    t.diagnostic(`Ready ${((Date.now() - began) / 1000).toFixed(1)} s after the unit was plugged in: rows ` +
-      `${shown.labelUnit} ${shown.versionUnit}, ${shown.versionBootloader}, ${shown.versionEsc}; Update enabled`);
-    await unit.waitForLine(/^opened$/, 10000);
+    await onSharedPage(t, async (page) => {
+      const from = (await webHidRecord(page)).length;
+      const began = Date.now();
+      const unit = await startUnit(later, "ready");
+      await waitForReady(page);
+      const shown = await view(page);
+      checkRows(shown);
+      t.diagnostic(`Ready ${((Date.now() - began) / 1000).toFixed(1)} s after the unit was plugged in: rows ` +
+        `${shown.labelUnit} ${shown.versionUnit}, ${shown.versionBootloader}, ${shown.versionEsc}; Update enabled`);
+      await unit.waitForLine(/^opened$/, 10000);
 
-    // The report IDs and lengths as the page used them on the real stack.
-    const record = (await webHidRecord(page)).slice(from);
-    const sent = record.filter((e) => e.event === "sendReport");
-    const received = record.filter((e) => e.event === "inputreport");
-    check(sent.length >= 3, `identification sent ${sent.length} reports`);
-    const dataBytes = N.REPORT_SIZE - 1;
-    for (const entry of sent) {
-      check(entry.reportId === N.COMMAND_REPORT_ID && entry.length === dataBytes && entry.settled === "resolved",
-        `a report went out as ${JSON.stringify(entry)}, not ID ${N.COMMAND_REPORT_ID} with ${dataBytes} bytes, written`);
-    }
-    equal(received.length, sent.length, "input reports, one per command");
-    for (const entry of received) {
-      check(entry.reportId === N.REPLY_REPORT_ID && entry.length === dataBytes,
-        `a reply came as ID ${entry.reportId} with ${entry.length} bytes`);
-    }
-    t.diagnostic(`${sent.length} commands sent as sendReport(${N.COMMAND_REPORT_ID}, ${dataBytes} bytes), ` +
-      `${received.length} replies as inputreport ID ${N.REPLY_REPORT_ID} with ${dataBytes} data bytes`);
-    // What the unit itself answers, through its node beside the page, once
-    // the page's own exchanges are recorded (its replies reach every opener).
-    t.diagnostic(`the unit over hidraw: ${rawIdentity(unit.currentNode).join("; ")}`);
-    const malformed = (await unit.status()).match(/malformed=(\d+)/)?.[1];
-    equal(malformed, "0", "reports the unit received malformed");
+      // The report IDs and lengths as the page used them on the real stack.
+      const record = (await webHidRecord(page)).slice(from);
+      const sent = record.filter((e) => e.event === "sendReport");
+      const received = record.filter((e) => e.event === "inputreport");
+      check(sent.length >= 3, `identification sent ${sent.length} reports`);
+      const dataBytes = N.REPORT_SIZE - 1;
+      for (const entry of sent) {
+        check(entry.reportId === N.COMMAND_REPORT_ID && entry.length === dataBytes && entry.settled === "resolved",
+          `a report went out as ${JSON.stringify(entry)}, not ID ${N.COMMAND_REPORT_ID} with ${dataBytes} bytes, written`);
+      }
+      equal(received.length, sent.length, "input reports, one per command");
+      for (const entry of received) {
+        check(entry.reportId === N.REPLY_REPORT_ID && entry.length === dataBytes,
+          `a reply came as ID ${entry.reportId} with ${entry.length} bytes`);
+      }
+      t.diagnostic(`${sent.length} commands sent as sendReport(${N.COMMAND_REPORT_ID}, ${dataBytes} bytes), ` +
+        `${received.length} replies as inputreport ID ${N.REPLY_REPORT_ID} with ${dataBytes} data bytes`);
+      // What the unit itself answers, through its node beside the page, once
+      // the page's own exchanges are recorded (its replies reach every opener).
+      t.diagnostic(`the unit over hidraw: ${rawIdentity(unit.currentNode).join("; ")}`);
+      const malformed = (await unit.status()).match(/malformed=(\d+)/)?.[1];
+      equal(malformed, "0", "reports the unit received malformed");
 
-    const [device] = await grantedDevices(page);
-    const input = reportLength(device.collections, "inputReports");
-    const output = reportLength(device.collections, "outputReports");
-    const describeReports = (reports) => reports.map((r) =>
-      `ID ${r.reportId}: ${r.items.map((i) => `${i.reportCount} x ${i.reportSize} bits`).join(" + ")}`).join(", ");
-    const top = device.collections[0];
-    t.diagnostic(`Chromium's collections for the unit's descriptor: ${device.collections.length} collection, usage page ` +
-      `0x${top.usagePage.toString(16)} usage ${top.usage} type ${top.type}, input reports [${describeReports(top.inputReports)}], ` +
-      `output reports [${describeReports(top.outputReports)}], feature reports ${top.featureReports.length}, ` +
-      `children ${top.children.length}; productName "${device.productName}"`);
-    t.diagnostic(`the report lengths the page (app/web/page-hid.js) computes from them, ID byte included: ` +
-      `input ${input}, output ${output} (the stand-in WebHID builds the same shape from the unit's settings)`);
-    equal(input, N.REPORT_SIZE, "the input report length from Chromium's collections");
-    equal(output, N.REPORT_SIZE, "the output report length from Chromium's collections");
-    check(page.consoleErrors.length === 0 && (await seen(page)).errors.length === 0,
-      `script errors: ${[...page.consoleErrors, ...(await seen(page)).errors].join(" | ")}`);
+      const [device] = await grantedDevices(page);
+      const input = reportLength(device.collections, "inputReports");
+      const output = reportLength(device.collections, "outputReports");
+      const describeReports = (reports) => reports.map((r) =>
+        `ID ${r.reportId}: ${r.items.map((i) => `${i.reportCount} x ${i.reportSize} bits`).join(" + ")}`).join(", ");
+      const top = device.collections[0];
+      t.diagnostic(`Chromium's collections for the unit's descriptor: ${device.collections.length} collection, usage page ` +
+        `0x${top.usagePage.toString(16)} usage ${top.usage} type ${top.type}, input reports [${describeReports(top.inputReports)}], ` +
+        `output reports [${describeReports(top.outputReports)}], feature reports ${top.featureReports.length}, ` +
+        `children ${top.children.length}; productName "${device.productName}"`);
+      t.diagnostic(`the report lengths the page (app/web/page-hid.js) computes from them, ID byte included: ` +
+        `input ${input}, output ${output} (the stand-in WebHID builds the same shape from the unit's settings)`);
+      equal(input, N.REPORT_SIZE, "the input report length from Chromium's collections");
+      equal(output, N.REPORT_SIZE, "the output report length from Chromium's collections");
+      check(page.consoleErrors.length === 0 && (await seen(page)).errors.length === 0,
+        `script errors: ${[...page.consoleErrors, ...(await seen(page)).errors].join(" | ")}`);
+    });
   });
 
   // Pulled out by hand at any moment of the data blocks, mostly while the
@@ -334,33 +336,39 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
   // Windows program does.
   it("the unit pulled out by hand during the data blocks: the code line names the device gone", async (t) => {
     const later = cleanups(t);
-    const page = await sharedPage(t);
-    const unit = await startUnit(later, "by-hand");
-    await waitForReady(page);
-    const confirmation = await startUpdate(page);
-    await waitInPage(page, () => document.getElementById("progress-panel")?.open && window.__seen.progress.at(-1) >= 20,
-      null, UPDATE_MS, "a fifth of the blocks");
-    unit.command("unplug");
-    const box = await waitForBox(page, confirmation + 1, BOX_MS);
-    const pulledAt = (await seen(page)).progress.at(-1);
-    const record = await webHidRecord(page);
-    const lastWrite = record.findLastIndex((e) => e.event === "sendReport");
-    const origin = record[lastWrite].at;
-    const timeline = [...record.slice(Math.max(0, lastWrite - 2)), { event: "box", at: box.at }]
-      .sort((a, b) => a.at - b.at).map((e) => describeEvent(e, origin));
-    t.diagnostic(`pulled out at ${pulledAt} %: failure box ${JSON.stringify(box.text)}`);
-    t.diagnostic(`pulled out by hand: ${timeline.join("; ")}`);
-    equal(box.caption, T.text(N.IDS_UPDATE_FAILED_CAPTION), "the failure box's caption");
-    const [reason, codeLine] = box.text.split("\n");
-    equal(reason, T.text(N.IDS_DATA_BLOCK_FAILED), "the failure box's reason");
-    const code = T.parseCodeLine(codeLine || "");
-    check(code !== null, `no code line in ${JSON.stringify(box.text)}`);
-    check([N.LINK_WRITE_FAILED, N.LINK_READ_FAILED].includes(code.status),
-      `the status ${T.hex(code.status)} is neither a failed write nor a failed read`);
-    equal(T.hex(code.lastError), T.hex(N.PLATFORM_ERROR_DEVICE_NOT_CONNECTED),
-      "the last error (ERROR_DEVICE_NOT_CONNECTED: the unit went away)");
-    await answer(page, N.ANSWER_OK);
-    await waitForHint(page, T.text(N.IDS_UPDATE_FAILED_HINT), 30000, "the failure hint");
+    await onSharedPage(t, async (page) => {
+      const unit = await startUnit(later, "by-hand");
+      await waitForReady(page);
+      const confirmation = await startUpdate(page);
+      // A fifth of the blocks, or a box that says the update ended before:
+      // that fails at once, with its text.
+      await waitInPage(page, (count) => (document.getElementById("progress-panel")?.open &&
+        window.__seen.progress.at(-1) >= 20) || window.__seen.boxes.length > count,
+      confirmation, UPDATE_MS, "a fifth of the blocks");
+      assert.deepEqual((await seen(page)).boxes.slice(confirmation).map((box) => box.text), [],
+        "a message box before a fifth of the blocks");
+      unit.command("unplug");
+      const box = await waitForBox(page, confirmation + 1, BOX_MS);
+      const pulledAt = (await seen(page)).progress.at(-1);
+      const record = await webHidRecord(page);
+      const lastWrite = record.findLastIndex((e) => e.event === "sendReport");
+      const origin = record[lastWrite].at;
+      const timeline = [...record.slice(Math.max(0, lastWrite - 2)), { event: "box", at: box.at }]
+        .sort((a, b) => a.at - b.at).map((e) => describeEvent(e, origin));
+      t.diagnostic(`pulled out at ${pulledAt} %: failure box ${JSON.stringify(box.text)}`);
+      t.diagnostic(`pulled out by hand: ${timeline.join("; ")}`);
+      equal(box.caption, T.text(N.IDS_UPDATE_FAILED_CAPTION), "the failure box's caption");
+      const [reason, codeLine] = box.text.split("\n");
+      equal(reason, T.text(N.IDS_DATA_BLOCK_FAILED), "the failure box's reason");
+      const code = T.parseCodeLine(codeLine || "");
+      check(code !== null, `no code line in ${JSON.stringify(box.text)}`);
+      check([N.LINK_WRITE_FAILED, N.LINK_READ_FAILED].includes(code.status),
+        `the status ${T.hex(code.status)} is neither a failed write nor a failed read`);
+      equal(T.hex(code.lastError), T.hex(N.PLATFORM_ERROR_DEVICE_NOT_CONNECTED),
+        "the last error (ERROR_DEVICE_NOT_CONNECTED: the unit went away)");
+      await answer(page, N.ANSWER_OK);
+      await waitForHint(page, T.text(N.IDS_UPDATE_FAILED_HINT), 30000, "the failure hint");
+    });
   });
 
   // The udev rule: installed from the project's own file, it tags the unit's
