@@ -3,9 +3,7 @@
 # (tests/real-hid/build.sh, all in build/real-hid), boots this machine's
 # kernel in a virtual machine (tests/real-hid/run-guest.sh) and runs there,
 # under node's test runner, the sections below, each in a virtual machine of
-# its own. The two machines run side by side: each waits much of its time
-# (the real waits of an update, the programs' starts), and neither times
-# anything that a busier processor could fail.
+# its own.
 #
 # Leaves nothing running and nothing changed on this machine but
 # build/real-hid and the browser tests' node modules (tests/web/node_modules,
@@ -55,6 +53,14 @@ in_guest() {
 # Takes five to fifteen minutes under TCG, the more the busier this machine
 # is. The guest's processor has no AVX2: QEMU 7.2's emulation of it makes
 # Chromium's renderer fault (run-guest.sh --cpu).
+echo "== the unit, the page and the program with the test image (tests/real-hid/build.sh)"
+host_step tests/real-hid/build.sh
+browser_started=$(date +%s)
+browser_work="$work/browser-case"
+mkdir -p "$browser_work"
+in_guest "the unit alone and the browser's WebHID" "$browser_started" --work "$browser_work" --timeout 1700 \
+  --cpu max,-smap,-avx2 tests/real-hid/guest-browser.sh test
+
 # ---------------------------------------------------------------------------
 # Wine: the product program, orvanto-updater.exe built with the test image,
 # under Wine in the virtual machine, reaching the emulated unit through Wine's
@@ -72,37 +78,10 @@ in_guest() {
 # Close ending it. Takes five to fifteen minutes, the more the busier this
 # machine is; its work folder (with a Wine prefix of about 700 MB) lies
 # inside the one above and goes with it.
-echo "== the unit, the page and the program with the test image (tests/real-hid/build.sh)"
-host_step tests/real-hid/build.sh
-
-# Wine's part in the background: its programs and a Wine prefix made here
-# (tests/real-hid/guest-wine-prepare.sh), then its machine. Its output goes
-# to wine.log in the work folder and is shown once it has ended.
+echo "== Wine's HID stack: the programs and a Wine prefix (tests/real-hid/guest-wine-prepare.sh)"
 wine_started=$(date +%s)
 wine_work="$work/wine-case"
-wine_log="$work/wine.log"
 mkdir -p "$wine_work"
-echo "== Wine's HID stack, beside the browser's machine (its output follows when it has ended)"
-host_start bash -c '
-  set -e
-  echo "== the programs and a Wine prefix (tests/real-hid/guest-wine-prepare.sh)"
-  setpriv --pdeathsig TERM tests/real-hid/guest-wine-prepare.sh "$1"
-  echo "== Wine: in a virtual machine with this machine'"'"'s kernel"
-  exec setpriv --pdeathsig TERM tests/real-hid/run-guest.sh --work "$1" --timeout 1800 --memory 3072 \
-    tests/real-hid/guest-wine.sh' wine-part "$wine_work" >"$wine_log" 2>&1
-wine_pid=$host_started
-
-browser_started=$(date +%s)
-browser_work="$work/browser-case"
-mkdir -p "$browser_work"
-in_guest "the unit alone and the browser's WebHID" "$browser_started" --work "$browser_work" --timeout 1700 \
-  --cpu max,-smap,-avx2 tests/real-hid/guest-browser.sh test
-
-wine_status=0
-host_wait "$wine_pid" || wine_status=$?
-cat "$wine_log"
-if [ "$wine_status" -ne 0 ]; then
-  echo "FAILED: Wine, in the virtual machine (status $wine_status)"
-  exit 1
-fi
-echo "Wine on the real HID stack: passed in $(( $(date +%s) - wine_started )) s"
+host_step tests/real-hid/guest-wine-prepare.sh "$wine_work"
+in_guest "Wine" "$wine_started" --work "$wine_work" --timeout 1800 --memory 3072 \
+  tests/real-hid/guest-wine.sh

@@ -11,19 +11,13 @@
 #                         dies, even of SIGKILL. run-guest.sh passes that on
 #                         to QEMU the same way, so no virtual machine
 #                         outlives the run.
-#   host_start COMMAND... the same, but returns at once, with the step's
-#                         process id in $host_started; several steps may
-#                         run side by side.
-#   host_wait PID         waits for a step that host_start started and
-#                         returns its status.
 #
-# On SIGINT, SIGTERM or SIGHUP every running step's group is ended (SIGTERM,
+# On SIGINT, SIGTERM or SIGHUP the running step's group is ended (SIGTERM,
 # SIGKILL after 20 s), the logs are kept, the work folder is removed and the
 # script ends of the same signal. On any other exit the same, the logs kept
 # only when the status is not 0.
 
-host_step_pids=()
-host_started=""
+host_step_pid=""
 
 host_run_begin() {
   host_run_name=$1
@@ -36,57 +30,32 @@ host_run_begin() {
   trap 'host_run_signal HUP' HUP
 }
 
-host_start() {
+host_step() {
   # A background child of a shell without job control is no group leader,
   # so setsid makes it one without forking: its pid is its group's id.
   setsid setpriv --pdeathsig TERM "$@" &
-  host_started=$!
-  host_step_pids+=("$host_started")
-}
-
-host_wait() {
-  local pid=$1 status=0 kept=() other
-  wait "$pid" || status=$?
-  # Ended: its number is forgotten, so that the end of the run can never
-  # end a group whose number was given again.
-  for other in "${host_step_pids[@]}"; do
-    [ "$other" = "$pid" ] || kept+=("$other")
-  done
-  host_step_pids=("${kept[@]}")
+  host_step_pid=$!
+  local status=0
+  wait "$host_step_pid" || status=$?
+  host_step_pid=""
   return "$status"
 }
 
-host_step() {
-  host_start "$@"
-  host_wait "$host_started"
-}
-
-# Ends the running steps' process groups and waits until they are gone.
+# Ends the running step's process group and waits until it is gone.
 host_stop_step() {
-  local groups=("${host_step_pids[@]}") alive group tenths=0
-  host_step_pids=()
-  [ "${#groups[@]}" -gt 0 ] || return 0
-  for group in "${groups[@]}"; do
-    kill -TERM -- "-$group" 2>/dev/null || true
-  done
-  while :; do
-    alive=0
-    for group in "${groups[@]}"; do
-      if kill -0 -- "-$group" 2>/dev/null; then
-        alive=1
-        if [ "$tenths" -eq 200 ]; then
-          echo "$host_run_name: a step's processes did not end within 20 s of SIGTERM: SIGKILL" >&2
-          kill -KILL -- "-$group" 2>/dev/null || true
-        fi
-      fi
-    done
-    [ "$alive" -eq 1 ] || break
+  local group=$host_step_pid tenths=0
+  [ -n "$group" ] || return 0
+  host_step_pid=""
+  kill -TERM -- "-$group" 2>/dev/null || return 0
+  while kill -0 -- "-$group" 2>/dev/null; do
+    if [ "$tenths" -eq 200 ]; then
+      echo "$host_run_name: the step's processes did not end within 20 s of SIGTERM: SIGKILL" >&2
+      kill -KILL -- "-$group" 2>/dev/null || true
+    fi
     tenths=$(( tenths + 1 ))
     sleep 0.1
   done
-  for group in "${groups[@]}"; do
-    wait "$group" 2>/dev/null || true
-  done
+  wait "$group" 2>/dev/null || true
 }
 
 # Copies what the guests left in the work folder to $logs, without the Wine
