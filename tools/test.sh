@@ -25,27 +25,12 @@ cmake --build --preset windows
 echo "== the release build again, from scratch elsewhere: the same bytes"
 tests/check-reproducible.sh
 
-shots=build/windows/screenshots
-rm -rf "$shots"
-mkdir -p "$shots"
-
-echo "== Windows tests under Wine, English"
-ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix -- bash -c '
-  set -eo pipefail
-  export ORVANTO_SCREENSHOTS=$(winepath -w "'"$PWD/$shots"'" 2>/dev/null)
-  # The end-to-end scenarios first, one program with a window after the
-  # other: Wine ends its desktop when no program has had a window for a
-  # few seconds (as during the held-back reads of the HID backend tests),
-  # and every program with a window after that starts it anew, a second
-  # more each.
-  ctest --preset windows -L e2e -E RealWaits
-  ctest --preset windows -LE e2e
-  tests/wine/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-en.png"'
-
-# Side by side with the German scenarios: a minute of fuzzing (one core)
-# and one update with the real waits (46 s in which the processor idles),
-# each in its own process group, its output in build/side-by-side/. Whatever
-# is left of them ends with this script.
+# Side by side with the Wine scenarios, which leave the processor idle much
+# of the time: the release's test (two release builds from scratch, about
+# 2 min) from the English ones on, then a minute of fuzzing (one core) and
+# one update with the real waits (46 s in which the processor idles) beside
+# the German ones; each in its own process group, its output in
+# build/side-by-side/. Whatever is left of them ends with this script.
 sides=build/side-by-side
 rm -rf "$sides"
 mkdir -p "$sides"
@@ -64,9 +49,28 @@ end_sides() {
   done
 }
 trap end_sides EXIT
-echo "== side by side: fuzzing the unit's answers for a minute (libFuzzer, ASan, UBSan), one update with the real waits under Wine in English (about 46 s), the release made unsigned and signed with a throw-away certificate (tests/release-test.sh, about 2 min)"
-side fuzzing tests/fuzz/fuzz.sh 60
+echo "== side by side from here: the release made unsigned and signed with a throw-away certificate (tests/release-test.sh, about 2 min)"
 side release tests/release-test.sh
+
+shots=build/windows/screenshots
+rm -rf "$shots"
+mkdir -p "$shots"
+
+echo "== Windows tests under Wine, English"
+ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix -- bash -c '
+  set -eo pipefail
+  export ORVANTO_SCREENSHOTS=$(winepath -w "'"$PWD/$shots"'" 2>/dev/null)
+  # The end-to-end scenarios first, one program with a window after the
+  # other: Wine ends its desktop when no program has had a window for a
+  # few seconds (as during the held-back reads of the HID backend tests),
+  # and every program with a window after that starts it anew, a second
+  # more each.
+  ctest --preset windows -L e2e -E RealWaits
+  ctest --preset windows -LE e2e
+  tests/wine/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-en.png"'
+
+echo "== side by side: fuzzing the unit's answers for a minute (libFuzzer, ASan, UBSan), one update with the real waits under Wine in English (about 46 s)"
+side fuzzing tests/fuzz/fuzz.sh 60
 side real-waits env ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix-real-waits -- \
   ctest --preset windows -R RealWaits -V
 
