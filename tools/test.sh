@@ -27,10 +27,11 @@ tests/check-reproducible.sh
 
 # Side by side with the Wine scenarios, which leave the processor idle much
 # of the time: the release's test (two release builds from scratch, about
-# 2 min) from the English ones on, then a minute of fuzzing (one core) and
-# one update with the real waits (46 s in which the processor idles) beside
-# the German ones; each in its own process group, its output in
-# build/side-by-side/. Whatever is left of them ends with this script.
+# 2 min) from the English ones on, then a minute of fuzzing (one core), one
+# update with the real waits (46 s in which the processor idles) and the
+# page's build beside the German ones; each in its own process group, its
+# output in build/side-by-side/. Whatever is left of them ends with this
+# script.
 sides=build/side-by-side
 rm -rf "$sides"
 mkdir -p "$sides"
@@ -69,10 +70,11 @@ ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix -- bash 
   ctest --preset windows -LE e2e
   tests/wine/screenshot-window.sh build/windows/orvanto-updater.exe "'"$shots"'/main-en.png"'
 
-echo "== side by side: fuzzing the unit's answers for a minute (libFuzzer, ASan, UBSan), one update with the real waits under Wine in English (about 46 s)"
+echo "== side by side: fuzzing the unit's answers for a minute (libFuzzer, ASan, UBSan), one update with the real waits under Wine in English (about 46 s), the page's build (emscripten)"
 side fuzzing tests/fuzz/fuzz.sh 60
 side real-waits env ORVANTO_EXPECT_LANGUAGE=en tools/with-wine.sh build/windows/wine-prefix-real-waits -- \
   ctest --preset windows -R RealWaits -V
+side web-build tools/build-web.sh
 
 echo "== the end-to-end scenarios under Wine, German"
 ORVANTO_EXPECT_LANGUAGE=de tools/with-wine.sh build/windows/wine-prefix-de --lang de_DE.UTF-8 -- bash -c '
