@@ -376,7 +376,7 @@ export function removeDevice(d) {
   if (index >= 0) devices.splice(index, 1);
   const granted = grantedKeys.has(d.key);
   if (!d.keepsGrant) grantedKeys.delete(d.key);
-  later(() => {
+  sayLater(() => {
     d.disconnected = true;
     if (granted) hid.dispatchEvent(new StandInConnectionEvent("disconnect", { device: d.device }));
   }, standIn.disconnectDelayMs);
@@ -385,10 +385,29 @@ export function removeDevice(d) {
 export function addDevice(d, first) {
   if (first) devices.unshift(d); else devices.push(d);
   if (grantedKeys.has(d.key)) {
-    later(() => {
+    sayLater(() => {
       if (d.present) hid.dispatchEvent(new StandInConnectionEvent("connect", { device: d.device }));
     }, 0);
   }
+}
+
+// The connection events the browser is still to dispatch, as it does in a
+// later task: each a promise that settles once its event has been handled
+// by the page's listeners (which run within the dispatch).
+const unsaid = new Set();
+
+function sayLater(dispatch, pageMs) {
+  const saying = new Promise((resolve) => {
+    later(() => {
+      unsaid.delete(saying);
+      try {
+        dispatch();
+      } finally {
+        resolve();
+      }
+    }, pageMs);
+  });
+  unsaid.add(saying);
 }
 
 // ---------------------------------------------------------------------
@@ -460,6 +479,9 @@ export const standIn = {
   set answerAtOnce(on) { answerAtOnce = Boolean(on); },
   // How long after a device leaves the browser says so, in page ms.
   disconnectDelayMs: 0,
+  // Resolves once every connection event of a device plugged in or pulled
+  // out so far has been dispatched.
+  said() { return Promise.all([...unsaid]).then(() => undefined); },
   // getDevices and requestDevice wait for `promise` first.
   waitFor(promise) { ready = promise.catch(() => {}); },
 };

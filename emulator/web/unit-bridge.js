@@ -26,6 +26,9 @@
 //   replug()              plugs the unit pulled out last in again, its
 //                         ESC's flash as it was (a new HIDDevice, as in the
 //                         browser)
+//   said()                resolves once the page has been told of every
+//                         unit plugged in and pulled out so far (the
+//                         browser says so in a later task)
 //   setPurgeDuration(ms)  how long the plugged unit takes to erase the ESC
 //   setDisconnectDelay(ms)  how long after a unit leaves the browser says
 //                         so (0, the default: in its next task; Chromium on
@@ -429,6 +432,7 @@ window.orvantoEmulator = Object.freeze({
   plug,
   unplug,
   replug,
+  said: () => standIn.said(),
   setPurgeDuration,
   leastBlockWaitMs,
   setDisconnectDelay(ms) { standIn.disconnectDelayMs = Math.max(0, Number(ms) || 0) / timeScale; },

@@ -91,6 +91,9 @@ export async function launchBrowser({ language = "en", user = null, home = null,
       LANGUAGE: locale.replace("-", "_"),
       XDG_CONFIG_HOME: path.join(folder, ".config"),
       XDG_CACHE_HOME: path.join(folder, ".cache"),
+      // Its singleton's socket folder too, which it leaves behind when it
+      // is ended rather than closed.
+      TMPDIR: folder,
     },
     detached: true, // its own process group: close() ends every process of it
     ...(user ? { uid: user.uid, gid: user.gid } : {}),

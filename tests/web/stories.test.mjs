@@ -12,8 +12,12 @@ const STORIES = loadStories(N);
 
 // The emulated unit behind the stand-in WebHID. Its log restarts with each
 // unit plugged in: a mark is the unit's number and how far its log went.
+// Plugging returns once the page has been told: a unit swapped for another
+// one on a page that is Ready shows the same hint before as after, and only
+// the page's state, busy from the event on, says that it has not finished.
 function emulatedUnit(page) {
   const emulator = (fn, ...args) => page.evaluate(fn, ...args);
+  const said = () => emulator(() => window.orvantoEmulator.said());
   let plugged = 0;
   const from = (mark) => (mark.unit === plugged ? mark.log : 0);
   return {
@@ -26,9 +30,16 @@ function emulatedUnit(page) {
         window.orvantoEmulator.setPurgeDuration(s.purgeMs);
       }, settings);
       plugged += 1;
+      await said();
     },
-    unplug: () => emulator(() => window.orvantoEmulator.unplug()),
-    replug: () => emulator(() => window.orvantoEmulator.replug()),
+    async unplug() {
+      await emulator(() => window.orvantoEmulator.unplug());
+      await said();
+    },
+    async replug() {
+      await emulator(() => window.orvantoEmulator.replug());
+      await said();
+    },
     arm: (fault) => emulator((f) => window.orvantoEmulator.armFault(f), fault),
     mark: async () => ({ unit: plugged, log: plugged === 0 ? 0 : (await unitLog(page)).length }),
     received: async (mark) => (await unitLog(page)).slice(from(mark)).filter((entry) => entry.fromHost).length,
