@@ -459,7 +459,10 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
     check(!otherOpen.ok, `${USER.name} opened another vendor's device`);
     t.diagnostic(`${USER.name} and the other device: ${/FAILED: (.*)/.exec(otherOpen.output)?.[1] ?? otherOpen.output}`);
 
-    await waitForReady(page, "Ready after the rule, the unit plugged in again");
+    await waitForReady(page, "Ready after the rule, the unit plugged in again").catch(async (error) => {
+      t.diagnostic(`what WebHID did in the page: ${JSON.stringify(await webHidRecord(page, 30).catch(() => null))}`);
+      throw error;
+    });
     const shown = await view(page);
     checkRows(shown);
     equal(shown.openRefusedShown, false, "the permission text after the unit was opened");

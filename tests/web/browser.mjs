@@ -302,6 +302,8 @@ export async function view(page) {
       openRefusedShown: shown("open-refused"),
       openRefusedText: document.querySelector("#open-refused p")?.textContent ?? null,
       boxOpen: Boolean(document.getElementById("message-box")?.open),
+      boxText: document.getElementById("message-box")?.open
+        ? document.getElementById("message-box-text")?.textContent ?? null : null,
       controlIds: Object.fromEntries(
         [...document.querySelectorAll("[data-control-id]")].map((e) => [e.id, Number(e.dataset.controlId)])),
     };
@@ -323,7 +325,8 @@ export async function waitInPage(page, fn, arg, limitMs = LIMIT_MS, what = "the 
     const now = await ask(view(page)).catch(() => ({}));
     const errors = page.consoleErrors?.length ? `; the page's errors: ${page.consoleErrors.join(" | ")}` : "";
     return `${what}: not within the time; the page shows state ${now.state}, ` +
-      `hint ${JSON.stringify(now.hint ?? null)}, box open ${now.boxOpen}${errors}`;
+      `hint ${JSON.stringify(now.hint ?? null)}, ` +
+      `${now.boxOpen ? `a box open: ${JSON.stringify(now.boxText)}` : "no box open"}${errors}`;
   });
 }
 
