@@ -67,9 +67,18 @@ mkdir -p "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1
 wineserver -w
 
+# A program that crashes ends with its exception code as its status (5, the
+# low byte of 0xC0000005), as on Windows. Wine would start its debugger
+# instead, which prints a backtrace only for a program with a console and
+# then ends the program with status 0 more often than not: a crash of the
+# dialog's thread passed as a test that succeeded. With no debugger to
+# start, Wine still prints the fault's address and thread.
 reg_file="$WINEPREFIX/orvanto-test.reg"
 cat >"$reg_file" <<'REG'
 REGEDIT4
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\AeDebug]
+"Debugger"=""
 
 [HKEY_CURRENT_USER\Software\Wine\WineDbg]
 "ShowCrashDialog"=dword:00000000

@@ -71,8 +71,13 @@ unset DISPLAY
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 timeout 300 wineboot -i >/dev/null 2>&1
 wineserver -w
+# No debugger for a crash, as in tools/with-wine.sh: Wine's own would end
+# the crashed program with status 0 more often than not.
 cat > "$target/prefix.reg" <<'REG'
 REGEDIT4
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\AeDebug]
+"Debugger"=""
 
 [HKEY_CURRENT_USER\Software\Wine\WineDbg]
 "ShowCrashDialog"=dword:00000000
@@ -90,7 +95,8 @@ REGEDIT4
 REG
 timeout 120 wine regedit /S "$target/prefix.reg" >/dev/null 2>&1
 wineserver -w
-for value in '"Enable SDL"=dword:00000000' '"DisableHidraw"=dword:00000000' \
+for value in '"Debugger"=""' '"Enable SDL"=dword:00000000' \
+             '"DisableHidraw"=dword:00000000' \
              '"DisableInput"=dword:00000001' '"ServicesPipeTimeout"="120000"'; do
   if ! grep -qF "$value" "$WINEPREFIX/system.reg"; then
     echo "guest-wine-prepare: the prefix's registry lacks $value" >&2

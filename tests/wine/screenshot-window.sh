@@ -14,6 +14,12 @@ window=""
 for _ in $(seq 1 100); do
   window=$(xdotool search --onlyvisible --name "^VESTORA ORVANTO FW Updater" 2>/dev/null | head -n 1 || true)
   [ -n "$window" ] && break
+  if ! kill -0 "$pid" 2>/dev/null; then
+    status=0
+    wait "$pid" || status=$?
+    echo "screenshot: the updater ended with status $status before its window appeared" >&2
+    exit 1
+  fi
   sleep 0.2
 done
 if [ -z "$window" ]; then
@@ -39,7 +45,11 @@ if [ "$settled" != yes ]; then
   echo "screenshot: the window kept changing; kept the last capture" >&2
 fi
 # One Escape closes the dialog. (Repeated keystrokes would outlive the window
-# and land in whatever program comes next.)
+# and land in whatever program comes next.) Its release comes first: the
+# release of an earlier Escape that closed a program never reaches Wine,
+# which then keeps the key as held down in this prefix, and a program that
+# starts while Wine's desktop is still up sees no new press of it.
+xdotool keyup --window "$window" Escape >/dev/null 2>&1 || true
 xdotool key --window "$window" Escape >/dev/null 2>&1 || true
 for _ in $(seq 1 50); do
   kill -0 "$pid" 2>/dev/null || break
