@@ -93,6 +93,11 @@ if [ "$use_display" = yes ]; then
 fi
 wine regedit /S "$reg_file" >/dev/null 2>&1
 wineserver -w
+# Without it a crash could pass as a test that succeeded: no test runs then.
+if ! grep -qF '"Debugger"=""' "$WINEPREFIX/system.reg"; then
+  echo "with-wine: the prefix still starts a debugger on a crash" >&2
+  exit 1
+fi
 
 # Keep the wineserver up for the whole command.
 wineserver -p
