@@ -73,6 +73,18 @@ void TurnUnitAway(UnitCase unitCase) {
 
 void ShowReady() { SetItemText(mainWindow, IDC_HINT, LoadText(IDS_READY)); }
 
+// The window for a unit just identified: Ready with Update on, or the unit
+// turned away; then the rows.
+void ShowIdentified(UnitCase unitCase) {
+    if (unitCase == UnitCase::Ready) {
+        ShowReady();
+        EnableItem(mainWindow, IDC_UPDATE, true);
+    } else {
+        TurnUnitAway(unitCase);
+    }
+    RefreshVersionDisplay();
+}
+
 int OnArrival(const DeviceBroadcast& broadcast) {
     if (broadcast.deviceType != DEVICE_TYPE_INTERFACE) {
         return 1;
@@ -87,14 +99,7 @@ int OnArrival(const DeviceBroadcast& broadcast) {
         // and no further arrival is looked at until it is removed.
         return 1;
     }
-    const UnitCase unitCase = JudgeDiscovery(result);
-    if (unitCase != UnitCase::Ready) {
-        TurnUnitAway(unitCase);
-        return 1;
-    }
-    ShowReady();
-    RefreshVersionDisplay();
-    EnableItem(mainWindow, IDC_UPDATE, true);
+    ShowIdentified(JudgeDiscovery(result));
     return 1;
 }
 
@@ -122,6 +127,8 @@ void StartShell() {
     mainWindow = 0;
     deviceNotification = 0;
 }
+
+void ShowOpenUnit() { ShowIdentified(JudgeDiscovery(0)); }
 
 bool OpenUnitIsReady() {
     return unitConnection.handle != INVALID_HID_HANDLE && JudgeDiscovery(0) == UnitCase::Ready;
@@ -173,16 +180,13 @@ void OnInitDialog(WindowHandle window) {
     }
 
     const UnitCase unitCase = JudgeDiscovery(DiscoverUnit());
-    if (unitCase == UnitCase::NotFound) {
-        EnableItem(window, IDC_UPDATE, false);
-        ResetConnection();
-        ShowStatusAndInstructions(IDS_NO_UNIT_FOUND);
-    } else if (unitCase == UnitCase::Ready) {
-        ShowReady();
-        EnableItem(window, IDC_UPDATE, true);
-    } else {
-        TurnUnitAway(unitCase);
+    if (unitCase != UnitCase::NotFound) {
+        ShowIdentified(unitCase);
+        return;
     }
+    EnableItem(window, IDC_UPDATE, false);
+    ResetConnection();
+    ShowStatusAndInstructions(IDS_NO_UNIT_FOUND);
     RefreshVersionDisplay();
 }
 

@@ -20,6 +20,13 @@ int OnDeviceChange(std::uint32_t event, const DeviceBroadcast* broadcast);
 // instructions into the hint box.
 void ShowStatusAndInstructions(std::uint32_t statusId);
 
+// The window for the open unit as identification last read it, as after it
+// was plugged in: Ready with its rows and Update on; or, for a unit in its
+// bootloader, one without an updatable ESC or an incompatible ESC (after its
+// box), the unit closed, Update off, the status with the instructions and
+// the rows without a unit.
+void ShowOpenUnit();
+
 // Whether a unit is open and, by what identification read of it, one whose
 // ESC Update may write: its normal firmware, an updatable ESC of an accepted
 // type. Exactly the units for which discovery enables Update; a unit whose

@@ -19,6 +19,8 @@ std::wstring ErrorCodeLine(std::uint32_t status, std::uint32_t lastError) {
 
 bool UnitReadyForUpdate() { return OpenUnitIsReady(); }
 
+void ShowUnitAsIdentified() { ShowOpenUnit(); }
+
 void DisableUpdateButton() { EnableItem(mainWindow, IDC_UPDATE, false); }
 
 void RedrawVersionRows() { RefreshVersionDisplay(); }

@@ -31,10 +31,24 @@ std::uint8_t CommandOf(DemoFaultStep step) {
         return CMD_PURGE;
     case DemoFaultStep::SetAddress:
         return CMD_SET_ADDRESS;
+    case DemoFaultStep::EscIdentity:
+        return CMD_GET_ESC_IDENTITY;
     case DemoFaultStep::DataBlock:
         break;
     }
     return CMD_WRITE_DATA;
+}
+
+// The ESC that `settings` describe, as it comes: its flash erased, its
+// write protection on.
+EscModel EscOf(const DemoUnitSettings& settings) {
+    EscModel esc;
+    if (!settings.escAttached) {
+        esc.state = 0;  // nothing attached; the model's ESC is an updatable one
+    }
+    esc.typeCode = settings.escTypeCode;
+    esc.firmwareVersion = settings.escFirmwareVersion;
+    return esc;
 }
 
 }  // namespace
@@ -43,17 +57,22 @@ std::shared_ptr<EmulatedUnit> PlugDemoUnit(const DemoUnitSettings& settings) {
     UnplugDemoUnit();
     auto unit = std::make_shared<EmulatedUnit>(DEMO_UNIT_PATH, settings.productId);
     unit->inBootloader = settings.inBootloader;
-    if (!settings.escAttached) {
-        unit->esc.state = 0;  // nothing attached; the model's ESC is an updatable one
-    }
-    unit->esc.typeCode = settings.escTypeCode;
-    unit->esc.firmwareVersion = settings.escFirmwareVersion;
+    unit->esc = EscOf(settings);
     unit->inputReportLength = settings.inputReportLength;
     unit->outputReportLength = settings.outputReportLength;
     PluggedUnit() = unit;
     LastUnit() = unit;
     emulated_bus::Plug(unit);
     return unit;
+}
+
+bool SwapDemoEsc(const DemoUnitSettings& settings) {
+    const std::shared_ptr<EmulatedUnit> unit = DemoUnit();
+    if (!unit) {
+        return false;
+    }
+    unit->esc = EscOf(settings);
+    return true;
 }
 
 std::shared_ptr<EmulatedUnit> ReplugDemoUnit() {
@@ -145,6 +164,7 @@ constexpr Named<DemoFaultStep> FAULT_STEP_NAMES[] = {
     {DemoFaultStep::Purge, "purge"},
     {DemoFaultStep::SetAddress, "address"},
     {DemoFaultStep::DataBlock, "block"},
+    {DemoFaultStep::EscIdentity, "esc-identity"},
 };
 
 template <typename Value, std::size_t Count>

@@ -31,6 +31,11 @@ struct DemoUnitSettings {
 // Plugs a unit with these settings in (pulling out one that is in first).
 std::shared_ptr<EmulatedUnit> PlugDemoUnit(const DemoUnitSettings& settings);
 void UnplugDemoUnit();
+// Puts another ESC on the plugged unit's cable: the one `settings` describe
+// (escAttached, escTypeCode, escFirmwareVersion; the rest is the unit's and
+// stays), with a flash of its own. The unit stays on USB, so the host hears
+// of nothing. Returns false when no unit is plugged in.
+bool SwapDemoEsc(const DemoUnitSettings& settings);
 // Plugs the unit that was plugged in last in again, as it was when it was
 // pulled out (its ESC's flash included). Returns it, or null when there was
 // none or it is plugged in.
@@ -41,12 +46,14 @@ std::shared_ptr<EmulatedUnit> DemoUnit();
 std::shared_ptr<EmulatedUnit> LastDemoUnit();
 
 enum class DemoFaultKind { None, UnitError, NoReply, WriteFails, Unplug, UnplugBeforeReply };
-enum class DemoFaultStep { SystemLock, ProtectionOff, Purge, SetAddress, DataBlock };
+enum class DemoFaultStep { SystemLock, ProtectionOff, Purge, SetAddress, DataBlock, EscIdentity };
 
 // The names by which the demo's panels, the browser's stand-in and the
 // tests give a fault: "none", "unit-error", "no-reply", "write-fails",
 // "unplug", "unplug-before-reply"; and its step: "lock", "protection-off",
-// "purge", "address", "block". Return false for any other name.
+// "purge", "address", "block", "esc-identity" (the next query of the ESC's
+// identity: the one the update makes before the lock). Return false for any
+// other name.
 bool DemoFaultKindFromName(const std::string& name, DemoFaultKind& kind);
 bool DemoFaultStepFromName(const std::string& name, DemoFaultStep& step);
 

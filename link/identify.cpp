@@ -149,3 +149,12 @@ std::int32_t IdentifyUnit() {
     }
     return QueryEscIdentity();
 }
+
+std::int32_t IdentifyUnitAgain() {
+    UnitConnection fresh = InitialConnection();
+    fresh.handle = unitConnection.handle;
+    fresh.devicePath = unitConnection.devicePath;
+    fresh.productId = unitConnection.productId;
+    unitConnection = fresh;
+    return IdentifyUnit();
+}

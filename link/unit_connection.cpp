@@ -29,6 +29,11 @@ std::uint32_t EscBootloaderVersion(const UnitConnection& connection) {
     return ReadLe32(&connection.escIdentity[4]);
 }
 
+bool SameEsc(const UnitConnection& a, const UnitConnection& b) {
+    return a.unitInBootloader == b.unitInBootloader && a.escState == b.escState &&
+           a.escFirmwareInfo == b.escFirmwareInfo && a.escIdentity == b.escIdentity;
+}
+
 void ResetConnection() {
     if (unitConnection.handle != INVALID_HID_HANDLE) {
         HidCloseInterface(unitConnection.handle);

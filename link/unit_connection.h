@@ -60,3 +60,17 @@ std::int32_t DiscoverUnit();
 // it, what they are. Fills the record; never closes the unit. Returns a link
 // result code, or the error code the unit reported to one of the ESC queries.
 std::int32_t IdentifyUnit();
+
+// Asks the open unit again what it is and which ESC it carries, as
+// IdentifyUnit does right after discovery: what identification writes is
+// cleared first, so that a query that is not made, or not answered, leaves
+// its fields as they are for a unit just found (an ESC taken off leaves no
+// blocks behind). The handle, the device path and the product ID stay.
+// Returns what IdentifyUnit returns.
+std::int32_t IdentifyUnitAgain();
+
+// Whether two records tell of the same ESC on the same kind of unit: the
+// unit's mode, the ESC's state, and the ESC's firmware information and
+// identity blocks (type code and bootloader version among them) byte for
+// byte.
+bool SameEsc(const UnitConnection& a, const UnitConnection& b);

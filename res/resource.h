@@ -66,6 +66,7 @@
 #define IDS_NO_FIRMWARE 40042
 #define IDS_REPORTS_TOO_SHORT 40043
 #define IDS_IMAGE_DAMAGED 40044
+#define IDS_ESC_CHECK_FAILED 40045
 
 // The browser page's own texts (the page shows them by itself; they are not
 // in the program's string tables)

@@ -59,6 +59,28 @@ bool Refused(const FirmwareImage& image) {
     return true;
 }
 
+// The ESC on the unit's cable, asked again once the boxes are answered: an
+// ESC swapped or taken off behind the unit while a box was open brings no
+// device event, since the unit stays on USB. The update goes on only with
+// the ESC that identification recorded when Update was pressed
+// (`askedAbout`). A query that fails ends the update as a failure; an ESC
+// that differs is shown as one plugged in, and the owner presses Update for
+// it, where the questions are asked about that ESC. Either way nothing that
+// changes the unit or the ESC has been sent.
+bool SameEscStillThere(const UnitConnection& askedAbout) {
+    PlatformClearLastError();
+    const std::int32_t status = IdentifyUnitAgain();
+    if (status != LINK_OK) {
+        FailStep(IDS_ESC_CHECK_FAILED, status);
+        return false;
+    }
+    if (!SameEsc(askedAbout, unitConnection)) {
+        ShowUnitAsIdentified();
+        return false;
+    }
+    return true;
+}
+
 bool UserConfirms() {
     if (ShowMessageBox(MainWindow(), ShellText(IDS_CONFIRM_UPDATE), ShellText(IDS_CONFIRM_CAPTION),
                        BOX_OK_CANCEL | BOX_ICON_EXCLAMATION) != ANSWER_OK) {
@@ -178,6 +200,7 @@ void RunFirmwareUpdate() {
     // are answered: the boxes take device events, so the unit open now may
     // be another one than the unit that was asked about (plugged in while a
     // box was open). Nothing is sent to a unit that would be refused.
+    const UnitConnection askedAbout = unitConnection;
     const FirmwareImage image = LocateFirmwareImage();
     if (Refused(image)) {
         return;
@@ -196,6 +219,9 @@ void RunFirmwareUpdate() {
         return;
     }
     if (Refused(image)) {
+        return;
+    }
+    if (unitConnection.handle != INVALID_HID_HANDLE && !SameEscStillThere(askedAbout)) {
         return;
     }
 

@@ -22,7 +22,9 @@ constexpr int PROGRESS_HEIGHT = 50;
 // when the ESC carries NEW_FIRMWARE_VERSION or newer, the version question;
 // then the refusals again, against the unit open once they are answered (a
 // unit plugged in while a box was open is judged as one plugged in before);
-// then the unit's lock, the ESC's flash unlocked, purged, addressed and
+// then the ESC asked again as identification asks it (three queries): one
+// that differs from what was recorded when Update was pressed is shown as if
+// plugged in, and nothing more is sent; then the unit's lock, the ESC's flash unlocked, purged, addressed and
 // written block by block under a progress window, everything locked again,
 // the new version recorded and shown. Any failure goes to
 // ReportUpdateFailure. Runs to its end on the user-interface thread.

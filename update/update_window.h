@@ -27,6 +27,11 @@ std::wstring ErrorCodeLine(std::uint32_t status, std::uint32_t lastError);
 // identified, an updatable ESC of an accepted type); false with none open.
 bool UnitReadyForUpdate();
 
+// The window for the open unit as identification last read it, as after the
+// unit was plugged in: Ready with Update on, or the unit turned away and
+// closed with the status of its case (an incompatible ESC after its box).
+void ShowUnitAsIdentified();
+
 // The Update button (IDC_UPDATE) off.
 void DisableUpdateButton();
 

@@ -85,6 +85,21 @@ EMSCRIPTEN_KEEPALIVE int EmulatorReplug() {
     return 1;
 }
 
+// Puts another ESC on the plugged unit's cable (SwapDemoEsc): attached or
+// not, its type code and firmware version. The unit stays plugged in.
+// Returns 1, or 0 when no unit is plugged in or the version is out of range.
+EMSCRIPTEN_KEEPALIVE int EmulatorSwapEsc(int escAttached, std::uint32_t escTypeCode,
+                                         int escFirmwareVersion) {
+    if (escFirmwareVersion < 0 || escFirmwareVersion > 0xFFFF) {
+        return 0;
+    }
+    DemoUnitSettings settings;
+    settings.escAttached = escAttached != 0;
+    settings.escTypeCode = escTypeCode;
+    settings.escFirmwareVersion = static_cast<std::uint16_t>(escFirmwareVersion);
+    return SwapDemoEsc(settings) ? 1 : 0;
+}
+
 // How long the plugged unit's ESC takes to erase its flash, in the unit's
 // milliseconds. Returns 1, or 0 when no unit is plugged in.
 EMSCRIPTEN_KEEPALIVE int EmulatorSetPurgeDuration(std::uint32_t milliseconds) {

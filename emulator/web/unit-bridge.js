@@ -26,6 +26,10 @@
 //   replug()              plugs the unit pulled out last in again, its
 //                         ESC's flash as it was (a new HIDDevice, as in the
 //                         browser)
+//   swapEsc(settings)     puts another ESC on the plugged unit's cable:
+//                         {esc, escTypeCode, escVersion} as plug() takes
+//                         them; the unit stays on USB, so the page hears
+//                         of nothing
 //   said()                resolves once the page has been told of every
 //                         unit plugged in and pulled out so far (the
 //                         browser says so in a later task)
@@ -42,7 +46,8 @@
 //                         the plugged unit: kind "unit-error", "no-reply",
 //                         "write-fails", "unplug", "unplug-before-reply" or
 //                         "none"; step "lock", "protection-off", "purge",
-//                         "address" or "block" (the block-th data block)
+//                         "address", "block" (the block-th data block) or
+//                         "esc-identity" (the ESC's identity asked next)
 //   flash()               a copy of the ESC's flash (Uint8Array)
 //   log()                 the reports the unit received and sent:
 //                         [{fromHost, timeMs, bytes}], bytes with the report
@@ -259,6 +264,17 @@ function replug() {
   return addUnitDevice(unitSettings);
 }
 
+function swapEsc(settings = {}) {
+  requireReady();
+  const d = defaultSettings();
+  const esc = settings.esc === undefined ? d.esc : Boolean(settings.esc);
+  const typeCode = integerSetting(settings.escTypeCode, d.escTypeCode, 0, 0xffffffff, "escTypeCode");
+  const version = integerSetting(settings.escVersion, d.escVersion, 0, 0xffff, "escVersion");
+  if (!emulator._EmulatorSwapEsc(esc ? 1 : 0, typeCode, version)) {
+    throw new Error("swapEsc(): plug a unit in first");
+  }
+}
+
 // How long the plugged unit's ESC takes to erase its flash (the purge's
 // reply comes then), in the unit's milliseconds.
 function setPurgeDuration(milliseconds) {
@@ -432,6 +448,7 @@ window.orvantoEmulator = Object.freeze({
   plug,
   unplug,
   replug,
+  swapEsc,
   said: () => standIn.said(),
   setPurgeDuration,
   leastBlockWaitMs,

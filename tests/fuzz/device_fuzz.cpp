@@ -163,6 +163,14 @@ std::int32_t ImpliedStatus(const Exchange& exchange) {
     const std::uint8_t flag = ByteOf(exchange.command, 3);
     const auto errorCode = static_cast<std::int32_t>(ReadLe32(&reply[4]));
     switch (command) {
+    // The ESC asked again before the lock, as identification asks it: the
+    // unit's status is taken as it comes, an ESC query fails with the
+    // 16-bit code of its refusal (0 is none).
+    case CMD_GET_UNIT_STATUS:
+        return LINK_OK;
+    case CMD_READ_ESC_FIRMWARE_INFO:
+    case CMD_GET_ESC_IDENTITY:
+        return reply[1] == REPLY_STATUS_FAILED ? ReadLe16(&reply[4]) : LINK_OK;
     case CMD_SYSTEM_LOCK:
         return reply[3] == flag ? LINK_OK : LINK_NOT_CONFIRMED;
     case CMD_WRITE_PROTECT:

@@ -234,6 +234,7 @@ TEST(DemoFaultNames, EachNameIsItsOwnKindAndStep) {
         {"purge", DemoFaultStep::Purge},
         {"address", DemoFaultStep::SetAddress},
         {"block", DemoFaultStep::DataBlock},
+        {"esc-identity", DemoFaultStep::EscIdentity},
     };
     ExpectNames(steps, DemoFaultStepFromName);
 

@@ -137,6 +137,8 @@ bool StageDo(const StoryAct& act, std::size_t) {
                 Unplug();
             } else if (box.whileOpen == "plug") {
                 Plug(box.unit, box.purgeMs);
+            } else if (box.whileOpen == "swap-esc" && !SwapDemoEsc(box.unit)) {
+                StageFailed("an ESC swapped behind the unit", "no unit plugged in");
             }
         }});
     }

@@ -18,7 +18,9 @@
 
 namespace {
 
-constexpr std::uint32_t UPDATE_EXCHANGES = 4 + 2038 + 2;
+// The ESC asked again (3), the set-up steps (4), the blocks, the closing
+// steps (2).
+constexpr std::uint32_t UPDATE_EXCHANGES = 3 + 4 + 2038 + 2;
 
 class UnplugTest : public ShellFixture {
 protected:
@@ -69,12 +71,16 @@ protected:
 std::uint32_t StepText(std::uint32_t exchange) {
     switch (exchange) {
     case 1:
-        return IDS_LOCK_FAILED;
     case 2:
-        return IDS_PROTECTION_OFF_FAILED;
     case 3:
-        return IDS_PURGE_FAILED;
+        return IDS_ESC_CHECK_FAILED;
     case 4:
+        return IDS_LOCK_FAILED;
+    case 5:
+        return IDS_PROTECTION_OFF_FAILED;
+    case 6:
+        return IDS_PURGE_FAILED;
+    case 7:
         return IDS_ADDRESS_FAILED;
     default:
         return IDS_DATA_BLOCK_FAILED;

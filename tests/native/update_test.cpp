@@ -19,8 +19,11 @@ namespace {
 
 constexpr std::uint32_t IMAGE_SIZE = 97'808;
 constexpr std::uint32_t IMAGE_BLOCKS = 2'038;
-// Exchanges before the first data block: lock, protection off, purge, address.
-constexpr std::uint32_t SETUP_EXCHANGES = 4;
+// Exchanges before the first data block: the ESC asked again (the unit's
+// status, the ESC's firmware information and identity), then lock,
+// protection off, purge, address.
+constexpr std::uint32_t CHECK_EXCHANGES = 3;
+constexpr std::uint32_t SETUP_EXCHANGES = CHECK_EXCHANGES + 4;
 
 class UpdateTest : public ShellFixture {
 protected:
@@ -115,30 +118,38 @@ TEST_F(UpdateTest, WritesTheWholeImageWithItsWaits) {
     EXPECT_EQ(std::count(unit->blockLengths.begin(), unit->blockLengths.end(), 48u), 2037);
     EXPECT_EQ(unit->blockLengths.back(), 32u);
 
-    // Command order: lock, protection off, purge, address, the blocks, then
-    // protection on and lock off.
+    // Command order: the ESC asked again as identification asks it, then
+    // lock, protection off, purge, address, the blocks, then protection on
+    // and lock off.
     const auto codes = SentCommandCodes();
     ASSERT_EQ(codes.size(), SETUP_EXCHANGES + IMAGE_BLOCKS + 2);
-    EXPECT_EQ(std::vector<std::uint8_t>(codes.begin(), codes.begin() + 4),
-              (std::vector<std::uint8_t>{CMD_SYSTEM_LOCK, CMD_WRITE_PROTECT, CMD_PURGE,
-                                         CMD_SET_ADDRESS}));
-    EXPECT_TRUE(std::all_of(codes.begin() + 4, codes.end() - 2,
+    EXPECT_EQ(std::vector<std::uint8_t>(codes.begin(), codes.begin() + SETUP_EXCHANGES),
+              (std::vector<std::uint8_t>{CMD_GET_UNIT_STATUS, CMD_READ_ESC_FIRMWARE_INFO,
+                                         CMD_GET_ESC_IDENTITY, CMD_SYSTEM_LOCK, CMD_WRITE_PROTECT,
+                                         CMD_PURGE, CMD_SET_ADDRESS}));
+    EXPECT_TRUE(std::all_of(codes.begin() + SETUP_EXCHANGES, codes.end() - 2,
                             [](std::uint8_t c) { return c == CMD_WRITE_DATA; }));
     EXPECT_EQ(codes[codes.size() - 2], CMD_WRITE_PROTECT);
     EXPECT_EQ(codes.back(), CMD_SYSTEM_LOCK);
     const auto commands = unit->Commands();
-    EXPECT_EQ(commands[1].at(3), 0) << "protection off";
+    const std::size_t lock = CHECK_EXCHANGES;
+    const std::size_t lastBlock = SETUP_EXCHANGES + IMAGE_BLOCKS - 1;
+    EXPECT_EQ(commands[lock + 1].at(3), 0) << "protection off";
     EXPECT_EQ(commands[commands.size() - 2].at(3), 1) << "protection on";
     EXPECT_EQ(commands.back().at(3), 0) << "lock reset";
-    EXPECT_EQ(commands[4 + IMAGE_BLOCKS - 1].at(2), 32) << "last block: 8 words";
-    EXPECT_EQ(Bytes(commands[4 + IMAGE_BLOCKS - 1].begin() + 36, commands[4 + IMAGE_BLOCKS - 1].end()),
-              Bytes(24, 0)) << "nothing of the fill goes out beyond the 32 data bytes";
+    EXPECT_EQ(commands[lastBlock].at(2), 32) << "last block: 8 words";
+    EXPECT_EQ(Bytes(commands[lastBlock].begin() + 36, commands[lastBlock].end()), Bytes(24, 0))
+        << "nothing of the fill goes out beyond the 32 data bytes";
 
-    // Waits: the log is command, reply, command, reply, ...
+    // Waits: the log is command, reply, command, reply, ...; nothing is
+    // waited between the ESC's last answer and the lock.
     const auto& log = unit->Log();
     ASSERT_EQ(log.size(), 2 * codes.size());
-    EXPECT_GE(log[5].requestedAtUs - log[4].completedAtUs, 1'000'000u) << "purge read";
-    EXPECT_EQ(log[8].requestedAtUs - log[1].completedAtUs, 5'080'000u)
+    EXPECT_EQ(log[2 * lock].requestedAtUs, log[2 * lock - 1].completedAtUs)
+        << "from the ESC's identity to the lock";
+    EXPECT_GE(log[2 * lock + 5].requestedAtUs - log[2 * lock + 4].completedAtUs, 1'000'000u)
+        << "purge read";
+    EXPECT_EQ(log[2 * SETUP_EXCHANGES].requestedAtUs - log[2 * lock + 1].completedAtUs, 5'080'000u)
         << "from the lock's reply to the first block";
     for (std::uint32_t block = 0; block + 1 < IMAGE_BLOCKS; ++block) {
         const std::size_t reply = 2 * (SETUP_EXCHANGES + block) + 1;
@@ -232,7 +243,7 @@ struct FailureCase {
     std::uint32_t textId;
     std::int32_t status;
     std::uint32_t lastError;
-    std::uint8_t lastCommand;  // the failing step's command: nothing after it
+    std::uint8_t lastCommand;  // the last command sent: nothing after it
 };
 
 Fault MakeFault(FaultKind kind, int command, std::uint32_t occurrence = 1,
@@ -257,7 +268,7 @@ TEST_F(UpdateTest, EveryStepFailsWithItsTextAndStatus) {
     constexpr std::uint32_t SEM_TIMEOUT = PLATFORM_ERROR_SEM_TIMEOUT;
     const FailureCase cases[] = {
         {"lock, write", MakeFault(FaultKind::WriteFails, CMD_SYSTEM_LOCK, 1, 0, GEN_FAILURE),
-         IDS_LOCK_FAILED, LINK_WRITE_FAILED, GEN_FAILURE, 0},
+         IDS_LOCK_FAILED, LINK_WRITE_FAILED, GEN_FAILURE, CMD_GET_ESC_IDENTITY},
         {"lock, read", MakeFault(FaultKind::ReadFails, CMD_SYSTEM_LOCK, 1, 0, NOT_CONNECTED),
          IDS_LOCK_FAILED, LINK_READ_FAILED, NOT_CONNECTED, CMD_SYSTEM_LOCK},
         {"lock, no reply", MakeFault(FaultKind::NoReply, CMD_SYSTEM_LOCK), IDS_LOCK_FAILED,
@@ -314,12 +325,8 @@ TEST_F(UpdateTest, EveryStepFailsWithItsTextAndStatus) {
         EXPECT_TRUE(progressGoneDuringBox);
         ExpectFailedState();
         const auto codes = SentCommandCodes();
-        if (c.lastCommand == 0) {
-            EXPECT_TRUE(codes.empty());
-        } else {
-            ASSERT_FALSE(codes.empty());
-            EXPECT_EQ(codes.back(), c.lastCommand) << "nothing is sent after a failure";
-        }
+        ASSERT_FALSE(codes.empty());
+        EXPECT_EQ(codes.back(), c.lastCommand) << "nothing is sent after a failure";
         EXPECT_TRUE(unit->faults.empty()) << "the fault was reached";
     };
     for (const FailureCase& c : cases) {
@@ -356,9 +363,10 @@ TEST_F(UpdateTest, PurgeBeyondItsLimitFailsAndTheNextUpdateGoesThrough) {
     EXPECT_EQ(boxes[1].text,
               FailureMessage(IDS_PURGE_FAILED, LINK_READ_FAILED, PLATFORM_ERROR_TIMEOUT));
     const auto& log = unit->Log();
-    ASSERT_GE(log.size(), 5u);
-    ASSERT_EQ(log[4].bytes.at(1), CMD_PURGE);
-    EXPECT_EQ(boxShownAtUs - log[4].completedAtUs, (1000 + 60'000 + 4000) * 1000u)
+    const std::size_t purge = 2 * (CHECK_EXCHANGES + 2);
+    ASSERT_GT(log.size(), purge);
+    ASSERT_EQ(log[purge].bytes.at(1), CMD_PURGE);
+    EXPECT_EQ(boxShownAtUs - log[purge].completedAtUs, (1000 + 60'000 + 4000) * 1000u)
         << "the pause before the read, the reply's limit, the pause after the purge";
 
     unit->purgeDurationMs = 700;

@@ -79,8 +79,11 @@ def unit_lines(unit, where, record="a"):
     ]
 
 
-# Done while a box is open, before it is answered.
-WHILE_OPEN = ("unplug", "plug")
+# Done while a box is open, before it is answered: the unit pulled out; the
+# unit pulled out and `unit` plugged in; or another ESC, `unit`'s ESC keys,
+# put on the unit's cable (the unit stays on USB).
+WHILE_OPEN = ("unplug", "plug", "swap-esc")
+WITH_UNIT = {"plug": None, "swap-esc": ("esc", "escTypeCode", "escVersion")}
 
 
 def box_lines(box, kinds, where, act_unit):
@@ -116,8 +119,11 @@ def box_lines(box, kinds, where, act_unit):
         if box["whileOpen"] not in WHILE_OPEN:
             raise StoryError(f"{where}: whileOpen {box['whileOpen']!r}")
         lines.append(f"b.whileOpen = {narrow(box['whileOpen'])};")
-    if ("unit" in box) != (box.get("whileOpen") == "plug"):
-        raise StoryError(f"{where}: a unit is given for whileOpen \"plug\", and only for it")
+    if ("unit" in box) != (box.get("whileOpen") in WITH_UNIT):
+        raise StoryError(f"{where}: a unit is given for whileOpen \"plug\" and \"swap-esc\", "
+                         "and only for them")
+    if WITH_UNIT.get(box.get("whileOpen")):
+        only(box["unit"], WITH_UNIT[box["whileOpen"]], f"{where}: the ESC")
     if "unit" in box:
         lines += unit_lines({**act_unit, **box["unit"]}, where, "b")
     if "shot" in box:

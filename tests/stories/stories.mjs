@@ -15,7 +15,9 @@
 // and may bring up message boxes, each answered as it says (whileOpen
 // "unplug": the unit is pulled out while the box is open; "plug": it is
 // pulled out and the box's `unit` plugged in, which the window finds while
-// the box is open). Once the act is
+// the box is open; "swap-esc": the ESC that the box's `unit` gives (its
+// esc, escTypeCode and escVersion) is put on the unit's cable, the unit
+// staying on USB). Once the act is
 // over the stage checks what `see` gives, and nothing else: the hint (or its
 // waiting form), Update enabled, the rows, the reports the unit received
 // during the act, the positions the progress bar was given, the least wait
@@ -53,7 +55,9 @@ const KEYS = {
   rows: ["unit", "unitVersion", "bootloader", "esc"],
 };
 const ACTS = ["look", "plug", "unplug", "replug", "arm", "update"];
-const WHILE_OPEN = ["unplug", "plug"];
+const WHILE_OPEN = ["unplug", "plug", "swap-esc"];
+// What a box's `unit` may give, for the acts that take one.
+const WHILE_OPEN_UNIT = { plug: null, "swap-esc": ["esc", "escTypeCode", "escVersion"] };
 
 function only(object, keys, where) {
   const unknown = Object.keys(object ?? {}).filter((key) => !keys.includes(key));
@@ -97,9 +101,10 @@ export function readTable() {
         if (box.whileOpen !== undefined && !WHILE_OPEN.includes(box.whileOpen)) {
           throw new Error(`${which}: whileOpen ${box.whileOpen}`);
         }
-        if ((box.unit !== undefined) !== (box.whileOpen === "plug")) {
-          throw new Error(`${which}: a unit is given for whileOpen "plug", and only for it`);
+        if ((box.unit !== undefined) !== (box.whileOpen in WHILE_OPEN_UNIT)) {
+          throw new Error(`${which}: a unit is given for whileOpen "plug" and "swap-esc", and only for them`);
         }
+        if (WHILE_OPEN_UNIT[box.whileOpen]) only(box.unit, WHILE_OPEN_UNIT[box.whileOpen], `${which}: the ESC`);
       });
     });
   }

@@ -32,9 +32,11 @@ struct StoryBox {
     std::uint32_t realStackLastError = 0;
     int answer = 0;
     // Done while the box is open, before it is answered: "unplug"; "plug"
-    // (the unit that is in pulled out, `unit` plugged in and found); or "".
+    // (the unit that is in pulled out, `unit` plugged in and found);
+    // "swap-esc" (`unit`'s ESC put on the unit's cable, the unit staying on
+    // USB); or "".
     std::string whileOpen;
-    DemoUnitSettings unit;  // for "plug"
+    DemoUnitSettings unit;  // for "plug" and "swap-esc"
     std::uint32_t purgeMs = 0;  // how long it takes to erase (as the table gives)
     std::string shot;  // a screenshot of the box, by this name, or ""
 };

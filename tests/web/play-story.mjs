@@ -6,6 +6,7 @@
 //   plug(settings)    plugs a unit with the story's settings in (pulling out
 //                     one that is in)
 //   unplug(), replug() pulls it out, plugs the same one in again
+//   swapEsc(settings) puts the ESC of these settings on the unit's cable
 //   arm(fault)        a fault for the next update
 //   mark()            a mark in the unit's log, for the acts that follow
 //   received(mark)    the reports the unit received since the mark
@@ -90,8 +91,10 @@ export async function playStory(page, story, { texts, N, unit, screenshot = null
         // open, as the Windows dialog does.
         await unit.plug(want.unit);
         await waitForHint(page, texts.text(N.IDS_READY));
+      } else if (want.whileOpen === "swap-esc") {
+        await unit.swapEsc(want.unit);
       } else if (want.whileOpen !== undefined && want.whileOpen !== "unplug") {
-        throw new Error(`${what}: nothing is done while a box is open but unplug or plug`);
+        throw new Error(`${what}: nothing is done while a box is open but unplug, plug or swap-esc`);
       }
       await shot(want.shot);
       await answer(page, want.answer);

@@ -40,6 +40,7 @@ function emulatedUnit(page) {
       await emulator(() => window.orvantoEmulator.replug());
       await said();
     },
+    swapEsc: (settings) => emulator((s) => window.orvantoEmulator.swapEsc(s), settings),
     arm: (fault) => emulator((f) => window.orvantoEmulator.armFault(f), fault),
     mark: async () => ({ unit: plugged, log: plugged === 0 ? 0 : (await unitLog(page)).length }),
     received: async (mark) => (await unitLog(page)).slice(from(mark)).filter((entry) => entry.fromHost).length,

@@ -113,7 +113,8 @@ bool PlugIn(const std::function<bool()>& plugIn) {
 
 // The answers for the act's boxes, in order; a box that is open while the
 // unit is pulled out (or swapped) is answered once the window has handled
-// the removal (or the arrival).
+// the removal (or the arrival); an ESC swapped behind the unit sets off no
+// notification.
 bool QueueAnswers(const StoryAct& act) {
     for (const StoryBox& box : act.boxes) {
         const std::wstring shot = box.shot.empty() ? L"" : ShotName(box.shot);
@@ -127,10 +128,13 @@ bool QueueAnswers(const StoryAct& act) {
                     unit->purgeDurationMs = box.purgeMs;
                 }
             }, DBT_DEVICEARRIVAL, shot);
+        } else if (box.whileOpen == "swap-esc") {
+            session::AnswerAfter(box.answer, [&box] { SwapDemoEsc(box.unit); }, 0, shot);
         } else if (box.whileOpen.empty()) {
             session::Answer(box.answer, shot);
         } else {
-            StageFailed("nothing done while a box is open but unplug or plug", box.whileOpen);
+            StageFailed("nothing done while a box is open but unplug, plug or swap-esc",
+                        box.whileOpen);
             return false;
         }
     }

@@ -149,7 +149,7 @@ void CALLBACK AnswerBox(HWND box, UINT, UINT_PTR timer, DWORD) {
         }
         TakeAnswer(box, waiting);
     }
-    if (waiting.answer.work &&
+    if (waiting.answer.work && waiting.answer.awaitEvent != 0 &&
         EventsHandled(waiting.answer.awaitEvent) <= waiting.eventsBeforeWork) {
         if (GetTickCount64() - waiting.workDoneAt < BOX_SHOWN_LIMIT_MS) {
             return;  // the box's loop hands the notification on meanwhile

@@ -87,8 +87,9 @@ void Answer(int button, const std::wstring& screenshot = L"");
 // An answer as Answer queues it, given only after `work` has run on the
 // dialog's thread while the box is on screen and the main window, inside the
 // box's message loop, has handled one more device notification of
-// `awaitEvent` (DBT_DEVICEREMOVECOMPLETE for a unit pulled out) than before
-// the work; the screenshot shows the box then. A notification not handled
+// `awaitEvent` (DBT_DEVICEREMOVECOMPLETE for a unit pulled out; 0: work that
+// sets off no notification) than before the work; the screenshot shows the
+// box then. A notification not handled
 // within 5 s is noted in Problems() and the box answered regardless.
 void AnswerAfter(int button, std::function<void()> work, WPARAM awaitEvent,
                  const std::wstring& screenshot = L"");
