@@ -89,7 +89,7 @@ for i in "${!side_pids[@]}"; do
   log="$sides/${side_names[$i]}.log"
   echo "== ${side_names[$i]}"
   if [ "${side_names[$i]}" = real-waits ] && [ "$status" -eq 0 ]; then
-    grep -E "real-wait update|tests passed|tests failed|Failure" "$log"
+    grep -E "real-wait update|command 0x[0-9a-f]{2} x|tests passed|tests failed|Failure" "$log"
   else
     cat "$log"
   fi

@@ -354,12 +354,41 @@ TEST_F(Updater, UpdatesToSuccess) {
     EXPECT_TRUE(FlashHoldsImageAlone());
 }
 
+// The commands of an update as the unit received them, a line each run of
+// one command code: how many, and the least and the most time the host
+// waited between the reply before and the command, in milliseconds.
+std::string Traffic(const std::vector<LoggedReport>& log, std::size_t from) {
+    std::string lines;
+    char line[96];
+    for (std::size_t i = from; i < log.size();) {
+        const std::uint8_t code = log[i].bytes.at(1);
+        std::size_t count = 0;
+        double least = 1e9;
+        double most = 0;
+        for (; i < log.size() && (!log[i].fromHost || log[i].bytes.at(1) == code); ++i) {
+            if (log[i].fromHost) {
+                const double wait =
+                    i == 0 ? 0 : (log[i].requestedAtUs - log[i - 1].completedAtUs) / 1000.0;
+                least = std::min(least, wait);
+                most = std::max(most, wait);
+                ++count;
+            }
+        }
+        std::snprintf(line, sizeof line, "\n  command 0x%02x x%zu, after %.1f to %.1f ms", code,
+                      count, least, most);
+        lines += line;
+    }
+    return lines;
+}
+
 // One update with the real waits: it must succeed, and its wall time divided
 // by the 45,840 ms of mandated waits is printed (not asserted: it depends on
-// the machine).
+// the machine), with the commands the unit received.
 TEST_F(Updater, RealWaitsUpdate) {
     SetClockScale(1);
     ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
+    std::size_t identified = 0;
+    session::OnDialogThread([&] { identified = DemoUnit()->Log().size(); });
     session::Answer(IDOK);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(session::Press(IDC_UPDATE, 120000));
@@ -369,7 +398,9 @@ TEST_F(Updater, RealWaitsUpdate) {
     // From the system lock's write to the last reply, by the emulated unit's
     // log; the press of the button also holds the confirmation box.
     double commandsMs = 0;
+    std::string traffic;
     session::OnDialogThread([&] {
+        traffic = Traffic(DemoUnit()->Log(), identified);
         const auto& log = DemoUnit()->Log();
         std::size_t first = 0;
         while (first < log.size() && !(log[first].fromHost && log[first].bytes.at(1) == CMD_SYSTEM_LOCK)) {
@@ -380,8 +411,9 @@ TEST_F(Updater, RealWaitsUpdate) {
         }
     });
     std::printf("real-wait update: lock to last reply %.1f ms / mandated 45840 ms = %.4f; "
-                "whole press incl. the confirmation box %.1f ms\n",
-                commandsMs, commandsMs / 45840.0, wallMs);
+                "whole press incl. the confirmation box %.1f ms\n"
+                "real-wait update: what the unit received%s\n",
+                commandsMs, commandsMs / 45840.0, wallMs, traffic.c_str());
     EXPECT_GE(commandsMs, 45840.0) << "the waits must not be shorter than mandated";
     RecordProperty("wall_ms", static_cast<int>(wallMs));
 }
