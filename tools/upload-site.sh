@@ -2,8 +2,13 @@
 # Uploads a release of the page (a site/ folder as the build publishes it)
 # into the folder that a server serves: DEST is a local folder or any rsync
 # destination (host:folder, rsync://host/module/folder). Every step goes
-# through rsync, which writes each file under a temporary name and renames
-# it: a visitor gets a file whole, of one release or the other.
+# through rsync, which writes each file into DEST/.uploading under a
+# temporary name and renames it into place: a visitor gets a file whole, of
+# one release or the other, and an unfinished file is never under a name
+# that a page asks for (the README's server block serves no name that
+# begins with a dot). A run that was stopped inside a file leaves it in
+# DEST/.uploading; the next run empties that folder before it uploads
+# anything, and removes it when it is done.
 #
 # The order, so that a visitor who comes at any moment gets a page whose
 # files are all there:
@@ -26,6 +31,10 @@
 # names them too. The release that DEST served before the upload counts as
 # uploaded even when it came there another way (its release.json names its
 # files); files that no release in DEST/.releases named are left alone.
+# Every name read back from DEST (.releases, the served release.json) must
+# be a plain path of a file named by its content: no "..", no wildcard, no
+# leading dot or slash; any other stops the upload before anything is
+# uploaded or deleted.
 #
 # --each COMMAND runs COMMAND with bash after each step (UPLOAD_STEP holds
 # the step's files), before the next step begins, e.g. to purge a caching
@@ -37,6 +46,8 @@
 #
 # usage: tools/upload-site.sh SITE DEST [--keep N] [--each COMMAND]
 set -euo pipefail
+# Names read from DEST are split into words, never expanded as patterns.
+set -f
 
 usage() {
   echo "usage: upload-site.sh SITE DEST [--keep N] [--each COMMAND]" >&2
@@ -85,6 +96,24 @@ trap 'rm -rf "$tmp"' EXIT
 # ------------------------------------------------------------ the release
 
 CONTENT_NAMED='\.[0-9a-f]{16}\.[a-z0-9]+$'
+# A file named by its content that may be deleted in DEST: plain folder and
+# file names, none beginning with a dot.
+PLAIN_CONTENT_NAMED='^([A-Za-z0-9_-][A-Za-z0-9._-]*/)*[A-Za-z0-9_-][A-Za-z0-9._-]*\.[0-9a-f]{16}\.[a-z0-9]+$'
+# Where rsync writes each file before it renames it into place.
+PARTIAL=.uploading
+
+# Names that go into DEST/.releases, or come back from DEST ($1 says
+# where), and may be deleted one day: any that is not a plain file named by
+# its content (a hand-edited or damaged record) stops the upload, before
+# anything is uploaded or deleted.
+check_names() {
+  local where="$1" name
+  shift
+  for name in "$@"; do
+    [[ "$name" =~ $PLAIN_CONTENT_NAMED ]] ||
+      fail "$where: \"$name\" is not a file named by its content (plain names: letters, digits, '.', '_', '-', and '/' between folders); nothing was uploaded or deleted"
+  done
+}
 content=()
 others=()
 pages=()
@@ -120,6 +149,7 @@ if [ ${#content[@]} -gt 0 ]; then
       fail "$site/$file: its content (SHA-256 ${digest:0:16}...) does not match its name; publish the folder again"
   done < <(cd "$site" && sha256sum -- "${content[@]}")
 fi
+check_names "$site" "${content[@]}"
 
 # ------------------------------------------------------------ DEST as it is
 
@@ -169,8 +199,14 @@ remember() {
   record_files=("${kept_files[@]}" "$2")
 }
 if fetch_from_dest .releases "$tmp/releases"; then
+  line=0
   while read -r v files; do
-    [ -n "$v" ] && [ "${v:0:1}" != "#" ] && remember "$v" "$files"
+    line=$((line + 1))
+    [ -n "$v" ] && [ "${v:0:1}" != "#" ] || continue
+    [[ "$v" =~ ^[A-Za-z0-9._+-]+$ ]] ||
+      fail "$(at .releases), line $line: \"$v\" is not a version; nothing was uploaded or deleted (correct or remove it)"
+    check_names "$(at .releases), line $line" $files
+    remember "$v" "$files"
   done <"$tmp/releases"
 fi
 if fetch_from_dest release.json "$tmp/served.json"; then
@@ -178,12 +214,20 @@ if fetch_from_dest release.json "$tmp/served.json"; then
   last=""
   [ ${#record_versions[@]} -eq 0 ] || last="${record_versions[-1]}"
   if [ -n "$served" ] && [ "$served" != "$last" ]; then
-    remember "$served" "$(release_content_files "$tmp/served.json" | tr '\n' ' ')"
+    files="$(release_content_files "$tmp/served.json" | tr '\n' ' ')"
+    check_names "$(at release.json)" $files
+    remember "$served" "$files"
   fi
 fi
 remember "$version" "${content[*]}"
 
 # ------------------------------------------------------------ the upload
+
+# DEST/.uploading, empty: made where it is missing, and emptied of what a
+# run stopped inside a file left there.
+mkdir -p "$tmp/partial/$PARTIAL" "$tmp/empty"
+rsync -r --delete --chmod=a+rX --filter="+ /$PARTIAL/***" --filter="- *" "$tmp/partial/" "$target" </dev/null ||
+  fail "cannot empty $(at "$PARTIAL")"
 
 step() {
   local list="$tmp/step" options=()
@@ -194,7 +238,7 @@ step() {
   shift
   [ $# -gt 0 ] || return 0
   printf '%s\n' "$@" >"$list"
-  rsync --chmod=a+rX "${options[@]}" --files-from="$list" "$site/" "$target" </dev/null ||
+  rsync --chmod=a+rX --temp-dir="$PARTIAL" "${options[@]}" --files-from="$list" "$site/" "$target" </dev/null ||
     fail "the upload of $* to $target failed; the files uploaded before stay (run it again)"
   echo "uploaded: $*"
   if [ -n "$each" ]; then
@@ -225,7 +269,7 @@ done
     echo "${record_versions[$i]} ${record_files[$i]}"
   done
 } >"$tmp/.releases"
-rsync --checksum --chmod=a+rX "$tmp/.releases" "$target" </dev/null || fail "cannot write $(at .releases)"
+rsync --checksum --chmod=a+rX --temp-dir="$PARTIAL" "$tmp/.releases" "$target" </dev/null || fail "cannot write $(at .releases)"
 
 old=()
 declare -A listed=()
@@ -237,23 +281,20 @@ for (( i = 0; i < first; ++i )); do
     fi
   done
 done
-if [ ${#old[@]} -gt 0 ]; then
-  # rsync deletes in DEST what an empty folder lacks, limited to these
-  # files (and the folders that lead to them).
-  mkdir "$tmp/empty"
-  : >"$tmp/filter"
-  for file in "${old[@]}"; do
-    parent="$(dirname "$file")"
-    [ "$parent" = . ] || mkdir -p "$tmp/empty/$parent"
-    while [ "$parent" != . ]; do
-      echo "+ /$parent/" >>"$tmp/filter"
-      parent="$(dirname "$parent")"
-    done
-    echo "+ /$file" >>"$tmp/filter"
+# rsync deletes in DEST what an empty folder lacks, limited to these files
+# (and the folders that lead to them) and DEST/.uploading.
+: >"$tmp/filter"
+for file in "${old[@]}"; do
+  parent="$(dirname "$file")"
+  [ "$parent" = . ] || mkdir -p "$tmp/empty/$parent"
+  while [ "$parent" != . ]; do
+    echo "+ /$parent/" >>"$tmp/filter"
+    parent="$(dirname "$parent")"
   done
-  echo "- *" >>"$tmp/filter"
-  rsync -r --delete --filter="merge $tmp/filter" "$tmp/empty/" "$target" </dev/null ||
-    fail "cannot delete the files of releases before the last $keep in $target"
-  echo "deleted (releases before the last $keep): ${old[*]}"
-fi
+  echo "+ /$file" >>"$tmp/filter"
+done
+printf '%s\n' "+ /$PARTIAL/***" "- *" >>"$tmp/filter"
+rsync -r --delete --filter="merge $tmp/filter" "$tmp/empty/" "$target" </dev/null ||
+  fail "cannot delete the files of releases before the last $keep, nor $(at "$PARTIAL"), in $target"
+[ ${#old[@]} -eq 0 ] || echo "deleted (releases before the last $keep): ${old[*]}"
 echo "release $version is served from $target; check it with tools/check-site URL"

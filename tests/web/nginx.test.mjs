@@ -6,10 +6,12 @@
 // update with the emulated unit, runs when another site opens it, and
 // survives a release uploaded over the previous one by tools/upload-site.sh,
 // which tools/check-site then passes (and fails on each fault of a host).
-// nginx is started and stopped by the test.
+// nginx is started and stopped by the test, and so is a server of node's
+// own for an https: host.
 import assert from "node:assert/strict";
 import { spawn, spawnSync } from "node:child_process";
 import fs from "node:fs";
+import https from "node:https";
 import net from "node:net";
 import os from "node:os";
 import path from "node:path";
@@ -299,13 +301,14 @@ function readmeRank(file) {
   return rank;
 }
 
-// Runs tools/upload-site.sh SITE DEST with `args`. With `step`, the upload
-// waits after each of its steps (its "uploaded: FILE ..." line) until
-// step(the step's files) has returned; a step that throws stops the upload
-// and the error is thrown here. Returns the exit status and the output.
-async function uploadSite(site, dest, { args = [], step = null } = {}) {
+// Runs tools/upload-site.sh SITE DEST with `args`, in the folder `cwd`.
+// With `step`, the upload waits after each of its steps (its "uploaded:
+// FILE ..." line) until step(the step's files) has returned; a step that
+// throws stops the upload and the error is thrown here. Returns the exit
+// status and the output.
+async function uploadSite(site, dest, { args = [], step = null, cwd = ROOT } = {}) {
   const child = spawn(path.join(ROOT, "tools", "upload-site.sh"),
-    [site, dest, ...args, ...(step ? ["--each", "read -r _"] : [])], { stdio: ["pipe", "pipe", "pipe"] });
+    [site, dest, ...args, ...(step ? ["--each", "read -r _"] : [])], { cwd, stdio: ["pipe", "pipe", "pipe"] });
   const stdout = [];
   let stderr = "";
   let failure = null;
@@ -336,11 +339,38 @@ async function uploadSite(site, dest, { args = [], step = null } = {}) {
   return { code, stdout, stderr };
 }
 
-// Runs tools/check-site URL: its exit status and its lines.
-function checkSite(url) {
-  const run = spawnSync(path.join(ROOT, "tools", "check-site"), [url], { encoding: "utf8" });
-  return { code: run.status, lines: run.stdout.split("\n").filter(Boolean), stderr: run.stderr };
+// Runs tools/check-site URL, with `env` added to its environment: its exit
+// status and its lines. This process goes on meanwhile (it may be the
+// server that check-site asks).
+async function checkSite(url, env = {}) {
+  const child = spawn(path.join(ROOT, "tools", "check-site"), [url],
+    { env: { ...process.env, ...env }, stdio: ["ignore", "pipe", "pipe"] });
+  let stdout = "";
+  let stderr = "";
+  child.stdout.setEncoding("utf8").on("data", (data) => {
+    stdout += data;
+  });
+  child.stderr.setEncoding("utf8").on("data", (data) => {
+    stderr += data;
+  });
+  const code = await new Promise((resolve) => child.once("close", resolve));
+  return { code, lines: stdout.split("\n").filter(Boolean), stderr };
 }
+
+// A certificate for 127.0.0.1 made by openssl for this test: its key, its
+// certificate and the certificate's file (a trusted root for check-site,
+// through SSL_CERT_FILE).
+function localCertificate(folder) {
+  const [key, cert] = [path.join(folder, "key.pem"), path.join(folder, "cert.pem")];
+  const run = spawnSync("openssl", ["req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout", key, "-out", cert],
+  { encoding: "utf8" });
+  assert.equal(run.status, 0, run.stderr);
+  return { key: fs.readFileSync(key), cert: fs.readFileSync(cert), certFile: cert };
+}
+
+// The README's server block with `lines` added at its end.
+const withLocation = (block, lines) => block.replace(/\n}\s*$/, `\n    ${lines}\n}\n`);
 
 // The page's state once it has come to rest: its main view ("idle"), or
 // still "starting" with the loading view saying that the page could not be
@@ -492,13 +522,75 @@ describe("a release uploaded over the previous one (the README's nginx lines)", 
     assert.ok(fs.readFileSync(path.join(served, "index.html")).equals(index), "index.html stays");
   });
 
+  // Catches an unfinished file of a run killed inside it (rsync's temporary
+  // name) that the README's lines serve, or that stays after the next run.
+  it("upload-site.sh killed inside a file and run again leaves nothing served that is not the release's", async () => {
+    fs.rmSync(served, { recursive: true, force: true });
+    // rsync slowed down, so that the run is killed inside a file.
+    const slow = path.join(work, "slow");
+    fs.mkdirSync(slow, { recursive: true });
+    const rsync = spawnSync("sh", ["-c", "command -v rsync"], { encoding: "utf8" }).stdout.trim();
+    fs.writeFileSync(path.join(slow, "rsync"), `#!/bin/sh\nexec ${rsync} --bwlimit=64 "$@"\n`, { mode: 0o755 });
+    const child = spawn(path.join(ROOT, "tools", "upload-site.sh"), [release.a, served],
+      { detached: true, stdio: "ignore", env: { ...process.env, PATH: `${slow}:${process.env.PATH}` } });
+    const exited = new Promise((resolve) => child.once("exit", resolve));
+    const own = new Set([...listFiles(release.a), ".releases"]);
+    const strays = () => (fs.existsSync(served) ? listFiles(served).filter((file) => !own.has(file)) : []);
+    try {
+      // Stopped where a file is being written (and still is, once stopped).
+      do {
+        process.kill(-child.pid, "SIGCONT");
+        await until(() => strays().length > 0, LIMIT_MS, "the upload writes a file", 20);
+        process.kill(-child.pid, "SIGSTOP");
+      } while (strays().length === 0);
+    } finally {
+      process.kill(-child.pid, "SIGKILL");
+      await exited;
+    }
+    const left = strays();
+    assert.ok(left.length > 0, "the run killed inside a file left it");
+    for (const file of left) {
+      const response = await fetch(nginx.url + file);
+      await response.arrayBuffer();
+      assert.equal(response.status, 404, `${file} is not served`);
+    }
+    const { code, stderr } = await uploadSite(release.a, served);
+    assert.equal(code, 0, stderr);
+    assert.deepEqual(strays(), [], "nothing of the run killed is left");
+  });
+
+  // Catches names read back from .releases that reach the delete unchecked
+  // or expanded: a wildcard (here in the served folder, where it would
+  // name every file), a path out of the folder, a file of the maker's own.
+  it("upload-site.sh refuses a damaged .releases line before it uploads or deletes anything", async () => {
+    fs.rmSync(served, { recursive: true, force: true });
+    for (const next of [release.a, release.b]) {
+      assert.equal((await uploadSite(next, served)).code, 0);
+    }
+    fs.writeFileSync(path.join(served, "notes.txt"), "the maker's own\n");
+    const record = fs.readFileSync(path.join(served, ".releases"), "utf8");
+    const state = () => listFiles(served).filter((file) => file !== ".releases").map((file) => {
+      const stat = fs.statSync(path.join(served, file));
+      return `${file} ${stat.size} ${stat.mtimeMs}`;
+    });
+    const before = state();
+    for (const name of ["*", "../x.0123456789abcdef.js", "notes.txt"]) {
+      fs.writeFileSync(path.join(served, ".releases"), `0.1 ${name}\n${record}`);
+      const { code, stderr } = await uploadSite(release.c, served, { cwd: served });
+      assert.equal(code, 1, `${name}: the upload is refused`);
+      assert.ok(stderr.includes(`.releases, line 1: "${name}" is not a file named by its content`), stderr);
+      assert.deepEqual(state(), before, `${name}: nothing is uploaded or deleted`);
+    }
+  });
+
   // Catches a checker that misses a fault of a host: every fault the
   // README's lines avoid, made in the served folder or by the README's
-  // lines with one line changed.
+  // lines with one line changed; redirects it follows without a word, and
+  // plain http: from a host that is not this computer.
   it("check-site passes on the README's lines after an upload, and names each fault of a host", async () => {
     await startWithA();
     assert.equal((await uploadSite(release.b, served)).code, 0);
-    const good = checkSite(nginx.url);
+    const good = await checkSite(nginx.url);
     assert.deepEqual(good.lines.filter((line) => !line.startsWith("ok ")), [], good.stderr);
     assert.equal(good.code, 0);
     for (const file of listFiles(release.b)) {
@@ -507,27 +599,55 @@ describe("a release uploaded over the previous one (the README's nginx lines)", 
     for (const header of ["Content-Security-Policy", "Cross-Origin-Opener-Policy", "X-Content-Type-Options"]) {
       assert.ok(good.lines.some((line) => line.startsWith(`ok header ${header} `)), `a line for ${header}`);
     }
-    const faultOf = (url) => {
-      const run = checkSite(url);
-      assert.equal(run.code, 1, `check-site finds no fault:\n${run.lines.join("\n")}`);
-      return run.lines.filter((line) => line.startsWith("FAULT "));
+    const faultOf = async (url, env) => {
+      const run = await checkSite(url, env);
+      assert.equal(run.code, 1, `check-site finds no fault:\n${run.lines.join("\n")}${run.stderr}`);
+      return run.lines.filter((line) => line.startsWith("FAULT ")).join("\n");
     };
     const named = (file) => file.replaceAll(".", "\\.");
 
-    // In the folder: a file whose content is not what its name says, and a
-    // file missing.
+    // In the folder: a file whose content is not what its name says, a
+    // file missing, and a release.json that lists the files of two
+    // releases.
     const page = pageOf(release.b);
     fs.appendFileSync(path.join(served, page), "\n");
-    assert.match(faultOf(nginx.url).join("\n"), new RegExp(`^FAULT ${named(page)}: .*does not match its name`, "m"));
+    assert.match(await faultOf(nginx.url), new RegExp(`^FAULT ${named(page)}: .*does not match its name`, "m"));
     fs.copyFileSync(path.join(release.b, page), path.join(served, page));
     const logo = listFiles(release.b).find((file) => file.startsWith("logo."));
     fs.renameSync(path.join(served, logo), path.join(work, logo));
-    assert.match(faultOf(nginx.url).join("\n"), new RegExp(`^FAULT ${named(logo)}: the server answers 404`, "m"));
+    assert.match(await faultOf(nginx.url), new RegExp(`^FAULT ${named(logo)}: the server answers 404`, "m"));
     fs.renameSync(path.join(work, logo), path.join(served, logo));
-    assert.equal(checkSite(nginx.url).code, 0, "the folder is whole again");
+    const releaseFile = path.join(served, "release.json");
+    const both = JSON.parse(fs.readFileSync(releaseFile, "utf8"));
+    both.files.push(pageOf(release.a));
+    fs.writeFileSync(releaseFile, JSON.stringify(both));
+    assert.match(await faultOf(nginx.url), new RegExp(`^FAULT release\\.json: lists ${named(pageOf(release.a))}, which sw\\.js does not list`, "m"));
+    fs.copyFileSync(path.join(release.b, "release.json"), releaseFile);
+    assert.equal((await checkSite(nginx.url)).code, 0, "the folder is whole again");
+
+    // Plain http: from a host that is not this computer (nginx as its
+    // proxy, so that the site would be there).
+    assert.match(await faultOf("http://updater.example.com/", { http_proxy: nginx.url, no_proxy: "" }),
+      /^FAULT http:\/\/updater\.example\.com\/: plain http: from a host that is not this computer/m);
+
+    // An https: host that answers every path with a redirect to the same
+    // path on the site over http:.
+    const tls = localCertificate(work);
+    const downgrade = https.createServer({ key: tls.key, cert: tls.cert }, (request, response) => {
+      response.writeHead(301, { Location: nginx.url.slice(0, -1) + request.url }).end();
+    });
+    await new Promise((resolve) => downgrade.listen(0, "127.0.0.1", resolve));
+    try {
+      assert.match(await faultOf(`https://127.0.0.1:${downgrade.address().port}/`, { SSL_CERT_FILE: tls.certFile }),
+        new RegExp(`^FAULT \\./: redirected \\(301\\) to ${named(nginx.url)}: to plain http`, "m"));
+    } finally {
+      downgrade.close();
+    }
 
     // The README's lines with one line changed.
     const names = listFiles(release.b).find((file) => file.endsWith(".mjs"));
+    const conditional = (file) => new RegExp(`^FAULT ${named(file)}: .*answers a conditional request with 304 and ` +
+      "Cache-Control: public, max-age=31536000, immutable", "m");
     const hosts = [
       ["no type for .mjs", (block) => block.replace("text/javascript js mjs;", "text/javascript js;"),
         new RegExp(`^FAULT ${named(names)}: type application/octet-stream, not text/javascript`, "m")],
@@ -536,14 +656,27 @@ describe("a release uploaded over the previous one (the README's nginx lines)", 
       /^FAULT page\.0123456789abcdef\.js \(a file not there\): the error 404 goes out with Cache-Control: public, max-age=31536000, immutable/m],
       ["no policy", (block) => block.replace(/^ *add_header Content-Security-Policy .*\n/m, ""),
         /^FAULT header Content-Security-Policy: missing on every file/m],
-      ["sw.js kept for a day", (block) => block.replace(/\n}\s*$/,
-        '\n    location = /sw.js {\n        add_header Cache-Control "public, max-age=86400" always;\n    }\n}\n'),
+      ["sw.js kept for a day", (block) => withLocation(block,
+        'location = /sw.js {\n        add_header Cache-Control "public, max-age=86400" always;\n    }'),
       /^FAULT sw\.js: .*Cache-Control: public, max-age=86400, not revalidated/m],
+      ["every 304 kept for a year, release.json without a cache rule", (block) => block.replace(/^map "\$status:\$uri".*\n/m,
+        (line) => `${line}    "~^304:"  "public, max-age=31536000, immutable";\n    "~^200:/release\\.json$"  "";\n`),
+      [...["index.html", "sw.js", "release.json", "manifest.webmanifest"].map(conditional),
+        /^FAULT release\.json: Cache-Control: \(none\), not revalidated/m]],
+      ["release.json redirected to another origin", (block) => withLocation(block,
+        "location = /release.json { return 301 http://localhost:$server_port/release.json; }"),
+      /^FAULT release\.json: redirected \(301\) to http:\/\/localhost:\d+\/release\.json: to another origin/m],
+      ["a module redirected to another origin", (block) => withLocation(block,
+        "location ~ \\.mjs$ { return 302 http://localhost:$server_port$uri; }"),
+      new RegExp(`^FAULT ${named(names)}: redirected \\(302\\) to http://localhost:\\d+/${named(names)}: to another origin`, "m")],
     ];
-    for (const [what, edit, fault] of hosts) {
+    for (const [what, edit, faults] of hosts) {
       const host = await startNginx(served, edit);
       try {
-        assert.match(faultOf(host.url).join("\n"), fault, what);
+        const found = await faultOf(host.url);
+        for (const fault of [faults].flat()) {
+          assert.match(found, fault, what);
+        }
       } finally {
         await host.stop();
       }
