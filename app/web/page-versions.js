@@ -23,17 +23,20 @@ export const versionHooks = {
 // over at once (once no update runs in any tab) and reloads.
 //
 // The browser looks for a new worker only when a page is loaded; a page
-// left open across a release asks the server itself (release.json) when it
-// is shown, when Update is pressed, whenever it is shown again, and at each
-// answer that lets an update go on (OK, Yes), right before the answer
-// reaches the program.
+// left open across a release asks the server itself when it is shown, when
+// Update is pressed, whenever it is shown again, and at each answer that
+// lets an update go on (OK, Yes), right before the answer reaches the
+// program. It asks both witnesses of a release that the server has: the
+// release file (release.json) and the service worker (sw.js), which a host
+// or a CDN may each hand out in another version than the other.
 
 // `newer`: a newer version is known, or may be published (the server's
 // answer could not be read): no update starts on this page.
 export const versions = { newer: false, loading: false, registration: null, programStarting: false };
 
-// How long the page waits for the server's answer before it goes on with
-// the version it has (offline, or a server that does not answer).
+// How long the page waits for the server's answer: with no answer begun by
+// then it goes on with the version it has (offline, or a server that does
+// not answer); an answer begun but not whole by then is not read.
 const RELEASE_CHECK_MS = 3000;
 // How long a new version may take to be in control once asked to.
 const TAKE_OVER_MS = 10000;
@@ -79,15 +82,22 @@ export function foundNewerVersion() {
 // The files of this page named by their content (a digest of it in the
 // name, as the build names every file that the page loads): its scripts,
 // styles and images, which name in turn everything they load (page.js its
-// modules and texts, the updater's script updater.wasm with the image). A
-// version that lists them all is this page's version.
+// modules and texts, the updater's script updater.wasm with the image), and
+// whatever of those it has loaded. A release that lists them all, and no
+// other version of any file, is this page's release.
 const CONTENT_NAME = /\.[0-9a-f]{16}\.[a-z]+$/;
+
+// The name that a file has in every release: without its digest.
+const lastingName = (name) => name.replace(CONTENT_NAME, (named) => named.slice(17));
 
 function ownFiles() {
   const base = new URL(".", location.href).href;
   const addresses = [import.meta.url];
   for (const element of document.querySelectorAll("script[src], link[href], img[src]")) {
     addresses.push(element.src || element.href);
+  }
+  for (const entry of performance.getEntriesByType("resource")) {
+    addresses.push(entry.name);
   }
   return addresses
     .map((address) => new URL(address, location.href).href)
@@ -107,33 +117,43 @@ export const RELEASE_NO_ANSWER = "no-answer";   // offline, or no answer in time
 // always reads the server's.
 const RELEASE_FILE = "release.json";
 
+// A release names each of its files once, in one version: a list with two
+// versions of a file (two releases' lists put together) is no release.
 function isRelease(release) {
   return release !== null && typeof release === "object" && !Array.isArray(release) &&
     typeof release.version === "string" && release.version !== "" &&
     Array.isArray(release.files) && release.files.length > 0 &&
-    release.files.every((name) => typeof name === "string");
+    release.files.every((name) => typeof name === "string") &&
+    new Set(release.files.map(lastingName)).size === release.files.length;
 }
 
-// Asks the server which version it publishes: RELEASE_NEWER when its
-// release does not hold every file of this page, RELEASE_SAME when it
-// does, RELEASE_UNREADABLE for an answer that is not a release (an error
-// status, not JSON, JSON without its fields: a host that rewrites or
-// drops the file cannot be told from a new release), RELEASE_NO_ANSWER
-// when there is none within `ms` (offline, a server that does not answer).
+// Asks the server which release it publishes (release.json):
+// RELEASE_NO_ANSWER only when no answer began within `ms` (the request
+// failed: offline, a refused connection, no status line in time). Once an
+// answer has begun, anything short of a whole, readable release is
+// RELEASE_UNREADABLE: an error status, a redirect (not followed: wherever
+// it leads, it is not this site's file), a body that is cut off, late or
+// not JSON, JSON that is no release; a host that rewrites, moves or drops
+// the file cannot be told from a new release. A release is RELEASE_SAME
+// when it lists every file of this page, RELEASE_NEWER when not.
 export async function publishedRelease(ms = RELEASE_CHECK_MS) {
   const abort = new AbortController();
   const timer = setTimeout(() => abort.abort(), ms);
   let release;
   try {
-    const response = await fetch(RELEASE_FILE, { cache: "no-store", signal: abort.signal });
+    let response;
+    try {
+      response = await fetch(RELEASE_FILE, { cache: "no-store", redirect: "manual", signal: abort.signal });
+    } catch (error) {
+      return RELEASE_NO_ANSWER;
+    }
+    // A redirect comes as an "opaqueredirect" response, status 0.
     if (!response.ok) {
       return RELEASE_UNREADABLE;
     }
     release = JSON.parse(await response.text());
   } catch (error) {
-    // A network failure or the time up (fetch, or the body cut off) is no
-    // answer; what came whole but is not JSON cannot be read.
-    return error instanceof SyntaxError ? RELEASE_UNREADABLE : RELEASE_NO_ANSWER;
+    return RELEASE_UNREADABLE;
   } finally {
     clearTimeout(timer);
   }
@@ -142,6 +162,54 @@ export async function publishedRelease(ms = RELEASE_CHECK_MS) {
   }
   const published = new Set(release.files);
   return ownFiles().every((name) => published.has(name)) ? RELEASE_SAME : RELEASE_NEWER;
+}
+
+// Asks the server for its service worker (registration.update(), bounded
+// by `ms`): RELEASE_NEWER when a new worker was found, installs or waits,
+// RELEASE_SAME when the server's sw.js is the one in control,
+// RELEASE_NO_ANSWER when it could not be asked (offline, no answer in
+// time, or any other failure, which the release file's answer then
+// judges). Null where the page has no worker to ask: a page that no
+// worker controls came from the server itself, and a worker installing
+// beside it is of its own release.
+async function publishedWorker(ms) {
+  const registration = versions.registration;
+  if (!registration || !navigator.serviceWorker.controller) {
+    return null;
+  }
+  let found = false;
+  const onFound = () => {
+    found = true;
+  };
+  registration.addEventListener("updatefound", onFound);
+  let timer;
+  try {
+    const answered = await Promise.race([
+      registration.update().then(() => true, () => false),
+      new Promise((resolve) => {
+        timer = setTimeout(() => resolve(false), ms);
+      }),
+    ]);
+    if (found || registration.installing || registration.waiting) {
+      return RELEASE_NEWER;
+    }
+    return answered ? RELEASE_SAME : RELEASE_NO_ANSWER;
+  } finally {
+    clearTimeout(timer);
+    registration.removeEventListener("updatefound", onFound);
+  }
+}
+
+// What the server publishes, by every witness asked at once: a newer
+// release by either is newer; the page's own only when every witness that
+// it has says so; no answer only when none answered (offline). One that
+// answered beside one that did not cannot tell, and fails closed.
+async function publishedVersion(ms = RELEASE_CHECK_MS) {
+  const [release, worker] = await Promise.all([publishedRelease(ms), publishedWorker(ms)]);
+  if (worker === null || release === worker) {
+    return release;
+  }
+  return release === RELEASE_NEWER || worker === RELEASE_NEWER ? RELEASE_NEWER : RELEASE_UNREADABLE;
 }
 
 function heedRelease(release) {
@@ -156,17 +224,17 @@ export function lookForNewRelease() {
   if (versions.newer || !versionHooks.mayLook()) {
     return;
   }
-  publishedRelease().then(heedRelease);
+  publishedVersion().then(heedRelease);
 }
 
 // Whether an update may start, or go on to the unit, now: no newer version
-// is known, and the server, asked now, publishes this page's version or
-// does not answer (offline, the page goes on with its own). When not, the
-// notice says why. Asked at Update and at each answer that lets the update
-// go on, right before it reaches the program.
+// is known, and the server, asked now, publishes this page's version by
+// every witness, or none answers (offline, the page goes on with its own).
+// When not, the notice says why. Asked at Update and at each answer that
+// lets the update go on, right before it reaches the program.
 export async function mayStartUpdate() {
   if (!versions.newer) {
-    heedRelease(await publishedRelease());
+    heedRelease(await publishedVersion());
   }
   return !versions.newer;
 }

@@ -12,9 +12,10 @@
 //
 // The clock (page-clock.js), the WebHID side (page-hid.js), the dialogs
 // (page-dialogs.js), the locks and what holds while an update runs
-// (page-locks.js), the versions (page-versions.js) and the texts
-// (page-texts.js) are modules of their own; the numbers shared with the
-// program come from names.mjs, made from its C++ headers.
+// (page-locks.js), the versions (page-versions.js), where the page may run
+// (page-opener.js) and the texts (page-texts.js) are modules of their own;
+// the numbers shared with the program come from names.mjs, made from its
+// C++ headers.
 
 import {
   DEVICE_EVENT_ARRIVAL,
@@ -79,6 +80,7 @@ import {
   isUnit,
   pathOf,
 } from "./page-hid.js";
+import { forgetWindowName, hasOpener, isFramed } from "./page-opener.js";
 
 const root = document.documentElement;
 const byId = (id) => document.getElementById(id);
@@ -341,7 +343,8 @@ function showMain() {
   // The focus starts on Close, the dialog's default button.
   if (!topBox()) {
     byId("close").focus();
-  }  lookForNewRelease();
+  }
+  lookForNewRelease();
 }
 
 function closeEverything() {
@@ -500,35 +503,9 @@ const host = {
   wait: (ms) => clock.wait(ms),
 };
 
-// The page does not run inside another site's frame: there it could be
-// laid under other content and clicked blindly, and it would open the
-// unit outside the one-updater lock of its own site.
-function isFramed() {
-  try {
-    return window.top !== window.self;
-  } catch (error) {
-    return true;
-  }
-}
-
 function showFramed() {
   showOnly("framed");
   setState("framed");
-}
-
-// Nor does it run in a window that a page of another site opened
-// (window.open) where the host sends no Cross-Origin-Opener-Policy: that
-// page keeps a hold on the window and could close it in the middle of an
-// update, after the ESC's flash has been erased. An opener of this site
-// (its own pages) and none at all (a link with rel=noopener, an address
-// typed) are fine; an opener whose origin cannot be read is another site.
-function openedByAnotherSite() {
-  try {
-    const opener = window.opener;
-    return Boolean(opener) && opener.location.origin !== window.location.origin;
-  } catch (error) {
-    return true;
-  }
 }
 
 function showForeignOpener() {
@@ -536,9 +513,8 @@ function showForeignOpener() {
   setState("foreign-opener");
 }
 
-// The opener is asked again right before an update would start: a page of
-// the site that opened this one may have gone on to another site since.
-// The session then ends, the unit released, as it would have at the start.
+// The opener is asked again right before an update would start. The session
+// then ends, the unit released, as it would have at the start.
 function endForForeignOpener() {
   closeEverything();
   for (const [handle] of hid.records) {
@@ -547,10 +523,10 @@ function endForForeignOpener() {
   showForeignOpener();
 }
 
-// Whether the update may start or go on to the unit now: no other site
+// Whether the update may start or go on to the unit now: no other page
 // holds this window, and no newer release is known or published.
 async function mayUpdate() {
-  if (openedByAnotherSite()) {
+  if (hasOpener()) {
     endForForeignOpener();
     return false;
   }
@@ -565,6 +541,7 @@ async function start() {
   // The loading view's text for a page whose scripts never ran (styles.css)
   // stays away from here on.
   root.dataset.scripts = "ran";
+  forgetWindowName();
   await loadTexts();
   putTexts();
 
@@ -572,7 +549,7 @@ async function start() {
     showFramed();
     return;
   }
-  if (openedByAnotherSite()) {
+  if (hasOpener()) {
     showForeignOpener();
     return;
   }

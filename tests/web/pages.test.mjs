@@ -35,6 +35,7 @@ import {
   within,
 } from "./harness.mjs";
 import { MIME_TYPES, startServer } from "./server.mjs";
+import { until } from "../wait.mjs";
 
 // The FILES of a stamped sw.js: each file's name with its SHA-256 digest.
 function workerFiles(folder) {
@@ -431,14 +432,16 @@ describe("where the updater runs", () => {
     }
   });
 
-  // A page of another site that opened the updater (window.open) on a host
-  // that sends no Cross-Origin-Opener-Policy keeps a hold on its window and
-  // could close it after the purge, leaving the ESC erased. Catches a page
-  // that runs there, touches the unit or takes the site's lock; and one
-  // that refuses more than that: a window its own site opened, and the
-  // link to a tab of its own (no opener), run.
+  // A page that opened the updater (window.open) on a host that sends no
+  // Cross-Origin-Opener-Policy keeps a hold on its window and could close
+  // it after the purge, leaving the ESC erased; so can a page of another
+  // site through any page of the updater's own site that then stands in
+  // the opener's window. Catches a page that runs there (opened by another
+  // site, or by its own), touches the unit, takes the site's lock or keeps
+  // the window's name (by which other pages find the window); and one that
+  // refuses more than that: the link to a tab of its own (no opener) runs.
   for (const language of ["en", "de"]) {
-    it(`refuses to run in a window that another site opened and touches no device; its own site's and a tab of its own run (${language})`, async () => {
+    it(`refuses to run in a window that another site opened and touches no device; also where its own site opened it, and forgets its window's name; a tab of its own runs (${language})`, async () => {
       const browser = language === "en" ? session : await launchBrowser({ language });
       const t = textsFor(language);
       const context = await browser.browser.createBrowserContext();
@@ -454,6 +457,7 @@ describe("where the updater runs", () => {
           main: document.getElementById("updater").checkVisibility(),
           loading: document.getElementById("loading").checkVisibility(),
           hint: document.getElementById("hint").textContent,
+          name: window.name,
           locks: (await navigator.locks.query()).held.length,
           plugged: window.orvantoEmulator.state().plugged,
           opened: window.orvantoEmulator.state().opened,
@@ -466,11 +470,12 @@ describe("where the updater runs", () => {
           main: false,
           loading: false,
           hint: "",
+          name: "",
           locks: 0,
           plugged: true,
           opened: false,
           log: 0,
-        }, "the page shows its refusal, started no program, took no lock, and the granted unit was neither opened nor sent anything");
+        }, "the page shows its refusal, forgot its window's name, started no program, took no lock, and the granted unit was neither opened nor sent anything");
 
         // The link opens the updater in a tab of its own, without an opener.
         const before = new Set(context.targets());
@@ -481,22 +486,9 @@ describe("where the updater runs", () => {
         assert.equal(await ownTab.evaluate(() => window.opener), null);
         await ownTab.close();
 
-        // A page of the updater's own site may open it (another context:
-        // the lock of the tab above is gone with it).
-        const own = await browser.browser.createBrowserContext();
-        try {
-          const ownOpener = await own.newPage();
-          await ownOpener.goto(server.url + "site/manifest.webmanifest");
-          const opened = new Promise((resolve) => ownOpener.once("popup", resolve));
-          await ownOpener.evaluate((url) => {
-            window.open(url, "updater");
-          }, server.url + "test/test.html");
-          const ownWindow = await opened;
-          assert.equal(await stateAcrossLoads(ownWindow, ["idle", "foreign-opener"]), "idle", "a window its own site opened runs");
-          assert.equal(await ownWindow.evaluate(() => window.opener !== null), true, "that window has its opener");
-        } finally {
-          await own.close();
-        }
+        // Nor does it run where a page of its own site opened it.
+        const { updater: ownWindow } = await openedBy(context, server.url, server.url + "test/test.html");
+        assert.equal(await stateAcrossLoads(ownWindow, ["foreign-opener", "idle", "busy"]), "foreign-opener");
       } finally {
         await context.close();
         if (browser !== session) {
@@ -506,29 +498,68 @@ describe("where the updater runs", () => {
     });
   }
 
-  // The opener asked again at Update: a page of the updater's own site
-  // opened it, then went on to another site, which now holds the window.
-  // Catches a check made only at the start, after which that site could
-  // close the window in the middle of the update.
-  it("ends, sending nothing, when its opener has gone on to another site by the time Update is pressed", async () => {
-    const context = await session.browser.createBrowserContext();
-    try {
-      const { opener, updater } = await openedBy(context, server.url, server.url + "test/test.html");
-      assert.equal(await stateAcrossLoads(updater, ["foreign-opener", "idle"]), "idle", "opened by its own site, it runs");
-      await waitFor(updater, () => !document.getElementById("update").disabled);
-      await opener.goto(`http://localhost:${server.port}/site/manifest.webmanifest`);
-      const sent = await updater.evaluate(() => window.orvantoEmulator.log().length);
-      await updater.click("#update");
-      assert.equal(await stateAcrossLoads(updater, ["foreign-opener"]), "foreign-opener");
-      assert.deepEqual(await updater.evaluate(() => ({
-        log: window.orvantoEmulator.log().length,
-        boxes: window.__seen.boxes.length,
-        opened: window.orvantoEmulator.state().opened,
-      })), { log: sent, boxes: 0, opened: false }, "nothing sent, no box, the unit released");
-    } finally {
-      await context.close();
-    }
-  });
+  // Another site opens the updater from a frame of its own, or from a
+  // window in between, and then sends that frame or window to any page of
+  // the updater's site (a 404 will do) before the updater starts: the
+  // updater saw an opener of its own origin, ran, and could be closed by
+  // that site in the middle of an update. Catches a page that judges its
+  // opener by the origin it shows.
+  for (const through of ["a frame", "a window in between"]) {
+    it(`refuses to run in a window that another site opened through ${through} since sent to the updater's site`, async () => {
+      const context = await session.browser.createBrowserContext();
+      try {
+        // Another site: the same server under another name.
+        const elsewhere = `http://localhost:${server.port}/site/manifest.webmanifest`;
+        const away = server.url + "no-such-page";
+        const other = await context.newPage();
+        await other.goto(elsewhere);
+        let opener;
+        let sendAway;
+        if (through === "a frame") {
+          await other.setContent(`<iframe src="${elsewhere}"></iframe>`);
+          opener = await (await other.waitForSelector("iframe")).contentFrame();
+          sendAway = () => other.evaluate((url) => {
+            document.querySelector("iframe").src = url;
+          }, away);
+        } else {
+          const relayed = new Promise((resolve) => other.once("popup", resolve));
+          await other.evaluate((url) => {
+            window.relay = window.open(url, "relay");
+          }, elsewhere);
+          opener = (await relayed).mainFrame();
+          sendAway = () => other.evaluate((url) => {
+            window.relay.location.href = url;
+          }, away);
+        }
+        await opener.waitForFunction(() => document.readyState === "complete");
+        // The opener opens a blank window and hands it to the other site's
+        // page, which sends the opener away and then loads the updater.
+        const opened = new Promise((resolve) => context.once("targetcreated", (target) => resolve(target.page())));
+        await opener.evaluate(() => {
+          (window.opener || window.top).held = window.open("about:blank", "updater");
+        });
+        const updater = await opened;
+        await updater.evaluateOnNewDocument(() => {
+          window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
+        });
+        await instrumentPage(updater);
+        await sendAway();
+        await until(() => context.targets().some((target) => target.url() === away) ||
+          other.frames().some((frame) => frame.url() === away), LIMIT_MS, "the opener did not go to the updater's site");
+        await other.evaluate((url) => {
+          window.held.location.href = url;
+        }, server.url + "test/test.html");
+        assert.equal(await stateAcrossLoads(updater, ["foreign-opener", "idle", "busy"]), "foreign-opener");
+        assert.deepEqual(await updater.evaluate(() => ({
+          opener: window.opener.location.origin === location.origin,
+          log: window.orvantoEmulator.log().length,
+          opened: window.orvantoEmulator.state().opened,
+        })), { opener: true, log: 0, opened: false }, "its opener of its own origin now, the unit neither opened nor sent anything");
+      } finally {
+        await context.close();
+      }
+    });
+  }
 
   // The loading view says that the page could not be loaded when its
   // scripts never run (tests/web/nginx.test.mjs: a release uploaded in

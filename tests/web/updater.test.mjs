@@ -152,8 +152,8 @@ for (const language of ["en", "de"]) {
       for (let i = 1; i < progress.length; ++i) {
         assert.ok(progress[i] >= progress[i - 1], `the bar went back from ${progress[i - 1]} to ${progress[i]} at ${i}`);
       }
-      assert.deepEqual(s.server.requests.slice(requestsBefore), ["/release.json", "/release.json"],
-        "the page asked the server only whether a new version had been published, at Update and at OK");
+      assert.deepEqual(s.server.requests.slice(requestsBefore).sort(), ["/release.json", "/release.json", "/sw.js", "/sw.js"],
+        "the page asked the server only whether a new version had been published (its release file and its worker), at Update and at OK");
     });
 
     // A failure box on the page (the failures themselves are stories):

@@ -35,7 +35,7 @@ import {
   waitForHint,
   waitForState,
 } from "./harness.mjs";
-import { startServer } from "./server.mjs";
+import { MIME_TYPES, startServer } from "./server.mjs";
 
 // Plays `story` with a published copy of the tests' folder and a browser
 // context of its own, and removes both afterwards.
@@ -63,17 +63,24 @@ async function visit(context, url) {
 
 const noticeShown = (page) => page.$eval("#version-notice", (e) => !e.hidden && e.getClientRects().length > 0);
 
-// A host in front of a published copy that, once told to, answers
-// release.json its own way: `host.release` null passes the copy's file on,
-// a number is sent as an error status, a text as the file.
+// A host in front of a published copy that, once told to, answers a file
+// its own way: `host.answers[file]` a number is sent as an error status, a
+// text as the file, a function answers by itself (request, response); any
+// other file is the copy's.
 async function hostInFront(copy) {
-  const host = { release: null };
+  const host = { answers: {} };
   const server = http.createServer((request, response) => {
-    if (new URL(request.url, "http://host").pathname === "/release.json" && host.release !== null) {
-      const failed = typeof host.release === "number";
-      response.writeHead(failed ? host.release : 200,
-        { "Content-Type": failed ? "text/html" : "application/json", "Cache-Control": "no-cache" });
-      response.end(failed ? "<h1>Internal Server Error</h1>" : host.release);
+    const file = new URL(request.url, "http://host").pathname.slice(1);
+    const answer = host.answers[file];
+    if (typeof answer === "function") {
+      answer(request, response);
+      return;
+    }
+    if (answer !== undefined) {
+      const failed = typeof answer === "number";
+      response.writeHead(failed ? answer : 200,
+        { "Content-Type": failed ? "text/html" : MIME_TYPES[path.extname(file)], "Cache-Control": "no-cache" });
+      response.end(failed ? "<h1>Internal Server Error</h1>" : answer);
       return;
     }
     const upstream = http.request(copy.url(request.url.slice(1)), { method: request.method, headers: request.headers },
@@ -85,7 +92,8 @@ async function hostInFront(copy) {
     request.pipe(upstream);
   });
   await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-  host.url = (file) => `http://127.0.0.1:${server.address().port}/${file}`;
+  host.port = server.address().port;
+  host.url = (file) => `http://127.0.0.1:${host.port}/${file}`;
   host.close = () => new Promise((resolve) => {
     server.close(() => resolve());
     server.closeAllConnections();
@@ -93,10 +101,38 @@ async function hostInFront(copy) {
   return host;
 }
 
+// Plays `story` with a published copy behind hostInFront, the tests' page
+// visited through the host and a unit Ready on it.
+function withHostInFront(session, story) {
+  return withPublishedCopy(session, async (copy, context) => {
+    const host = await hostInFront(copy);
+    try {
+      const page = await visit(context, host.url("test.html"));
+      await plugAndWaitForReady(page);
+      await story(copy, host, page);
+    } finally {
+      await host.close();
+    }
+  });
+}
+
 // Waits until the page has acted on Update: the notice's button `id` has
 // the focus, or a box has opened.
 function noticeOrBox(page, id) {
   return waitFor(page, (button) => document.activeElement?.id === button || window.__seen.boxes.length > 0, id);
+}
+
+// Presses Update where the release checks are to refuse it: no update
+// starts, nothing reaches the unit, and the notice shows `paragraph`
+// ("newer": a newer version, "unreadable": load the page again).
+async function updateRefused(page, paragraph) {
+  const sentBefore = (await unitLog(page)).length;
+  await page.click("#update");
+  await noticeOrBox(page, paragraph === "newer" ? "load-new-version" : "reload-page");
+  assert.equal((await seen(page)).boxes.length, 0, "no update was started");
+  assert.equal((await unitLog(page)).length, sentBefore, "nothing was sent to the unit");
+  assert.equal(await noticeShown(page), true);
+  assert.equal(await page.$eval(`#version-notice-${paragraph}`, (e) => e.hidden), false);
 }
 
 // Answers the open box; returns how many reports the unit received from
@@ -227,45 +263,33 @@ for (const language of ["en", "de"]) {
     // cannot read (an error status, not JSON) for "no newer version", at
     // Update or at OK, and writes its image.
     it("starts no update while the server's release file cannot be read, and says to load the page again", async () => {
-      await withPublishedCopy(session, async (copy, context) => {
-        const host = await hostInFront(copy);
-        try {
-          const page = await visit(context, host.url("test.html"));
-          await plugAndWaitForReady(page);
-          const sentBefore = (await unitLog(page)).length;
-          host.release = 500;
-          await page.click("#update");
-          await noticeOrBox(page, "reload-page");
-          assert.equal((await seen(page)).boxes.length, 0, "no update was started");
-          assert.equal((await unitLog(page)).length, sentBefore, "nothing was sent to the unit");
-          assert.equal(await noticeShown(page), true);
-          assert.equal(await page.$eval("#version-notice-unreadable", (e) => e.textContent), t.text(N.IDS_PAGE_RELEASE_UNREADABLE));
-          assert.equal(await page.$eval("#reload-page", (e) => e.textContent), t.text(N.IDS_PAGE_RELOAD_PAGE));
-          assert.deepEqual(await page.$$eval("#version-notice p:not([hidden]), #version-notice button:not([hidden])",
-            (shown) => shown.map((e) => e.id).filter((id) => id)), ["version-notice-unreadable", "reload-page"]);
-          assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
-          await screenshot(page, `${language}-release-unreadable`);
+      await withHostInFront(session, async (copy, host, page) => {
+        host.answers["release.json"] = 500;
+        await updateRefused(page, "unreadable");
+        assert.equal(await page.$eval("#version-notice-unreadable", (e) => e.textContent), t.text(N.IDS_PAGE_RELEASE_UNREADABLE));
+        assert.equal(await page.$eval("#reload-page", (e) => e.textContent), t.text(N.IDS_PAGE_RELOAD_PAGE));
+        assert.deepEqual(await page.$$eval("#version-notice p:not([hidden]), #version-notice button:not([hidden])",
+          (shown) => shown.map((e) => e.id).filter((id) => id)), ["version-notice-unreadable", "reload-page"]);
+        assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
+        await screenshot(page, `${language}-release-unreadable`);
 
-          // Loaded again while the file can be read: Update shows the
-          // confirmation; an answer that is not JSON at OK stops it there.
-          host.release = null;
-          await page.evaluateOnNewDocument(() => {
-            window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
-          });
-          await Promise.all([page.waitForNavigation({ waitUntil: "load" }), page.click("#reload-page")]);
-          await waitForHint(page, t.text(N.IDS_READY));
-          await waitForState(page, "idle");
-          assert.equal(await noticeShown(page), false);
-          await page.click("#update");
-          await waitForBox(page, 1);
-          host.release = "<!doctype html><title>Page not found</title>";
-          assert.equal(await reportsAfterAnswer(page, OK), 0, "nothing was sent to the unit after OK");
-          assert.equal(await page.$eval("#version-notice-unreadable", (e) => e.hidden), false);
-          assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
-          assert.equal((await seen(page)).boxes.length, 1, "no box after the confirmation");
-        } finally {
-          await host.close();
-        }
+        // Loaded again while the file can be read: Update shows the
+        // confirmation; an answer that is not JSON at OK stops it there.
+        delete host.answers["release.json"];
+        await page.evaluateOnNewDocument(() => {
+          window.orvantoEmulatorSetup = { unit: { productId: 2 }, granted: true };
+        });
+        await Promise.all([page.waitForNavigation({ waitUntil: "load" }), page.click("#reload-page")]);
+        await waitForHint(page, t.text(N.IDS_READY));
+        await waitForState(page, "idle");
+        assert.equal(await noticeShown(page), false);
+        await page.click("#update");
+        await waitForBox(page, 1);
+        host.answers["release.json"] = "<!doctype html><title>Page not found</title>";
+        assert.equal(await reportsAfterAnswer(page, OK), 0, "nothing was sent to the unit after OK");
+        assert.equal(await page.$eval("#version-notice-unreadable", (e) => e.hidden), false);
+        assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
+        assert.equal((await seen(page)).boxes.length, 1, "no box after the confirmation");
       });
     });
   });
@@ -368,16 +392,11 @@ describe("a new version and a running update", () => {
       await withPublishedCopy(session, async (copy, context) => {
         const page = await visit(context, copy.url("test.html"));
         await plugAndWaitForReady(page);
-        const sentBefore = (await unitLog(page)).length;
         copy.publishNext();
         if (minified) {
           minifyWorker(path.join(copy.folder, "sw.js"));
         }
-        await page.click("#update");
-        await noticeOrBox(page, "load-new-version");
-        assert.equal((await seen(page)).boxes.length, 0, "no update was started");
-        assert.equal((await unitLog(page)).length, sentBefore, "nothing was sent to the unit");
-        assert.equal(await noticeShown(page), true);
+        await updateRefused(page, "newer");
         assert.equal(await page.$eval("#update", (e) => e.disabled), true, "Update is off under the notice");
         await Promise.all([page.waitForNavigation({ waitUntil: "load" }), page.click("#load-new-version")]);
         await waitForState(page, ["idle", "busy"]);
@@ -385,6 +404,72 @@ describe("a new version and a running update", () => {
       });
     });
   }
+
+  // An answer that has begun is an answer: only a request that got none
+  // (offline) lets the page go on with its own version. Catches a page
+  // that takes a release file whose body comes after the limit, is cut
+  // off, or is redirected to another origin (a site moved to a new domain;
+  // the page's policy refuses the redirected request) for no answer, and
+  // writes its image; and one that follows a redirect within the site (to
+  // a copy of its own release: wherever it leads, it is not the file).
+  const begunAnswers = {
+    // The rest would come after the page has given up: here, never.
+    "its body comes after the limit": () => (request, response) => {
+      response.writeHead(200, { "Content-Type": "application/json", "Cache-Control": "no-cache" });
+      response.flushHeaders();
+    },
+    "it is cut off": (release) => (request, response) => {
+      response.writeHead(200, { "Content-Type": "application/json", "Content-Length": release.length });
+      response.write(release.slice(0, release.length / 2), () => response.socket.end());
+    },
+    "it is redirected to another origin": (release, host) => (request, response) => {
+      response.writeHead(301, { Location: `http://localhost:${host.port}/release.json` });
+      response.end();
+    },
+    "it is redirected within the site": (release, host) => {
+      host.answers["kept/release.json"] = release;
+      return (request, response) => {
+        response.writeHead(302, { Location: "/kept/release.json" });
+        response.end();
+      };
+    },
+  };
+  for (const [how, answer] of Object.entries(begunAnswers)) {
+    it(`starts no update when the release file's answer has begun but ${how}`, async () => {
+      await withHostInFront(session, async (copy, host, page) => {
+        host.answers["release.json"] = answer(fs.readFileSync(path.join(copy.folder, "release.json"), "utf8"), host);
+        await updateRefused(page, "unreadable");
+      });
+    });
+  }
+
+  // A CDN that keeps the open tab's release.json while sw.js and every
+  // other file are new, or hands out the tab's sw.js beside a release.json
+  // that lists the files of two releases: catches a page that asks one
+  // witness of a release only, or takes a list that holds its files among
+  // others for its own release, and writes its old image (at Update, at
+  // OK).
+  it("starts no update when a stale release file stands beside a new sw.js", async () => {
+    await withHostInFront(session, async (copy, host, page) => {
+      host.answers["release.json"] = fs.readFileSync(path.join(copy.folder, "release.json"), "utf8");
+      copy.publishNext();
+      await updateRefused(page, "newer");
+    });
+  });
+  it("starts no update at OK when the release file lists the files of two releases", async () => {
+    await withHostInFront(session, async (copy, host, page) => {
+      const read = (file) => fs.readFileSync(path.join(copy.folder, file), "utf8");
+      const [before, worker] = [JSON.parse(read("release.json")), read("sw.js")];
+      await page.click("#update");
+      await waitForBox(page, 1);
+      copy.publishNext();
+      const after = JSON.parse(read("release.json"));
+      host.answers["sw.js"] = worker;
+      host.answers["release.json"] = JSON.stringify({ version: after.version, files: [...new Set([...before.files, ...after.files])] });
+      assert.equal(await reportsAfterAnswer(page, OK), 0, "nothing was sent to the unit");
+      assert.equal(await page.$eval("#version-notice-unreadable", (e) => e.hidden), false);
+    });
+  });
 
   // A box of the update may stay open for hours: a release published
   // meanwhile, found by the check on showing the tab again or by none, let
