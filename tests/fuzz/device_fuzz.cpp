@@ -164,9 +164,11 @@ std::int32_t ImpliedStatus(const Exchange& exchange) {
     const auto errorCode = static_cast<std::int32_t>(ReadLe32(&reply[4]));
     switch (command) {
     // The ESC asked again before the lock, as identification asks it: the
-    // unit's status is taken as it comes, an ESC query fails with the
-    // 16-bit code of its refusal (0 is none).
+    // unit's status (and, for a unit now in its bootloader, its memory) is
+    // taken as it comes, an ESC query fails with the 16-bit code of its
+    // refusal (0 is none).
     case CMD_GET_UNIT_STATUS:
+    case CMD_READ_MEMORY:
         return LINK_OK;
     case CMD_READ_ESC_FIRMWARE_INFO:
     case CMD_GET_ESC_IDENTITY:
