@@ -98,6 +98,12 @@ export async function playStory(page, story, { texts, N, unit, screenshot = null
       }
       await shot(want.shot);
       await answer(page, want.answer);
+      // An OK or Yes reaches the program once the page has made sure that
+      // the update may go on (its release checks, a few hundred ms): until
+      // then the box stays open and the window as it was, and an act whose
+      // hint reads the same before and after would be checked too early.
+      await waitInPage(page, (count) => !document.getElementById("message-box").open ||
+        window.__seen.boxes.length > count, boxesBefore + number + 1, unit.limitMs, `${what}: the answer taken`);
     }
 
     // The hint the act ends with, or a box the story does not expect,
