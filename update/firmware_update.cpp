@@ -28,6 +28,69 @@ void FailStep(std::uint32_t textId, std::int32_t status) {
                         lastError);
 }
 
+// The update ends as without a unit: its text, no code line.
+void FailWithoutUnit() {
+    const std::wstring caption = ShellText(IDS_UPDATE_FAILED_CAPTION);
+    const std::wstring text = ShellText(IDS_NO_UNIT_AT_UPDATE);
+    ReportUpdateFailure(text, caption, LINK_NO_UNIT, PlatformLastError());
+}
+
+// The four set-up steps before the first block, in this order.
+enum class SetupCommand { LockUnit, WriteProtectionOff, Purge, SetAddress };
+
+struct SetupStep {
+    SetupCommand command;
+    std::uint32_t failureText;
+    // Waited after the command whatever it answered, before its answer is
+    // judged (the ESC needs its time after the purge); 0: none.
+    std::uint32_t waitWhateverAnsweredMs;
+    // Waited after the command succeeded.
+    std::uint32_t pauseAfterMs;
+};
+
+constexpr SetupStep SETUP_STEPS[] = {
+    {SetupCommand::LockUnit, IDS_LOCK_FAILED, 0, STEP_PAUSE_MS},
+    {SetupCommand::WriteProtectionOff, IDS_PROTECTION_OFF_FAILED, 0, STEP_PAUSE_MS},
+    {SetupCommand::Purge, IDS_PURGE_FAILED, AFTER_PURGE_PAUSE_MS, STEP_PAUSE_MS},
+    {SetupCommand::SetAddress, IDS_ADDRESS_FAILED, 0, STEP_PAUSE_MS},
+};
+
+std::int32_t SendSetupCommand(SetupCommand command) {
+    switch (command) {
+    case SetupCommand::LockUnit:
+        return SetSystemLock(true);
+    case SetupCommand::WriteProtectionOff:
+        return SetWriteProtection(false);
+    case SetupCommand::Purge:
+        return PurgeFirmware();
+    case SetupCommand::SetAddress:
+        return SetWriteAddress();
+    }
+    return LINK_NO_UNIT;
+}
+
+// Sends the set-up steps one after the other. Each starts with a cleared
+// last-error value: the code line of a failure shows the failing step's own
+// value (0 when the unit refused the command), never one left by an earlier
+// exchange or an earlier update; a failure's value is taken after the wait
+// that comes whatever the command answered. Nothing more is sent after a
+// failure, which is reported. Returns whether every step succeeded.
+bool RunSetupSteps() {
+    for (const SetupStep& step : SETUP_STEPS) {
+        PlatformClearLastError();
+        const std::int32_t status = SendSetupCommand(step.command);
+        if (step.waitWhateverAnsweredMs != 0) {
+            WaitMilliseconds(step.waitWhateverAnsweredMs);
+        }
+        if (status != LINK_OK) {
+            FailStep(step.failureText, status);
+            return false;
+        }
+        WaitMilliseconds(step.pauseAfterMs);
+    }
+    return true;
+}
+
 // The text of a refusal, or 0: a build without a usable image; an image that
 // is not the one recorded at build time; an open unit whose reports cannot
 // carry a data block (it would take the lock, the unlock and the purge, and
@@ -190,9 +253,7 @@ std::uint32_t ProgressPercent(std::uint32_t written, std::uint32_t size) {
 
 void RunFirmwareUpdate() {
     if (unitConnection.handle == INVALID_HID_HANDLE) {
-        const std::wstring caption = ShellText(IDS_UPDATE_FAILED_CAPTION);
-        const std::wstring text = ShellText(IDS_NO_UNIT_AT_UPDATE);
-        ReportUpdateFailure(text, caption, LINK_NO_UNIT, PlatformLastError());
+        FailWithoutUnit();
         return;
     }
 
@@ -202,10 +263,7 @@ void RunFirmwareUpdate() {
     // box was open). Nothing is sent to a unit that would be refused.
     const UnitConnection askedAbout = unitConnection;
     const FirmwareImage image = LocateFirmwareImage();
-    if (Refused(image)) {
-        return;
-    }
-    if (!UserConfirms()) {
+    if (Refused(image) || !UserConfirms()) {
         return;
     }
     // A unit plugged in while a box was open and not found ready (its
@@ -213,9 +271,7 @@ void RunFirmwareUpdate() {
     // the owner confirmed: nothing is sent to it, and the update ends as
     // without a unit. One that went away fails the first step below.
     if (unitConnection.handle != INVALID_HID_HANDLE && !UnitReadyForUpdate()) {
-        const std::wstring caption = ShellText(IDS_UPDATE_FAILED_CAPTION);
-        const std::wstring text = ShellText(IDS_NO_UNIT_AT_UPDATE);
-        ReportUpdateFailure(text, caption, LINK_NO_UNIT, PlatformLastError());
+        FailWithoutUnit();
         return;
     }
     if (Refused(image)) {
@@ -225,47 +281,11 @@ void RunFirmwareUpdate() {
         return;
     }
 
-    // Each step, and each block, starts with a cleared last-error value: the
-    // code line of a failure shows the failing step's own value (0 when the
-    // unit refused the command), never one left by an earlier exchange or an
-    // earlier update. Nothing more is sent after a failure.
-    PlatformClearLastError();
-    std::int32_t status = SetSystemLock(true);
-    if (status != LINK_OK) {
-        FailStep(IDS_LOCK_FAILED, status);
+    if (!RunSetupSteps()) {
         return;
     }
-    WaitMilliseconds(STEP_PAUSE_MS);
-
-    PlatformClearLastError();
-    status = SetWriteProtection(false);
-    if (status != LINK_OK) {
-        FailStep(IDS_PROTECTION_OFF_FAILED, status);
-        return;
-    }
-    WaitMilliseconds(STEP_PAUSE_MS);
-
-    // The ESC needs its time after the purge, whatever the purge answered; a
-    // failure's last-error value is taken after that pause.
-    PlatformClearLastError();
-    status = PurgeFirmware();
-    WaitMilliseconds(AFTER_PURGE_PAUSE_MS);
-    if (status != LINK_OK) {
-        FailStep(IDS_PURGE_FAILED, status);
-        return;
-    }
-    WaitMilliseconds(STEP_PAUSE_MS);
-
-    PlatformClearLastError();
-    status = SetWriteAddress();
-    if (status != LINK_OK) {
-        FailStep(IDS_ADDRESS_FAILED, status);
-        return;
-    }
-    WaitMilliseconds(STEP_PAUSE_MS);
-
     const WindowHandle progress = OpenProgressWindow();
-    status = WriteImage(image, progress);
+    const std::int32_t status = WriteImage(image, progress);
     if (status != LINK_OK) {
         // The last-error value before the window goes, the window before the
         // failure's box.
@@ -278,12 +298,10 @@ void RunFirmwareUpdate() {
     CloseProgressWindow(progress);
 
     // Lock everything again; what these answer changes nothing that follows.
-    if (unitConnection.handle != INVALID_HID_HANDLE) {
-        SetWriteProtection(true);
-    }
-    if (unitConnection.handle != INVALID_HID_HANDLE) {
-        SetSystemLock(false);
-    }
+    // The unit is open: only the shell closes it, and it takes no device
+    // event while the update runs.
+    SetWriteProtection(true);
+    SetSystemLock(false);
 
     // The new version in the ESC row, Update off: this ESC is done. The unit
     // stays open.
