@@ -5,20 +5,11 @@
 #include "app/texts.h"
 #include "app/version_display.h"
 #include "link/unit_connection.h"
-#include "update/firmware_image.h"
-
-WindowHandle mainWindow = 0;
-NotificationHandle deviceNotification = 0;
 
 namespace {
 
 // The hint box joins a status text and the instructions with an empty line.
 constexpr const wchar_t* STATUS_SEPARATOR = L"\r\n\r\n";
-
-// The main window's title: model, version of the firmware carried, and an
-// empty text that leaves one blank at the end.
-constexpr const wchar_t* TITLE_FORMAT = L"VESTORA %s FW Updater %u.%u %s";
-constexpr std::size_t TITLE_BUFFER_SIZE = 256;
 
 enum class UnitCase { NotFound, WrongMode, NoEsc, Incompatible, Ready };
 
@@ -122,12 +113,6 @@ int OnRemoval(const DeviceBroadcast& broadcast) {
 
 }  // namespace
 
-void StartShell() {
-    unitConnection = InitialConnection();
-    mainWindow = 0;
-    deviceNotification = 0;
-}
-
 void ShowOpenUnit() { ShowIdentified(JudgeDiscovery(0)); }
 
 bool OpenUnitIsReady() {
@@ -158,33 +143,13 @@ void ShowStatusAndInstructions(std::uint32_t statusId) {
     SetItemText(mainWindow, IDC_HINT, GetItemText(mainWindow, IDC_HINT) + instructions);
 }
 
-void OnInitDialog(WindowHandle window) {
-    mainWindow = window;
-    SetApplicationIcon(window);
-    SetWindowTitle(window, FormatText(TITLE_BUFFER_SIZE, TITLE_FORMAT,
-                                      {MODEL_NAME, NEW_FIRMWARE_VERSION >> 8,
-                                       NEW_FIRMWARE_VERSION & 0xFF, L""}));
-    SetItemText(window, IDC_LABEL_UNIT, LoadText(IDS_LABEL_UNIT));
-    SetItemText(window, IDC_LABEL_BOOTLOADER, LoadText(IDS_LABEL_BOOTLOADER));
-    SetItemText(window, IDC_LABEL_ESC, LoadText(IDS_LABEL_ESC));
-
-    // Registered before the first discovery, so that a unit plugged in from
-    // now on is announced once the dialog runs.
-    deviceNotification = RegisterHidNotifications(window);
-    if (deviceNotification == 0) {
-        ShowMessageBox(window, LoadText(IDS_REGISTRATION_FAILED),
-                       LoadText(IDS_APPLICATION_ERROR_CAPTION), BOX_OK | BOX_ICON_ERROR);
-        ResetConnection();
-        EndDialogWith(window, 1);
-        return;
-    }
-
+void ShowConnectionAtStart() {
     const UnitCase unitCase = JudgeDiscovery(DiscoverUnit());
     if (unitCase != UnitCase::NotFound) {
         ShowIdentified(unitCase);
         return;
     }
-    EnableItem(window, IDC_UPDATE, false);
+    EnableItem(mainWindow, IDC_UPDATE, false);
     ResetConnection();
     ShowStatusAndInstructions(IDS_NO_UNIT_FOUND);
     RefreshVersionDisplay();

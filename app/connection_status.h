@@ -12,6 +12,12 @@ struct DeviceBroadcast {
     std::wstring name;
 };
 
+// The first discovery, once the dialog is initialised, and what the window
+// then shows: the unit found, as after it was plugged in; or, when none is
+// found or it cannot be identified, the unit closed, Update off, the no-unit
+// status with the instructions and the rows without a unit.
+void ShowConnectionAtStart();
+
 // WM_DEVICECHANGE: 1 for the arrival and removal events (whatever was done),
 // 0 for any other event. `broadcast` may be null for other events.
 int OnDeviceChange(std::uint32_t event, const DeviceBroadcast* broadcast);

@@ -1,31 +1,8 @@
-// The main dialog's own work: closing, the red ESC row and where the logo
-// goes. The platform's dialog procedure hands these messages here.
+// What the platform's painting of the main window asks the shell: the red
+// ESC row and where the logo goes.
 #include "app/main_window_painting.h"
-#include "app/shell.h"
-#include "link/unit_connection.h"
-#include "update/firmware_update.h"
 
-void CloseMainDialog() {
-    if (deviceNotification != 0) {
-        UnregisterHidNotifications(deviceNotification);
-        deviceNotification = 0;
-    }
-    ResetConnection();
-    EndDialogWith(mainWindow, IDCANCEL);
-}
-
-bool OnCommand(int id) {
-    switch (id) {
-    case IDCANCEL:
-        CloseMainDialog();
-        return true;
-    case IDC_UPDATE:
-        RunFirmwareUpdate();
-        return true;
-    default:
-        return false;
-    }
-}
+#include "res/resource.h"
 
 bool IsEscRowControl(int id) { return id == IDC_LABEL_ESC || id == IDC_VERSION_ESC; }
 
