@@ -152,7 +152,7 @@ bool StageDo(const StoryAct& act, std::size_t) {
         Unplug();
         break;
     case StoryDo::Replug:
-        if (DemoUnit()) {
+        if (act.pullOutFirst && DemoUnit()) {
             Unplug();
         }
         if (ReplugDemoUnit() == nullptr) {

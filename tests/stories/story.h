@@ -59,13 +59,14 @@ struct StoryFault {
     std::string kind;  // as DemoFaultKindFromName takes it
     std::string step;  // as DemoFaultStepFromName takes it
     std::uint32_t block = 0;
-    std::uint32_t errorCode = 0xABCD;
+    std::uint32_t errorCode = 0;  // as the table gives it, or its default
 };
 
 struct StoryAct {
     StoryDo what = StoryDo::Look;
     DemoUnitSettings unit;  // for Plug
     std::uint32_t purgeMs = 0;  // how long the plugged unit takes to erase (as the table gives)
+    bool pullOutFirst = false;  // a unit that is in is pulled out first (Replug)
     StoryFault fault;  // for Arm
     std::vector<StoryBox> boxes;
     StorySee see;

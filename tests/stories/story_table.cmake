@@ -1,5 +1,7 @@
 # The owner's stories as C++ (tests/stories/story.h): Stories(), made from
-# the JSON that the browser stages read. Included by every folder whose
+# the JSON that the browser stages read, as tests/stories/load_stories.py
+# checks and completes it (the fault names it checks against are the
+# emulated unit's, in emulator/demo_unit.cpp). Included by every folder whose
 # programs play them; the rule is made once. ORVANTO_STORY_TABLE names the
 # sources each such program compiles: the table, the texts its boxes and
 # hint read as (story_texts.cpp, with StoryText defined by the program), and
@@ -12,7 +14,9 @@ if(NOT TARGET orvanto_story_table)
     COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/stories/make_story_table.py
             ${CMAKE_SOURCE_DIR}/tests/stories/stories.json ${ORVANTO_STORY_TABLE_CPP}
     DEPENDS ${CMAKE_SOURCE_DIR}/tests/stories/stories.json
+            ${CMAKE_SOURCE_DIR}/tests/stories/load_stories.py
             ${CMAKE_SOURCE_DIR}/tests/stories/make_story_table.py
+            ${CMAKE_SOURCE_DIR}/emulator/demo_unit.cpp
     COMMENT "Making the table of the stories")
   add_custom_target(orvanto_story_table DEPENDS ${ORVANTO_STORY_TABLE_CPP})
 endif()

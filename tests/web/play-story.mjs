@@ -5,7 +5,9 @@
 // the page's WebHID, reached through `unit`:
 //   plug(settings)    plugs a unit with the story's settings in (pulling out
 //                     one that is in)
-//   unplug(), replug() pulls it out, plugs the same one in again
+//   unplug()          pulls it out
+//   replug({pullOutFirst})  plugs the same one in again (one that is in
+//                     pulled out first, where the act says so)
 //   swapEsc(settings) puts the ESC of these settings on the unit's cable
 //   arm(fault)        a fault for the next update
 //   mark()            a mark in the unit's log, for the acts that follow
@@ -57,7 +59,7 @@ export async function playStory(page, story, { texts, N, unit, screenshot = null
         await unit.unplug();
         break;
       case "replug":
-        await unit.replug();
+        await unit.replug({ pullOutFirst: act.pullOutFirst });
         break;
       case "arm":
         await unit.arm(act.fault);

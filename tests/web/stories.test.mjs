@@ -36,8 +36,11 @@ function emulatedUnit(page) {
       await emulator(() => window.orvantoEmulator.unplug());
       await said();
     },
-    async replug() {
-      await emulator(() => window.orvantoEmulator.replug());
+    async replug({ pullOutFirst }) {
+      await emulator((first) => {
+        if (first) window.orvantoEmulator.unplug();
+        window.orvantoEmulator.replug();
+      }, pullOutFirst);
       await said();
     },
     swapEsc: (settings) => emulator((s) => window.orvantoEmulator.swapEsc(s), settings),

@@ -225,7 +225,7 @@ bool StageDo(const StoryAct& act, std::size_t) {
         }
         break;
     case StoryDo::Replug:
-        if ((start.unit.plugged && !PullOut()) ||
+        if ((act.pullOutFirst && start.unit.plugged && !PullOut()) ||
             !PlugIn([] { return ReplugDemoUnit() != nullptr; })) {
             return false;
         }
