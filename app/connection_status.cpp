@@ -134,9 +134,7 @@ bool SamePathIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
 
 void ShowStatusAndInstructions(std::uint32_t statusId) {
     std::wstring text = LoadText(statusId) + STATUS_SEPARATOR;
-    if (text.size() > TEXT_BUFFER_SIZE - 1) {
-        text.resize(TEXT_BUFFER_SIZE - 1);
-    }
+    CutToTextBuffer(text);
     SetItemText(mainWindow, IDC_HINT, text);
     // The instructions are appended to what the hint box now holds.
     const std::wstring instructions = LoadText(IDS_INSTRUCTIONS);

@@ -18,17 +18,17 @@ std::wstring Decimal(std::uint32_t value) {
     return digits;
 }
 
-std::wstring Hex8(std::uint32_t value) {
+}  // namespace
+
+std::wstring HexDigits(std::uint32_t value, std::size_t count) {
     static const wchar_t DIGITS[] = L"0123456789abcdef";
-    std::wstring text(8, L'0');
-    for (int i = 7; i >= 0; --i) {
-        text[static_cast<std::size_t>(i)] = DIGITS[value & 0xF];
+    std::wstring text(count, L'0');
+    for (std::size_t i = count; i > 0; --i) {
+        text[i - 1] = DIGITS[value & 0xF];
         value >>= 4;
     }
     return text;
 }
-
-}  // namespace
 
 std::wstring FormatText(std::size_t capacity, const std::wstring& format,
                         std::initializer_list<FormatArgument> arguments) {
@@ -59,7 +59,7 @@ std::wstring FormatText(std::size_t capacity, const std::wstring& format,
         } else if (rest.compare(0, 3, L"08x") == 0) {
             const FormatArgument* argument = take();
             if (argument != nullptr) {
-                AppendBounded(out, capacity, Hex8(argument->number));
+                AppendBounded(out, capacity, HexDigits(argument->number, 8));
             }
             i += 3;
         } else if (rest.compare(0, 1, L"%") == 0) {
@@ -74,8 +74,6 @@ std::wstring FormatText(std::size_t capacity, const std::wstring& format,
 
 std::wstring LoadText(std::uint32_t id) {
     std::wstring text = LoadTextResource(id);
-    if (text.size() > TEXT_BUFFER_SIZE - 1) {
-        text.resize(TEXT_BUFFER_SIZE - 1);
-    }
+    CutToTextBuffer(text);
     return text;
 }

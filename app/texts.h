@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "platform/texts.h"
+#include "platform/text_resources.h"
 
 // One argument of FormatText: a wide text for %s or a number for %u and %08x.
 struct FormatArgument {
@@ -28,5 +28,10 @@ struct FormatArgument {
 std::wstring FormatText(std::size_t capacity, const std::wstring& format,
                         std::initializer_list<FormatArgument> arguments);
 
-// The text `id` (see LoadTextResource).
+// The text `id` (LoadTextResource), at most TEXT_BUFFER_SIZE - 1
+// characters. The update calls it too (update/update_window.h).
 std::wstring LoadText(std::uint32_t id);
+
+// The `count` lowest hexadecimal digits of `value`, lower case, the most
+// significant first (any digit above the eighth is 0).
+std::wstring HexDigits(std::uint32_t value, std::size_t count);

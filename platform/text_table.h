@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/texts.h"
+#include "platform/text_resources.h"
 
 struct TextEntry {
     std::uint32_t id;
@@ -22,9 +22,7 @@ std::wstring FindText(const TextEntry (&table)[N], std::uint32_t id, bool german
     for (const TextEntry& entry : table) {
         if (entry.id == id) {
             std::wstring text = german ? entry.german : entry.english;
-            if (text.size() > TEXT_BUFFER_SIZE - 1) {
-                text.resize(TEXT_BUFFER_SIZE - 1);
-            }
+            CutToTextBuffer(text);
             return text;
         }
     }

@@ -12,7 +12,7 @@
 #include "link/unit_connection.h"
 #include "platform/clock.h"
 #include "platform/hid.h"
-#include "platform/texts.h"
+#include "platform/text_resources.h"
 #include "platform/window.h"
 #include "res/resource.h"
 #include "update/firmware_image.h"
@@ -24,14 +24,14 @@ namespace {
 // then the texts, then the report.
 void FailStep(std::uint32_t textId, std::int32_t status) {
     const std::uint32_t lastError = PlatformLastError();
-    ReportUpdateFailure(ShellText(textId), ShellText(IDS_UPDATE_FAILED_CAPTION), status,
+    ReportUpdateFailure(LoadText(textId), LoadText(IDS_UPDATE_FAILED_CAPTION), status,
                         lastError);
 }
 
 // The update ends as without a unit: its text, no code line.
 void FailWithoutUnit() {
-    const std::wstring caption = ShellText(IDS_UPDATE_FAILED_CAPTION);
-    const std::wstring text = ShellText(IDS_NO_UNIT_AT_UPDATE);
+    const std::wstring caption = LoadText(IDS_UPDATE_FAILED_CAPTION);
+    const std::wstring text = LoadText(IDS_NO_UNIT_AT_UPDATE);
     ReportUpdateFailure(text, caption, LINK_NO_UNIT, PlatformLastError());
 }
 
@@ -117,7 +117,7 @@ bool Refused(const FirmwareImage& image) {
     if (refusal == 0) {
         return false;
     }
-    ShowMessageBox(MainWindow(), ShellText(refusal), ShellText(IDS_UPDATE_FAILED_CAPTION),
+    ShowMessageBox(MainWindow(), LoadText(refusal), LoadText(IDS_UPDATE_FAILED_CAPTION),
                    BOX_OK | BOX_ICON_ERROR);
     return true;
 }
@@ -138,14 +138,14 @@ bool SameEscStillThere(const UnitConnection& askedAbout) {
         return false;
     }
     if (!SameEsc(askedAbout, unitConnection)) {
-        ShowUnitAsIdentified();
+        ShowOpenUnit();
         return false;
     }
     return true;
 }
 
 bool UserConfirms() {
-    if (ShowMessageBox(MainWindow(), ShellText(IDS_CONFIRM_UPDATE), ShellText(IDS_CONFIRM_CAPTION),
+    if (ShowMessageBox(MainWindow(), LoadText(IDS_CONFIRM_UPDATE), LoadText(IDS_CONFIRM_CAPTION),
                        BOX_OK_CANCEL | BOX_ICON_EXCLAMATION) != ANSWER_OK) {
         return false;
     }
@@ -155,8 +155,8 @@ bool UserConfirms() {
     // meanwhile.
     const std::uint16_t installed = EscFirmwareVersion(unitConnection);
     if (installed >= NEW_FIRMWARE_VERSION && installed != ESC_NO_FIRMWARE_VERSION) {
-        return ShowMessageBox(MainWindow(), ShellText(IDS_VERSION_QUESTION),
-                              ShellText(IDS_VERSION_QUESTION_CAPTION),
+        return ShowMessageBox(MainWindow(), LoadText(IDS_VERSION_QUESTION),
+                              LoadText(IDS_VERSION_QUESTION_CAPTION),
                               BOX_YES_NO | BOX_ICON_EXCLAMATION) == ANSWER_YES;
     }
     return true;
@@ -170,7 +170,7 @@ WindowHandle OpenProgressWindow() {
     const ScreenRect rect = GetWindowRectangle(main);
     const int x = rect.left + ((rect.right - rect.left) >> 1) - PROGRESS_WIDTH / 2;
     const int y = rect.top + ((rect.bottom - rect.top) >> 1) - PROGRESS_HEIGHT / 2;
-    const WindowHandle progress = CreateProgressWindow(main, ShellText(IDS_PROGRESS_TITLE), x, y,
+    const WindowHandle progress = CreateProgressWindow(main, LoadText(IDS_PROGRESS_TITLE), x, y,
                                                        PROGRESS_WIDTH, PROGRESS_HEIGHT);
     if (progress != 0) {
         SetProgressPosition(progress, 0);
@@ -270,7 +270,7 @@ void RunFirmwareUpdate() {
     // identification failed: it stays open until removed) is not the unit
     // the owner confirmed: nothing is sent to it, and the update ends as
     // without a unit. One that went away fails the first step below.
-    if (unitConnection.handle != INVALID_HID_HANDLE && !UnitReadyForUpdate()) {
+    if (unitConnection.handle != INVALID_HID_HANDLE && !OpenUnitIsReady()) {
         FailWithoutUnit();
         return;
     }
@@ -291,7 +291,7 @@ void RunFirmwareUpdate() {
         // failure's box.
         const std::uint32_t lastError = PlatformLastError();
         CloseProgressWindow(progress);
-        ReportUpdateFailure(ShellText(IDS_DATA_BLOCK_FAILED), ShellText(IDS_UPDATE_FAILED_CAPTION),
+        ReportUpdateFailure(LoadText(IDS_DATA_BLOCK_FAILED), LoadText(IDS_UPDATE_FAILED_CAPTION),
                             status, lastError);
         return;
     }
@@ -307,15 +307,15 @@ void RunFirmwareUpdate() {
     // stays open.
     SetEscFirmwareVersion(unitConnection, NEW_FIRMWARE_VERSION);
     DisableUpdateButton();
-    RedrawVersionRows();
-    ShowHint(ShellText(IDS_UPDATE_SUCCEEDED));
+    RefreshVersionDisplay();
+    ShowHint(LoadText(IDS_UPDATE_SUCCEEDED));
 }
 
 void ReportUpdateFailure(const std::wstring& text, const std::wstring& caption,
                          std::int32_t status, std::uint32_t lastError) {
     ResetConnection();
     DisableUpdateButton();
-    RedrawVersionRows();
+    RefreshVersionDisplay();
 
     // LINK_NO_UNIT has no code to show; any other status comes with the last
     // error.
@@ -324,10 +324,8 @@ void ReportUpdateFailure(const std::wstring& text, const std::wstring& caption,
         message += L"\r\n";
         message += ErrorCodeLine(static_cast<std::uint32_t>(status), lastError);
     }
-    if (message.size() > TEXT_BUFFER_SIZE - 1) {
-        message.resize(TEXT_BUFFER_SIZE - 1);
-    }
+    CutToTextBuffer(message);
     ShowMessageBox(MainWindow(), message, caption, BOX_OK | BOX_ICON_ERROR);
 
-    ShowHint(ShellText(IDS_UPDATE_FAILED_HINT));
+    ShowHint(LoadText(IDS_UPDATE_FAILED_HINT));
 }

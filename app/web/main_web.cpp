@@ -7,6 +7,7 @@
 // an open message box takes device events meanwhile (platform/web).
 #include "app/connection_status.h"
 #include "app/shell.h"
+#include "app/texts.h"
 #include "platform/resources.h"
 #include "platform/web/page_host.h"
 #include "platform/web/page_window.h"
@@ -22,10 +23,8 @@ std::wstring ImageDigestPrefix() {
     if (digest.data == nullptr || digest.size < 6) {
         return text;
     }
-    static const wchar_t HEX[] = L"0123456789abcdef";
     for (std::uint32_t i = 0; i < 6; ++i) {
-        text += HEX[digest.data[i] >> 4];
-        text += HEX[digest.data[i] & 0x0F];
+        text += HexDigits(digest.data[i], 2);
     }
     return text;
 }

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/text_resources.h"
 #include "platform/text_table.h"
-#include "platform/texts.h"
 
 namespace {
 

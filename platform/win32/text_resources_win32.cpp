@@ -2,7 +2,7 @@
 // language from the user interface language.
 #include <windows.h>
 
-#include "platform/texts.h"
+#include "platform/text_resources.h"
 #include "platform/win32/module.h"
 
 std::wstring LoadTextResource(std::uint32_t id) {

@@ -1,4 +1,5 @@
-// Texts of the string table, by id.
+// Texts of the string table, by id: the platform's loader, and the size of
+// the buffer every text is loaded into.
 #pragma once
 
 #include <cstddef>
@@ -14,3 +15,11 @@ constexpr std::size_t TEXT_BUFFER_SIZE = 2048;
 // loader chooses the language; elsewhere German for a German (Germany) user
 // interface and English otherwise.
 std::wstring LoadTextResource(std::uint32_t id);
+
+// `text` cut to what a text buffer holds: its first TEXT_BUFFER_SIZE - 1
+// characters.
+inline void CutToTextBuffer(std::wstring& text) {
+    if (text.size() > TEXT_BUFFER_SIZE - 1) {
+        text.resize(TEXT_BUFFER_SIZE - 1);
+    }
+}
