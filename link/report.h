@@ -2,8 +2,8 @@
 // the 60-byte command and reply reports, the nine command codes and their
 // length bytes, what the replies carry, and the link result codes.
 //
-// tests/native/protocol_numbers_test.cpp pins the numbers that the unit and
-// the owner depend on to their specified values.
+// tests/native/protocol_numbers_test.cpp pins each number that the unit and
+// the owner depend on to its literal value.
 #pragma once
 
 #include <array>

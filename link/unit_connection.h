@@ -17,6 +17,12 @@ struct UnitBootInfo {
     std::uint8_t bootInfo5;
 };
 
+// unitAuxWord (the word the unit reports after its firmware version),
+// unitStatusAux (the second half-word of its status) and unitBootInfo (what
+// its bootloader reports) are read by no product code. The record keeps the
+// whole of what the unit's status and memory replies carry, as the unit
+// reports it; identification's tests check each of these fields against
+// the bytes the unit sent, so that a reply read at wrong offsets fails there.
 struct UnitConnection {
     HidHandle handle;              // INVALID_HID_HANDLE when no unit is open
     std::wstring devicePath;       // empty when no unit is open

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one whole update against the emulated unit with the real waits and
-# prints the wall time divided by the mandated waits (45,840 ms): natively,
+# prints the wall time divided by the waits the ESC needs (45,840 ms): natively,
 # and the Windows build under Wine (its high-resolution waitable timer).
 # Takes about two minutes. Not part of the tests.
 set -euo pipefail

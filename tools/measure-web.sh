@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures the updater in the browser (Debian's Chromium, headless) and
 # prints the figures: one whole update with the real waits against the
-# emulated unit (wall time divided by the 45,840 ms of mandated waits), the
+# emulated unit (wall time divided by the 45,840 ms of waits the ESC needs), the
 # same with the tab behind another, what the product page transfers (gzip and
 # brotli, the firmware image left out), and the time to the first complete
 # view. Takes about two minutes. Not part of the tests.

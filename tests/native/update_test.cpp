@@ -158,9 +158,9 @@ TEST_F(UpdateTest, WritesTheWholeImageWithItsWaits) {
     std::vector<std::uint32_t> expectedWaits = {20, 20, 1000, 4000, 20, 20};
     expectedWaits.insert(expectedWaits.end(), IMAGE_BLOCKS, 20);
     EXPECT_EQ(simulated_clock::Waits(), expectedWaits);
-    const std::uint32_t mandated =
+    const std::uint32_t escWaits =
         std::accumulate(expectedWaits.begin(), expectedWaits.end(), 0u);
-    EXPECT_EQ(mandated, 45'840u);
+    EXPECT_EQ(escWaits, 45'840u);
 
     // The bar: 0 at the start, 1 at block 21, 50 at block 1,019, 100 at the end.
     const auto& positions = recorded_window::ProgressPositions();

@@ -382,8 +382,8 @@ std::string Traffic(const std::vector<LoggedReport>& log, std::size_t from) {
 }
 
 // One update with the real waits: it must succeed, and its wall time divided
-// by the 45,840 ms of mandated waits is printed (not asserted: it depends on
-// the machine), with the commands the unit received.
+// by the 45,840 ms of waits the ESC needs is printed (not asserted: it
+// depends on the machine), with the commands the unit received.
 TEST_F(Updater, RealWaitsUpdate) {
     SetClockScale(1);
     ASSERT_NO_FATAL_FAILURE(PlugAndWaitForReady());
@@ -410,11 +410,11 @@ TEST_F(Updater, RealWaitsUpdate) {
             commandsMs = (log.back().completedAtUs - log[first].requestedAtUs) / 1000.0;
         }
     });
-    std::printf("real-wait update: lock to last reply %.1f ms / mandated 45840 ms = %.4f; "
+    std::printf("real-wait update: lock to last reply %.1f ms / the ESC's waits 45840 ms = %.4f; "
                 "whole press incl. the confirmation box %.1f ms\n"
                 "real-wait update: what the unit received%s\n",
                 commandsMs, commandsMs / 45840.0, wallMs, traffic.c_str());
-    EXPECT_GE(commandsMs, 45840.0) << "the waits must not be shorter than mandated";
+    EXPECT_GE(commandsMs, 45840.0) << "the waits must not be shorter than the ESC needs";
     RecordProperty("wall_ms", static_cast<int>(wallMs));
 }
 
