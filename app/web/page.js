@@ -10,10 +10,11 @@
 // below (declared on the program's side in platform/web/page_host.h, its
 // contract in platform/web/page_host.d.js).
 //
-// The clock (page-clock.js), the WebHID side (page-hid.js), the dialogs
-// (page-dialogs.js), the locks and what holds while an update runs
-// (page-locks.js), the versions (page-versions.js), where the page may run
-// (page-opener.js) and the texts (page-texts.js) are modules of their own;
+// The clock (page-clock.js), the WebHID side (page-hid.js), the main
+// panel's controls (page-controls.js), the dialogs (page-dialogs.js), the
+// locks and what holds while an update runs (page-locks.js), the versions
+// (page-versions.js), where the page may run (page-opener.js) and the texts
+// (page-texts.js) are modules of their own;
 // the numbers shared with the program come from names.mjs, made from its
 // C++ headers.
 
@@ -21,13 +22,22 @@ import {
   DEVICE_EVENT_ARRIVAL,
   DEVICE_EVENT_REMOVE_COMPLETE,
   IDCANCEL,
-  IDC_HINT,
   IDC_UPDATE,
   PAGE_EVENT_ANSWER,
   PAGE_EVENT_COMMAND,
   PAGE_EVENT_DEVICE,
 } from "./names.mjs";
 import { clock } from "./page-clock.js";
+import {
+  enableItem,
+  enableUpdateAsSet,
+  getItemText,
+  isForeground,
+  mainRectangle,
+  setItemText,
+  setTitle,
+  showLastCodeLine,
+} from "./page-controls.js";
 import {
   beginUpdateGuards,
   endUpdateGuards,
@@ -38,7 +48,6 @@ import {
 } from "./page-locks.js";
 import {
   germanBrowser,
-  hintChanged,
   showBuild,
   loadTexts,
   pageText,
@@ -243,90 +252,6 @@ document.addEventListener("visibilitychange", () => {
     lookForNewRelease();
   }
 });
-
-// ---- The main panel's controls, by the Windows control ids.
-
-const controlTexts = new Map();
-
-function control(id) {
-  return document.querySelector('[data-control-id="' + Number(id) + '"]');
-}
-
-function setItemText(id, text) {
-  controlTexts.set(id, text);
-  const element = control(id);
-  if (element) {
-    element.textContent = text.replace(/\r\n/g, "\n");
-  }
-  if (id === IDC_HINT) {
-    hintChanged(() => getItemText(IDC_HINT));
-  }
-}
-
-function getItemText(id) {
-  if (controlTexts.has(id)) {
-    return controlTexts.get(id);
-  }
-  const element = control(id);
-  return element ? element.textContent.replace(/\r?\n/g, "\r\n") : "";
-}
-
-// Update as the program has set it; while a newer version is known, the
-// button stays off whatever the program says.
-let updateEnabled = false;
-
-function enableItem(id, enable) {
-  const element = control(id);
-  if (!element) {
-    return;
-  }
-  if (Number(id) === IDC_UPDATE) {
-    updateEnabled = enable;
-    enable = enable && !versions.newer;
-  }
-  const hadFocus = document.activeElement === element;
-  if ("disabled" in element) {
-    element.disabled = !enable;
-  } else {
-    // A static text of the dialog (a version row): greyed and marked for
-    // screen readers, as Windows draws a disabled static control.
-    element.classList.toggle("disabled", !enable);
-    element.setAttribute("aria-disabled", enable ? "false" : "true");
-  }
-  // A disabled button loses the focus; it goes to Close, as in a dialog.
-  if (hadFocus && !enable) {
-    byId("close").focus();
-  }
-}
-
-function setTitle(title) {
-  byId("title").textContent = title;
-  document.title = title;
-}
-
-function mainRectangle() {
-  const rect = byId("updater").getBoundingClientRect();
-  return {
-    left: Math.round(rect.left), top: Math.round(rect.top),
-    right: Math.round(rect.right), bottom: Math.round(rect.bottom),
-  };
-}
-
-function isForeground() {
-  return document.visibilityState === "visible" && document.hasFocus();
-}
-
-// The code line of the last failure box stays below the hint once the box
-// is closed, for the owner to pass on to support, until the next update
-// starts.
-const CODE_LINE = /0x[0-9a-f]{8}-0x[0-9a-f]{8}/;
-
-function showLastCodeLine(line) {
-  const element = byId("last-code-line");
-  const shown = CODE_LINE.test(line);
-  element.textContent = shown ? line : "";
-  element.hidden = !shown;
-}
 
 // ---- The views.
 
@@ -611,7 +536,7 @@ dialogHooks.boxClosed = (text, isError) => {
 hidHooks.openRefused = showOpenRefused;
 versionHooks.noticeShown = () => {
   if (!byId("update").disabled) {
-    enableItem(IDC_UPDATE, updateEnabled);
+    enableUpdateAsSet();
   }
 };
 versionHooks.mayLook = () => firstViewShown && !events.ended;
