@@ -100,7 +100,7 @@ std::shared_ptr<EmulatedUnit> DemoUnit() {
 std::shared_ptr<EmulatedUnit> LastDemoUnit() { return LastUnit(); }
 
 bool ArmDemoFault(DemoFaultKind kind, DemoFaultStep step, std::uint32_t block,
-                  std::uint32_t errorCode) {
+                  std::uint32_t errorCode, std::uint32_t lastError) {
     const std::shared_ptr<EmulatedUnit> unit = DemoUnit();
     if (!unit) {
         return false;
@@ -116,16 +116,22 @@ bool ArmDemoFault(DemoFaultKind kind, DemoFaultStep step, std::uint32_t block,
     fault.occurrence = unit->CommandCount(fault.command) +
                        (step == DemoFaultStep::DataBlock ? (block == 0 ? 1 : block) : 1);
     fault.errorCode = errorCode;
+    fault.lastError = lastError;
     switch (kind) {
     case DemoFaultKind::UnitError:
         fault.kind = step == DemoFaultStep::SystemLock ? FaultKind::WrongState : FaultKind::UnitError;
+        break;
+    case DemoFaultKind::WrongState:
+        fault.kind = FaultKind::WrongState;
         break;
     case DemoFaultKind::NoReply:
         fault.kind = FaultKind::NoReply;
         break;
     case DemoFaultKind::WriteFails:
         fault.kind = FaultKind::WriteFails;
-        fault.lastError = PLATFORM_ERROR_GEN_FAILURE;
+        break;
+    case DemoFaultKind::ReadFails:
+        fault.kind = FaultKind::ReadFails;
         break;
     case DemoFaultKind::Unplug:
         fault.kind = FaultKind::Unplug;
@@ -152,8 +158,10 @@ struct Named {
 constexpr Named<DemoFaultKind> FAULT_KIND_NAMES[] = {
     {DemoFaultKind::None, "none"},
     {DemoFaultKind::UnitError, "unit-error"},
+    {DemoFaultKind::WrongState, "wrong-state"},
     {DemoFaultKind::NoReply, "no-reply"},
     {DemoFaultKind::WriteFails, "write-fails"},
+    {DemoFaultKind::ReadFails, "read-fails"},
     {DemoFaultKind::Unplug, "unplug"},
     {DemoFaultKind::UnplugBeforeReply, "unplug-before-reply"},
 };

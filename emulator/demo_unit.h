@@ -8,6 +8,7 @@
 
 #include "emulator/emulated_unit.h"
 #include "link/report.h"
+#include "platform/errors.h"
 
 // The emulated unit's interface path, as Windows would name a real one.
 extern const wchar_t* const DEMO_UNIT_PATH;
@@ -45,12 +46,21 @@ std::shared_ptr<EmulatedUnit> DemoUnit();
 // The unit plugged in last, also after it was pulled out, or null.
 std::shared_ptr<EmulatedUnit> LastDemoUnit();
 
-enum class DemoFaultKind { None, UnitError, NoReply, WriteFails, Unplug, UnplugBeforeReply };
+enum class DemoFaultKind {
+    None,
+    UnitError,
+    WrongState,
+    NoReply,
+    WriteFails,
+    ReadFails,
+    Unplug,
+    UnplugBeforeReply
+};
 enum class DemoFaultStep { SystemLock, ProtectionOff, Purge, SetAddress, DataBlock, EscIdentity };
 
 // The names by which the demo's panels, the browser's stand-in and the
-// tests give a fault: "none", "unit-error", "no-reply", "write-fails",
-// "unplug", "unplug-before-reply"; and its step: "lock", "protection-off",
+// tests give a fault: "none", "unit-error", "wrong-state", "no-reply",
+// "write-fails", "read-fails", "unplug", "unplug-before-reply"; and its step: "lock", "protection-off",
 // "purge", "address", "block", "esc-identity" (the next query of the ESC's
 // identity: the one the update makes before the lock). Return false for any
 // other name.
@@ -59,9 +69,12 @@ bool DemoFaultStepFromName(const std::string& name, DemoFaultStep& step);
 
 // Arms a fault for the next update on the plugged unit: at `step` (for a
 // data block, the `block`-th from now, 1-based), the unit reports
-// `errorCode` (the system lock: a state that does not confirm it), never
-// answers, fails the write, or is pulled out just before the report or
-// after carrying it out, before its reply.
+// `errorCode` (unit-error; at the system lock: a state that does not
+// confirm it), replies with the state that does not confirm the command
+// (wrong-state), never answers, fails the write or the read of its reply
+// with `lastError`, or is pulled out just before the report or after
+// carrying it out, before its reply. The demo's panels give no last-error
+// value: a failed write or read fails as a broken transfer does.
 // Returns false when no unit is plugged in.
 bool ArmDemoFault(DemoFaultKind kind, DemoFaultStep step, std::uint32_t block,
-                  std::uint32_t errorCode);
+                  std::uint32_t errorCode, std::uint32_t lastError = PLATFORM_ERROR_GEN_FAILURE);

@@ -115,17 +115,18 @@ EMSCRIPTEN_KEEPALIVE int EmulatorSetPurgeDuration(std::uint32_t milliseconds) {
 EMSCRIPTEN_KEEPALIVE int EmulatorPlugged() { return DemoUnit() ? 1 : 0; }
 
 // Arms a fault for the next update: its kind and step by name
-// (DemoFaultKindFromName, DemoFaultStepFromName). Returns 1, 0 when no unit
-// is plugged in, -1 when a name is unknown.
+// (DemoFaultKindFromName, DemoFaultStepFromName), the unit's error code and
+// the last-error value of a failed write. Returns 1, 0 when no unit is
+// plugged in, -1 when a name is unknown.
 EMSCRIPTEN_KEEPALIVE int EmulatorArmFault(const char* kind, const char* step, std::uint32_t block,
-                                          std::uint32_t errorCode) {
+                                          std::uint32_t errorCode, std::uint32_t lastError) {
     DemoFaultKind faultKind;
     DemoFaultStep faultStep;
     if (kind == nullptr || step == nullptr || !DemoFaultKindFromName(kind, faultKind) ||
         !DemoFaultStepFromName(step, faultStep)) {
         return -1;
     }
-    return ArmDemoFault(faultKind, faultStep, block, errorCode) ? 1 : 0;
+    return ArmDemoFault(faultKind, faultStep, block, errorCode, lastError) ? 1 : 0;
 }
 
 // The settings of the demo's default unit, for the bridge's defaults:

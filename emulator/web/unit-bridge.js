@@ -42,10 +42,13 @@
 //   revoke(productId?)    takes permissions back
 //   setChooser(answer)    what the chooser does when the page asks:
 //                         "choose" (the first matching device) or "cancel"
-//   armFault({kind, step, block, errorCode})  a fault for the next update on
-//                         the plugged unit: kind "unit-error", "no-reply",
-//                         "write-fails", "unplug", "unplug-before-reply" or
-//                         "none"; step "lock", "protection-off", "purge",
+//   armFault({kind, step, block, errorCode, lastError})  a fault for the
+//                         next update on the plugged unit: kind "unit-error",
+//                         "wrong-state", "no-reply", "write-fails",
+//                         "read-fails", "unplug", "unplug-before-reply" or
+//                         "none" (lastError: what a failed write fails with;
+//                         a reply whose read fails never reaches the page);
+//                         step "lock", "protection-off", "purge",
 //                         "address", "block" (the block-th data block) or
 //                         "esc-identity" (the ESC's identity asked next)
 //   flash()               a copy of the ESC's flash (Uint8Array)
@@ -70,6 +73,7 @@
 import {
   COMMAND_REPORT_ID,
   PLATFORM_ERROR_DEVICE_NOT_CONNECTED,
+  PLATFORM_ERROR_GEN_FAILURE,
   PLATFORM_ERROR_INVALID_PARAMETER,
   PRODUCT_ID_LINK_BOX,
   PRODUCT_ID_ORBICON,
@@ -316,8 +320,9 @@ function armFault(fault = {}) {
   const step = fault.step === undefined ? "lock" : String(fault.step);
   const block = integerSetting(fault.block, 1, 1, 0xffffffff, "block");
   const errorCode = integerSetting(fault.errorCode, 0xabcd, 0, 0xffffffff, "errorCode");
+  const lastError = integerSetting(fault.lastError, PLATFORM_ERROR_GEN_FAILURE, 0, 0xffffffff, "lastError");
   const armed = withText(kind, (kindText) => withText(step, (stepText) =>
-    emulator._EmulatorArmFault(kindText, stepText, block, errorCode)));
+    emulator._EmulatorArmFault(kindText, stepText, block, errorCode, lastError)));
   if (armed === -1) throw new RangeError("armFault(): unknown kind " + kind + " or step " + step);
   if (armed === 0) {
     throw new Error("armFault(): plug a unit in first: faults are armed on the plugged unit");

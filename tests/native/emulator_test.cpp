@@ -222,8 +222,10 @@ TEST(DemoFaultNames, EachNameIsItsOwnKindAndStep) {
     const std::pair<const char*, DemoFaultKind> kinds[] = {
         {"none", DemoFaultKind::None},
         {"unit-error", DemoFaultKind::UnitError},
+        {"wrong-state", DemoFaultKind::WrongState},
         {"no-reply", DemoFaultKind::NoReply},
         {"write-fails", DemoFaultKind::WriteFails},
+        {"read-fails", DemoFaultKind::ReadFails},
         {"unplug", DemoFaultKind::Unplug},
         {"unplug-before-reply", DemoFaultKind::UnplugBeforeReply},
     };

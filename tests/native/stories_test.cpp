@@ -166,7 +166,8 @@ bool StageDo(const StoryAct& act, std::size_t) {
         DemoFaultStep step{};
         if (!DemoFaultKindFromName(act.fault.kind, kind) ||
             !DemoFaultStepFromName(act.fault.step, step) ||
-            !ArmDemoFault(kind, step, act.fault.block, act.fault.errorCode)) {
+            !ArmDemoFault(kind, step, act.fault.block, act.fault.errorCode,
+                          act.fault.lastError)) {
             StageFailed("the fault " + act.fault.kind + " at " + act.fault.step + " armed",
                         "it refused");
             return false;

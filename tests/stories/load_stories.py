@@ -16,8 +16,8 @@ then its acts in order. An act does one thing:
   replug   the same unit, its ESC's flash as it was, plugged in again
            (pulled out first if it is in)
   arm      a fault for the next update, and only an arm takes one:
-           {kind, step, block, errorCode} as the emulated unit takes it;
-           `block` for the step "block" and only for it
+           {kind, step, block, errorCode, lastError} as the emulated unit
+           takes it; `block` for the step "block" and only for it
   update   Update is pressed
 and may bring up message boxes, each answered as it says (whileOpen
 "unplug": the unit is pulled out while the box is open; "plug": it is
@@ -38,7 +38,8 @@ or PLATFORM_ERROR_ names; numbers are numbers or "0x..." strings.
 
 The table states its conventions once: `unit`, the unit every story starts
 from; `fault`, what an armed fault is when the story does not say
-(`errorCode`, the code a unit-error replies with); `answers`, what a box
+(`errorCode`, the code a unit-error replies with; `lastError`, the value
+a failed write or read fails with); `answers`, what a box
 takes; `stages`, each with what it `lacks` (a tag and why). A story `needs`
 tags, and a stage that lacks one skips it with the stage's reason; `cannot`
 gives a story's own reason for a stage, where no tag says it.
@@ -47,7 +48,8 @@ The normalised table has the table's `stages` and `answers`, and
 `stories`, each with:
   name, says; cannot: for every stage, why it cannot play the story, or null
   acts: do; unit, complete; pullOutFirst (a unit that is in is pulled out
-        first); fault (arm: kind, step, errorCode, and block for "block");
+        first); fault (arm: kind, step, errorCode, lastError, and block for
+        "block");
         shot where given; boxes: kind, caption, text, buttons, icon, answer,
         and where they apply fill, code, codeOnRealStack (the code where the
         story gives none for the real stack: statuses listed), whileOpen,
@@ -84,8 +86,8 @@ KEYS = {
     "box kind": ("caption", "text", "fill", "buttons", "icon"),
     "story": ("name", "says", "unit", "acts", "needs", "cannot"),
     "act": ("do", "unit", "fault", "boxes", "see", "shot"),
-    "fault": ("kind", "step", "block", "errorCode"),
-    "the default fault": ("errorCode",),
+    "fault": ("kind", "step", "block", "errorCode", "lastError"),
+    "the default fault": ("errorCode", "lastError"),
     "box": ("box", "text", "code", "codeOnRealStack", "answer", "whileOpen", "unit", "shot"),
     "see": ("hint", "waiting", "update", "rows", "reports", "progress", "blockWaitMs", "flash"),
     "rows": ("unit", "unitVersion", "bootloader", "esc"),
@@ -225,9 +227,10 @@ class Loader:
             if name not in default:
                 fail("the table, unit", name, "missing: the default unit gives every setting")
         self.unit = default
-        fault = required(obj(table["fault"], "the table", "fault", "the default fault"), ("errorCode",),
-                         "the table, fault")
+        fault = required(obj(table["fault"], "the table", "fault", "the default fault"),
+                         ("errorCode", "lastError"), "the table, fault")
         self.error_code = number(fault["errorCode"], "the table, fault", "errorCode")
+        self.last_error = number(fault["lastError"], "the table, fault", "lastError", "PLATFORM_ERROR_")
         answers = items(table["answers"], "the table", "answers", "answers", empty=False)
         self.answers = [named(a, "the table", "answers", NAME, "an answer's name") for a in answers]
         self.kinds_of_box = {name: self.box_kind(kind, f"box kind {name}")
@@ -330,7 +333,9 @@ class Loader:
             fail(at, "step",
                  f"{json.dumps(fault['step'])} is not a step the emulated unit knows ({listed(self.steps)})")
         normal = {"kind": fault["kind"], "step": fault["step"],
-                  "errorCode": number(fault.get("errorCode", self.error_code), at, "errorCode")}
+                  "errorCode": number(fault.get("errorCode", self.error_code), at, "errorCode"),
+                  "lastError": number(fault.get("lastError", self.last_error), at, "lastError",
+                                      "PLATFORM_ERROR_")}
         if fault["step"] == "block":
             if "block" not in fault:
                 fail(at, "block", "missing: the step \"block\" names the data block")

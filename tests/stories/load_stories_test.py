@@ -23,7 +23,7 @@ TABLE = {
     },
     "unit": {"productId": 2, "bootloader": False, "esc": True, "escTypeCode": "0x111F405A",
              "escVersion": "0x0205", "inputLength": 60, "outputLength": 60, "purgeMs": 700},
-    "fault": {"errorCode": "0xABCD"},
+    "fault": {"errorCode": "0xABCD", "lastError": "PLATFORM_ERROR_GEN_FAILURE"},
     "answers": ["OK", "CANCEL", "YES", "NO"],
     "boxes": {
         "confirmation": {"caption": "IDS_CONFIRM_CAPTION", "text": "IDS_CONFIRM_UPDATE",
@@ -52,7 +52,7 @@ TABLE = {
             "needs": ["nothing-sent"],
             "acts": [
                 {"do": "plug", "unit": {"outputLength": 64}},
-                {"do": "arm", "fault": {"kind": "unit-error", "step": "lock"}},
+                {"do": "arm", "fault": {"kind": "read-fails", "step": "lock", "lastError": 1167}},
             ],
         },
     ],
@@ -179,6 +179,10 @@ CASES = [
      "{name}, act 2, fault: block: 0: the blocks are counted from 1"),
     ("a number beyond 32 bits", lambda t, s: act(s, 2)["fault"].update(errorCode="0x100000000"),
      "{name}, act 2, fault: errorCode: 0x100000000 is out of the range of 32 bits"),
+    ("a last error that is no platform's name", lambda t, s: act(s, 2)["fault"].update(lastError="ERROR_TIMEOUT"),
+     "{name}, act 2, fault: lastError: \"ERROR_TIMEOUT\" is neither a number nor a name (PLATFORM_ERROR_...)"),
+    ("the default fault without its last error", lambda t, s: removed(t["fault"], "lastError"),
+     "the table, fault: lastError: missing"),
 ]
 
 
@@ -211,6 +215,9 @@ class TableRules(unittest.TestCase):
         # where it gives one.
         self.assertEqual(lock["acts"][1]["fault"]["errorCode"], 0xABCD)
         self.assertEqual(refused["acts"][1]["fault"]["errorCode"], 0x104)
+        # The same for the last error of a failed write or read.
+        self.assertEqual(refused["acts"][1]["fault"]["lastError"], "PLATFORM_ERROR_GEN_FAILURE")
+        self.assertEqual(lock["acts"][1]["fault"]["lastError"], 1167)
         # The act's unit over the story's over the table's.
         self.assertEqual(lock["acts"][0]["unit"],
                          {**table["stories"][0]["acts"][0]["unit"], "escVersion": 0x300, "outputLength": 64})

@@ -110,6 +110,7 @@ def act_lines(act):
         lines.append(f"a.fault.kind = {narrow(fault['kind'])};")
         lines.append(f"a.fault.step = {narrow(fault['step'])};")
         lines.append(f"a.fault.errorCode = {number(fault['errorCode'])};")
+        lines.append(f"a.fault.lastError = {number(fault['lastError'])};")
         if "block" in fault:
             lines.append(f"a.fault.block = {number(fault['block'])};")
     for box in act["boxes"]:

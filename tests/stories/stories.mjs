@@ -59,7 +59,9 @@ export function loadStories(N) {
       return {
         ...act,
         unit: unit(act.unit, where),
-        fault: act.fault && { ...act.fault, errorCode: number(act.fault.errorCode, where) },
+        fault: act.fault && {
+          ...act.fault, errorCode: number(act.fault.errorCode, where), lastError: number(act.fault.lastError, where),
+        },
         boxes: act.boxes.map((box) => ({
           ...box,
           caption: number(box.caption, where),

@@ -60,6 +60,7 @@ struct StoryFault {
     std::string step;  // as DemoFaultStepFromName takes it
     std::uint32_t block = 0;
     std::uint32_t errorCode = 0;  // as the table gives it, or its default
+    std::uint32_t lastError = 0;  // of a failed write or read: as the table gives it, or its default
 };
 
 struct StoryAct {

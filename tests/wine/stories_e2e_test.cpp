@@ -54,8 +54,9 @@ bool ArmFault(const StoryFault& fault) {
     DemoFaultStep step{};
     bool armed = false;
     if (DemoFaultKindFromName(fault.kind, kind) && DemoFaultStepFromName(fault.step, step)) {
-        session::OnDialogThread(
-            [&] { armed = ArmDemoFault(kind, step, fault.block, fault.errorCode); });
+        session::OnDialogThread([&] {
+            armed = ArmDemoFault(kind, step, fault.block, fault.errorCode, fault.lastError);
+        });
     }
     return armed;
 }
