@@ -1,6 +1,8 @@
 // The update as the unit and the user see it: the commands on the wire, the
-// waits between them, the progress bar, the ESC's flash afterwards, and every
-// way it can fail.
+// waits between them, the progress bar, the ESC's flash afterwards, and what
+// a story cannot say. Each step's failures, with the box, the hint, the
+// reports the unit received and the update after them, are stories
+// (tests/stories/stories.json), played here by stories_test.cpp.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -237,15 +239,6 @@ TEST_F(UpdateTest, ForegroundHandlingNeverRunsWhileAnotherProgramIsInFront) {
     EXPECT_EQ(Hint(), LoadText(IDS_UPDATE_SUCCEEDED));
 }
 
-struct FailureCase {
-    const char* name;
-    Fault fault;
-    std::uint32_t textId;
-    std::int32_t status;
-    std::uint32_t lastError;
-    std::uint8_t lastCommand;  // the last command sent: nothing after it
-};
-
 Fault MakeFault(FaultKind kind, int command, std::uint32_t occurrence = 1,
                 std::uint32_t errorCode = 0,
                 std::uint32_t lastError = PLATFORM_ERROR_GEN_FAILURE) {
@@ -256,83 +249,6 @@ Fault MakeFault(FaultKind kind, int command, std::uint32_t occurrence = 1,
     fault.errorCode = errorCode;
     fault.lastError = lastError;
     return fault;
-}
-
-// Every failing step with every status it can produce: the text, the code
-// line, the state afterwards, and nothing sent after the failure.
-TEST_F(UpdateTest, EveryStepFailsWithItsTextAndStatus) {
-    constexpr std::uint32_t GEN_FAILURE = PLATFORM_ERROR_GEN_FAILURE;
-    constexpr std::uint32_t NOT_CONNECTED = PLATFORM_ERROR_DEVICE_NOT_CONNECTED;
-    constexpr std::uint32_t TIMEOUT = PLATFORM_ERROR_TIMEOUT;
-    constexpr std::uint32_t BAD_COMMAND = PLATFORM_ERROR_BAD_COMMAND;
-    constexpr std::uint32_t SEM_TIMEOUT = PLATFORM_ERROR_SEM_TIMEOUT;
-    const FailureCase cases[] = {
-        {"lock, write", MakeFault(FaultKind::WriteFails, CMD_SYSTEM_LOCK, 1, 0, GEN_FAILURE),
-         IDS_LOCK_FAILED, LINK_WRITE_FAILED, GEN_FAILURE, CMD_GET_ESC_IDENTITY},
-        {"lock, read", MakeFault(FaultKind::ReadFails, CMD_SYSTEM_LOCK, 1, 0, NOT_CONNECTED),
-         IDS_LOCK_FAILED, LINK_READ_FAILED, NOT_CONNECTED, CMD_SYSTEM_LOCK},
-        {"lock, no reply", MakeFault(FaultKind::NoReply, CMD_SYSTEM_LOCK), IDS_LOCK_FAILED,
-         LINK_READ_FAILED, TIMEOUT, CMD_SYSTEM_LOCK},
-        {"lock, state", MakeFault(FaultKind::WrongState, CMD_SYSTEM_LOCK), IDS_LOCK_FAILED,
-         LINK_NOT_CONFIRMED, 0, CMD_SYSTEM_LOCK},
-        {"protection, write",
-         MakeFault(FaultKind::WriteFails, CMD_WRITE_PROTECT, 1, 0, BAD_COMMAND),
-         IDS_PROTECTION_OFF_FAILED, LINK_WRITE_FAILED, BAD_COMMAND, CMD_SYSTEM_LOCK},
-        {"protection, read",
-         MakeFault(FaultKind::ReadFails, CMD_WRITE_PROTECT, 1, 0, SEM_TIMEOUT),
-         IDS_PROTECTION_OFF_FAILED, LINK_READ_FAILED, SEM_TIMEOUT, CMD_WRITE_PROTECT},
-        {"protection, state", MakeFault(FaultKind::WrongState, CMD_WRITE_PROTECT),
-         IDS_PROTECTION_OFF_FAILED, LINK_NOT_CONFIRMED, 0, CMD_WRITE_PROTECT},
-        {"protection, unit", MakeFault(FaultKind::UnitError, CMD_WRITE_PROTECT, 1, 5),
-         IDS_PROTECTION_OFF_FAILED, 5, 0, CMD_WRITE_PROTECT},
-        {"purge, write", MakeFault(FaultKind::WriteFails, CMD_PURGE, 1, 0, GEN_FAILURE),
-         IDS_PURGE_FAILED, LINK_WRITE_FAILED, GEN_FAILURE, CMD_WRITE_PROTECT},
-        {"purge, read", MakeFault(FaultKind::ReadFails, CMD_PURGE, 1, 0, GEN_FAILURE),
-         IDS_PURGE_FAILED, LINK_READ_FAILED, GEN_FAILURE, CMD_PURGE},
-        {"purge, unit", MakeFault(FaultKind::UnitError, CMD_PURGE, 1, 0xDEADBEEF),
-         IDS_PURGE_FAILED, static_cast<std::int32_t>(0xDEADBEEF), 0, CMD_PURGE},
-        {"address, write", MakeFault(FaultKind::WriteFails, CMD_SET_ADDRESS, 1, 0, GEN_FAILURE),
-         IDS_ADDRESS_FAILED, LINK_WRITE_FAILED, GEN_FAILURE, CMD_PURGE},
-        {"address, read", MakeFault(FaultKind::NoReply, CMD_SET_ADDRESS), IDS_ADDRESS_FAILED,
-         LINK_READ_FAILED, TIMEOUT, CMD_SET_ADDRESS},
-        {"address, unit", MakeFault(FaultKind::UnitError, CMD_SET_ADDRESS, 1, 0x104),
-         IDS_ADDRESS_FAILED, 0x104, 0, CMD_SET_ADDRESS},
-        {"block 1, write", MakeFault(FaultKind::WriteFails, CMD_WRITE_DATA, 1, 0, GEN_FAILURE),
-         IDS_DATA_BLOCK_FAILED, LINK_WRITE_FAILED, GEN_FAILURE, CMD_SET_ADDRESS},
-        {"block 700, read", MakeFault(FaultKind::ReadFails, CMD_WRITE_DATA, 700, 0, NOT_CONNECTED),
-         IDS_DATA_BLOCK_FAILED, LINK_READ_FAILED, NOT_CONNECTED, CMD_WRITE_DATA},
-        {"last block, unit", MakeFault(FaultKind::UnitError, CMD_WRITE_DATA, IMAGE_BLOCKS, 0x106),
-         IDS_DATA_BLOCK_FAILED, 0x106, 0, CMD_WRITE_DATA},
-    };
-    // One case from a fresh window; an ASSERT here ends this case only, so a
-    // fault shows at every step it touches, each named by its case.
-    const auto check = [&](const FailureCase& c) {
-        ShellFixture::TearDown();
-        SetUp();
-        emulated_bus::SetLastError(0);
-        unit->ArmFault(c.fault);
-        bool progressGoneDuringBox = false;
-        recorded_window::QueueBoxAnswer({ANSWER_OK, nullptr});
-        recorded_window::QueueBoxAnswer(
-            {ANSWER_OK, [&] { progressGoneDuringBox = !recorded_window::ProgressWindowExists(); }});
-        PressUpdate();
-
-        const auto boxes = recorded_window::Boxes();
-        ASSERT_EQ(boxes.size(), 2u);
-        EXPECT_EQ(boxes[1].caption, L"Update failed!");
-        EXPECT_EQ(boxes[1].text, FailureMessage(c.textId, c.status, c.lastError));
-        EXPECT_EQ(boxes[1].value, BOX_OK | BOX_ICON_ERROR);
-        EXPECT_TRUE(progressGoneDuringBox);
-        ExpectFailedState();
-        const auto codes = SentCommandCodes();
-        ASSERT_FALSE(codes.empty());
-        EXPECT_EQ(codes.back(), c.lastCommand) << "nothing is sent after a failure";
-        EXPECT_TRUE(unit->faults.empty()) << "the fault was reached";
-    };
-    for (const FailureCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        check(c);
-    }
 }
 
 // The code line's format, as the failure box shows it.
@@ -523,51 +439,6 @@ TEST_F(UpdateTest, ImageOfWholeBlocksHasNoShortBlock) {
               (std::vector<std::uint32_t>{0, 20, 40, 60, 80, 100}));
     EXPECT_TRUE(std::equal(image.begin(), image.end(), unit->esc.flash.begin()));
 }
-
-// A failure once the blocks have begun leaves the ESC without complete
-// firmware: part of the image, then erased flash. The same unit, plugged in
-// again, is updated anew from the start: the whole image, the rest erased,
-// and the success text. Catches an update that cannot be repeated (a lock or
-// protection state, a write address or an ESC state left by the failed one
-// that the next update does not set anew).
-struct RepeatCase {
-    const char* name;
-    Fault fault;
-};
-
-void PrintTo(const RepeatCase& c, std::ostream* out) { *out << c.name; }
-
-class UpdateAfterFailure : public UpdateTest,
-                           public ::testing::WithParamInterface<RepeatCase> {};
-
-TEST_P(UpdateAfterFailure, PluggedInAgainWritesTheWholeImage) {
-    unit->ArmFault(GetParam().fault);
-    PressUpdate();
-    ASSERT_TRUE(unit->faults.empty()) << "the fault was not reached";
-    ASSERT_EQ(Hint(), LoadText(IDS_UPDATE_FAILED_HINT));
-    ASSERT_FALSE(FlashHoldsImageAlone()) << "the failed update left the whole image";
-
-    ASSERT_NO_FATAL_FAILURE(Replug());
-    const std::size_t boxesBefore = recorded_window::Boxes().size();
-    PressUpdate();
-    EXPECT_EQ(Hint(), LoadText(IDS_UPDATE_SUCCEEDED));
-    EXPECT_EQ(recorded_window::Boxes().size(), boxesBefore + 1) << "only the confirmation";
-    EXPECT_TRUE(FlashHoldsImageAlone());
-    EXPECT_EQ(unit->blockLengths.size(), IMAGE_BLOCKS);
-    EXPECT_EQ(unit->esc.firmwareVersion, 0x0300);
-    EXPECT_TRUE(unit->esc.writeProtected);
-    EXPECT_FALSE(unit->systemLock);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    FailedAtABlock, UpdateAfterFailure,
-    ::testing::Values(
-        RepeatCase{"Block1Refused", MakeFault(FaultKind::UnitError, CMD_WRITE_DATA, 1, 0x106)},
-        RepeatCase{"LastBlockWriteFails",
-                   MakeFault(FaultKind::WriteFails, CMD_WRITE_DATA, IMAGE_BLOCKS, 0,
-                             PLATFORM_ERROR_GEN_FAILURE)},
-        RepeatCase{"UnpluggedAtBlock1000", MakeFault(FaultKind::Unplug, CMD_WRITE_DATA, 1000)}),
-    [](const ::testing::TestParamInfo<RepeatCase>& info) { return std::string(info.param.name); });
 
 // The bar's arithmetic cannot overflow, whatever the image's size.
 TEST(ProgressPercent, NeverOverflows) {
