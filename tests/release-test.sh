@@ -137,7 +137,7 @@ if osslsigncode verify -CAfile "$tmp/cert.pem" -in "$tmp/changed.exe" >/dev/null
   fault "osslsigncode verify accepts the program with one byte changed after signing"
 fi
 
-python3 tests/check_executable.py "$signed" >"$tmp/pe" || { cat "$tmp/pe"; fault "the signed program fails the PE checks"; }
+python3 tools/check_executable.py "$signed" >"$tmp/pe" || { cat "$tmp/pe"; fault "the signed program fails the PE checks"; }
 check_sums
 check_note
 grep -qxF "Firmware image: orvanto-test-image.bin, 65536 bytes, SHA-256 $(sha256sum "$image" | cut -d' ' -f1)" \

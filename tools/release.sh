@@ -24,6 +24,11 @@
 # signature time-stamped by that RFC 3161 server. --allow-dirty builds from
 # a tree with uncommitted changes; the note then says that it is not the
 # release of a commit. Nothing is left in build/release/ when a step fails.
+#
+# What the script says goes to standard error; the builds' own output goes
+# to build/release-work/build.log, whose last lines are shown, with the step,
+# when a build fails. Standard output gets the release's folder and the head
+# of its note once it is made.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -100,20 +105,38 @@ fi
 work=build/release-work
 out=build/release
 staging=$work/staging
+log=$work/build.log
 rm -rf "$out" "$staging" "$work/windows" "$work/web"
 mkdir -p "$staging"
+: >"$log"
+
+# Runs one step of the build, its output appended to the log. A step that
+# fails ends the release with the log's last lines and the step's name.
+step() {
+  local name=$1
+  shift
+  echo "== release: $name" >&2
+  echo "== $name: $*" >>"$log"
+  if ! "$@" >>"$log" 2>&1; then
+    echo "---- the last lines of $log:" >&2
+    tail -n 40 "$log" >&2
+    fail "$name failed (the whole output is in $log)"
+  fi
+}
 
 image_option=-DORVANTO_FIRMWARE_IMAGE=$image
 
-echo "== release: orvanto-updater.exe from scratch (windows preset) in $work/windows"
-cmake --preset windows -B "$work/windows" "$image_option" >/dev/null
-cmake --build "$work/windows" --target orvanto-updater >/dev/null
+step "configuring orvanto-updater.exe from scratch (windows preset) in $work/windows" \
+  cmake --preset windows -B "$work/windows" "$image_option"
+step "building orvanto-updater.exe in $work/windows" \
+  cmake --build "$work/windows" --target orvanto-updater
 unsigned=$work/windows/orvanto-updater.exe
-python3 tests/check_executable.py "$unsigned" >/dev/null
+step "checking orvanto-updater.exe's PE headers" python3 tools/check_executable.py "$unsigned"
 
-echo "== release: the product page's site/ from scratch (web preset) in $work/web"
-cmake --preset web -B "$work/web" "$image_option" >/dev/null
-NODE_PATH=/usr/share/nodejs cmake --build "$work/web" --target orvanto_web_site >/dev/null
+step "configuring the product page's site/ from scratch (web preset) in $work/web" \
+  cmake --preset web -B "$work/web" "$image_option"
+step "building the product page's site/ in $work/web" \
+  env NODE_PATH=/usr/share/nodejs cmake --build "$work/web" --target orvanto_web_site
 [ -f "$work/web/site/index.html" ] || fail "the web build left no site/index.html"
 
 # What both builds embedded is the image that was named, unchanged.
@@ -131,43 +154,50 @@ done
 cp -R "$work/web/site" "$staging/site"
 
 if [ "$signing" = yes ]; then
-  echo "== release: signing orvanto-updater.exe (Authenticode, osslsigncode)"
   sign_options=(-certs "$cert" -key "$key" -h sha256 -n "ORVANTO firmware updater")
   [ -n "$pass_file" ] && sign_options+=(-readpass "$pass_file")
   [ -n "$timestamp" ] && sign_options+=(-ts "$timestamp")
-  osslsigncode sign "${sign_options[@]}" -in "$unsigned" -out "$staging/orvanto-updater.exe" >/dev/null ||
-    fail "osslsigncode could not sign $unsigned"
+  step "signing orvanto-updater.exe (Authenticode, osslsigncode)" \
+    osslsigncode sign "${sign_options[@]}" -in "$unsigned" -out "$staging/orvanto-updater.exe"
   if ! verified=$(osslsigncode verify -CAfile "${ca:-$cert}" -in "$staging/orvanto-updater.exe" 2>&1); then
     echo "$verified" >&2
     fail "the signed program does not verify against ${ca:-$cert}"
   fi
   # The signer is the certificate that was named, not merely one the CA
   # file trusts.
-  osslsigncode extract-signature -pem -in "$staging/orvanto-updater.exe" -out "$work/signature.pem" >/dev/null
+  osslsigncode extract-signature -pem -in "$staging/orvanto-updater.exe" -out "$work/signature.pem" >>"$log" 2>&1
   signer_fingerprint=$(openssl x509 -in "$cert" -noout -fingerprint -sha256)
   openssl pkcs7 -in "$work/signature.pem" -print_certs |
-    awk '/BEGIN CERTIFICATE/{c=""} {c=c $0 "\n"} /END CERTIFICATE/{printf "%s", c > ("'"$work"'/signer-" ++n ".pem")}'
+    awk -v dir="$work" '/BEGIN CERTIFICATE/{c=""} {c=c $0 "\n"} /END CERTIFICATE/{printf "%s", c > (dir "/signer-" ++n ".pem")}'
   found=no
   for f in "$work"/signer-*.pem; do
     [ "$(openssl x509 -in "$f" -noout -fingerprint -sha256)" = "$signer_fingerprint" ] && found=yes
   done
   rm -f "$work"/signer-*.pem "$work/signature.pem"
   [ "$found" = yes ] || fail "the signature does not carry the certificate $cert"
-  python3 tests/check_executable.py "$staging/orvanto-updater.exe" >/dev/null ||
-    fail "the signed program fails the PE checks"
+  step "checking the signed orvanto-updater.exe's PE headers" \
+    python3 tools/check_executable.py "$staging/orvanto-updater.exe"
   signer=$(openssl x509 -in "$cert" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
   signature="Authenticode (SHA-256), signed by $signer${timestamp:+, time-stamped by $timestamp}"
 else
-  echo "release: NO signing key given: orvanto-updater.exe is UNSIGNED (tools/release.sh --key KEY.pem --cert CERT.pem signs it)"
+  echo "release: NO signing key given: orvanto-updater.exe is UNSIGNED (tools/release.sh --key KEY.pem --cert CERT.pem signs it)" >&2
   cp "$unsigned" "$staging/orvanto-updater.exe"
   signature="none: the program is unsigned"
 fi
 
-# The release note.
-program_version=$(sed -n 's/^project(orvanto_updater VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-firmware_word=$(sed -n 's/.*NEW_FIRMWARE_VERSION = 0x\([0-9A-Fa-f]\{4\}\);.*/\1/p' update/firmware_image.h)
-[ -n "$program_version" ] && [ -n "$firmware_word" ] || fail "could not read the program's or the firmware's version"
-firmware_version=$((16#${firmware_word:0:2})).$((16#${firmware_word:2:2}))
+# The release note, with the versions as the builds wrote them; both builds
+# must have written the same.
+cmp -s "$work/windows/versions.txt" "$work/web/versions.txt" ||
+  fail "the two builds wrote other versions ($work/windows/versions.txt, $work/web/versions.txt)"
+program_version="" firmware_version=""
+while IFS='=' read -r name value; do
+  case "$name" in
+    program) program_version=$value ;;
+    firmware) firmware_version=$value ;;
+  esac
+done <"$work/windows/versions.txt"
+[ -n "$program_version" ] && [ -n "$firmware_version" ] ||
+  fail "$work/windows/versions.txt names no program or no firmware version"
 {
   echo "ORVANTO firmware updater $program_version"
   echo

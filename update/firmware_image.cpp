@@ -6,6 +6,11 @@
 #include "res/resource.h"
 #include "update/sha256.h"
 
+// The firmware version that the build wrote into versions.txt for the
+// release note (CMakeLists.txt) is the one the program installs.
+static_assert(NEW_FIRMWARE_VERSION == ORVANTO_NOTED_FIRMWARE_VERSION,
+              "versions.txt names another firmware version than NEW_FIRMWARE_VERSION");
+
 FirmwareImage LocateFirmwareImage() {
     const RawResource resource = LoadRawResource(IDR_FIRMWARE);
     return FirmwareImage{resource.data, resource.data != nullptr ? resource.size : 0};

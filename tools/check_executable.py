@@ -4,6 +4,9 @@ ASLR (with high entropy) and DEP, keeps its relocations, imports no DLL
 beyond Windows' own KnownDLLs, and carries no debug information (no DWARF
 or stabs sections, no symbol table, no time stamp).
 
+tools/release.sh runs it on the program it builds, and again once the
+program is signed; the Windows build's tests run it as executable.PeHeaders.
+
 usage: check_executable.py PROGRAM.exe
 """
 import struct
