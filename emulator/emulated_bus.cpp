@@ -121,7 +121,6 @@ std::size_t OpenListCount() { return TheBus().openLists; }
 
 void SetListingFails(bool fails) { TheBus().listingFails = fails; }
 
-void SetLastError(std::uint32_t value) { TheBus().lastError = value; }
 
 }  // namespace emulated_bus
 

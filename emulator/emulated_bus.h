@@ -46,7 +46,4 @@ std::size_t OpenListCount();
 // While set, the platform cannot list the HID interfaces at all.
 void SetListingFails(bool fails);
 
-// The last-error value the emulated platform reports; tests may set it.
-void SetLastError(std::uint32_t value);
-
 }  // namespace emulated_bus

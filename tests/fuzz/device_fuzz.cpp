@@ -25,7 +25,7 @@
 #include "app/shell.h"
 #include "app/texts.h"
 #include "emulator/emulated_unit.h"
-#include "emulator/simulated_clock.h"
+#include "tests/simulated_clock.h"
 #include "link/commands.h"
 #include "link/report.h"
 #include "link/unit_connection.h"

@@ -8,7 +8,7 @@
 
 #include "emulator/demo_unit.h"
 #include "emulator/emulated_unit.h"
-#include "emulator/simulated_clock.h"
+#include "tests/simulated_clock.h"
 #include "link/commands.h"
 #include "link/unit_connection.h"
 #include "platform/clock.h"

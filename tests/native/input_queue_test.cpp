@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "emulator/simulated_clock.h"
+#include "tests/simulated_clock.h"
 #include "link/commands.h"
 #include "platform/clock.h"
 #include "platform/hid.h"

@@ -6,7 +6,7 @@
 #include <functional>
 #include <numeric>
 
-#include "emulator/simulated_clock.h"
+#include "tests/simulated_clock.h"
 #include "link/commands.h"
 #include "link/unit_connection.h"
 #include "platform/clock.h"
@@ -254,7 +254,7 @@ TEST_F(ExchangeTest, EachReplyWaitsForItsOwnTimeLimit) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        emulated_bus::SetLastError(0);
+        PlatformClearLastError();
         const std::uint64_t start = MonotonicMicroseconds();
         EXPECT_EQ(c.operation(), LINK_READ_FAILED);
         EXPECT_EQ(PlatformLastError(), PLATFORM_ERROR_TIMEOUT);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "emulator/simulated_clock.h"
+#include "tests/simulated_clock.h"
 #include "link/unit_connection.h"
 
 Bytes Reply(std::uint8_t status, std::uint8_t state, std::initializer_list<std::uint8_t> data) {

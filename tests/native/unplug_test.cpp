@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "emulator/simulated_clock.h"
+#include "tests/simulated_clock.h"
 #include "link/commands.h"
 #include "platform/hid.h"
 #include "tests/native/shell_fixture.h"

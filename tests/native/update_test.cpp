@@ -8,7 +8,7 @@
 #include <chrono>
 #include <numeric>
 
-#include "emulator/simulated_clock.h"
+#include "tests/simulated_clock.h"
 #include "link/commands.h"
 #include "platform/clock.h"
 #include "platform/hid.h"

@@ -1,4 +1,4 @@
-#include "emulator/simulated_clock.h"
+#include "tests/simulated_clock.h"
 
 #include "emulator/emulated_device.h"
 #include "platform/clock.h"
