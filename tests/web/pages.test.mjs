@@ -268,9 +268,12 @@ describe("the product page as an installed app", () => {
 
       copy.publishNext();
       // The next visit is still served by the old worker; it finds the new
-      // one, which waits until no page of the old version is open.
+      // one, which waits until no page of the old version is open, or
+      // which that page, its program not yet started, loads at once (the
+      // old cache then goes): either way the new worker is the next one.
       const second = await visit();
-      await waitFor(second, async () => (await navigator.serviceWorker.getRegistration())?.waiting !== null);
+      await waitFor(second, async (old) => (await navigator.serviceWorker.getRegistration())?.waiting !== null ||
+        !(await caches.keys()).includes(old), before[0]);
       await second.close();
 
       const third = await visit();
