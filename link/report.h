@@ -2,8 +2,9 @@
 // the 60-byte command and reply reports, the nine command codes and their
 // length bytes, what the replies carry, and the link result codes.
 //
-// tests/native/protocol_numbers_test.cpp pins each number that the unit and
-// the owner depend on to its literal value.
+// Each number that the unit and the owner depend on is pinned to its literal
+// value by a test: the bytes sent by tests/native/link_exchange_test.cpp and
+// link_identify_test.cpp, the rest by protocol_numbers_test.cpp.
 #pragma once
 
 #include <array>

@@ -10,8 +10,7 @@
 
 #include "emulator/demo_unit.h"
 #include "tests/native/shell_fixture.h"
-#include "tests/stories/play_story.h"
-#include "update/firmware_image.h"
+#include "tests/stories/story_cases.h"
 
 namespace {
 
@@ -41,6 +40,7 @@ struct ActStart {
     std::size_t boxes = 0;
     std::size_t positions = 0;
     std::vector<bool> progressOpenAtBox;
+    std::vector<std::optional<SeenWindow>> windowAtBox;
 };
 ActStart start;
 
@@ -94,20 +94,7 @@ protected:
     }
 };
 
-TEST_P(StoryTest, Plays) {
-    const std::string reason = CannotPlay(GetParam(), StageName());
-    if (!reason.empty()) {
-        GTEST_SKIP() << reason;
-    }
-    PlayStory(GetParam());
-}
-
-INSTANTIATE_TEST_SUITE_P(Story, StoryTest, ::testing::ValuesIn(Stories()),
-                         [](const ::testing::TestParamInfo<Story>& info) {
-                             std::string name = info.param.name;
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+ORVANTO_STORY_CASES(StoryTest);
 
 }  // namespace
 
@@ -117,29 +104,38 @@ std::wstring StoryText(std::uint32_t id) { return LoadText(id); }
 
 const char* StageName() { return "native"; }
 
-bool StageOnRealStack() { return false; }
-
-std::uint32_t StageLastError(std::uint32_t lastError) { return lastError; }
-
 void StageBeginAct(const StoryAct&, std::size_t) {
     start.unit = LastDemoUnit();
     start.log = start.unit ? start.unit->Log().size() : 0;
     start.boxes = recorded_window::Boxes().size();
     start.positions = recorded_window::ProgressPositions().size();
     start.progressOpenAtBox.clear();
+    start.windowAtBox.clear();
 }
 
 bool StageDo(const StoryAct& act, std::size_t) {
     for (const StoryBox& box : act.boxes) {
         recorded_window::QueueBoxAnswer({box.answer, [&box] {
             start.progressOpenAtBox.push_back(recorded_window::ProgressWindowExists());
-            if (box.whileOpen == "unplug") {
+            switch (box.whileOpen) {
+            case StoryWhileOpen::Nothing:
+                break;
+            case StoryWhileOpen::Unplug:
                 Unplug();
-            } else if (box.whileOpen == "plug") {
+                break;
+            case StoryWhileOpen::Plug:
                 Plug(box.unit, box.purgeMs);
-            } else if (box.whileOpen == "swap-esc" && !SwapDemoEsc(box.unit)) {
-                StageFailed("an ESC swapped behind the unit", "no unit plugged in");
+                break;
+            case StoryWhileOpen::SwapEsc:
+                if (!SwapDemoEsc(box.unit)) {
+                    StageFailed("an ESC swapped behind the unit", "no unit plugged in");
+                }
+                break;
             }
+            // The device events are handled as they come: the window is as
+            // it stays while the box is open.
+            start.windowAtBox.push_back(
+                WindowFrom(recorded_window::ItemText, recorded_window::ItemEnabled(IDC_UPDATE), true));
         }});
     }
     switch (act.what) {
@@ -161,19 +157,13 @@ bool StageDo(const StoryAct& act, std::size_t) {
         }
         Arrive();
         break;
-    case StoryDo::Arm: {
-        DemoFaultKind kind{};
-        DemoFaultStep step{};
-        if (!DemoFaultKindFromName(act.fault.kind, kind) ||
-            !DemoFaultStepFromName(act.fault.step, step) ||
-            !ArmDemoFault(kind, step, act.fault.block, act.fault.errorCode,
+    case StoryDo::Arm:
+        if (!ArmDemoFault(act.fault.kind, act.fault.step, act.fault.block, act.fault.errorCode,
                           act.fault.lastError)) {
-            StageFailed("the fault " + act.fault.kind + " at " + act.fault.step + " armed",
-                        "it refused");
+            StageFailed("the fault " + act.fault.name + " armed", "it refused");
             return false;
         }
         break;
-    }
     case StoryDo::Update:
         if (!OnCommand(IDC_UPDATE)) {
             StageFailed("Update handled", "not handled");
@@ -192,6 +182,9 @@ std::vector<SeenBox> StageBoxes() {
         const std::size_t index = i - start.boxes;
         seen.back().progressOpen =
             index < start.progressOpenAtBox.size() && start.progressOpenAtBox[index];
+        if (index < start.windowAtBox.size()) {
+            seen.back().window = start.windowAtBox[index];
+        }
     }
     return seen;
 }
@@ -212,21 +205,7 @@ std::optional<SeenUnit> StageUnit() {
         return std::nullopt;
     }
     // A unit plugged in during the act went through all of its log in it.
-    const std::size_t from = unit == start.unit ? start.log : 0;
-    SeenUnit seen;
-    for (std::size_t i = from; i < unit->Log().size(); ++i) {
-        seen.reports += unit->Log()[i].fromHost ? 1 : 0;
-    }
-    seen.leastBlockWaitUs = unit->LeastHostWaitAfter(CMD_WRITE_DATA, from);
-    seen.flash = unit->esc.flash;
-    const FirmwareImage image = LocateFirmwareImage();
-    seen.image = image.data;
-    seen.imageSize = image.size;
-    return seen;
-}
-
-void StageFailed(const std::string& what, const std::string& seen) {
-    ADD_FAILURE() << what << "; seen: " << seen;
+    return SeenOfUnit(*unit, unit == start.unit ? start.log : 0);
 }
 
 void StageActChecked(const StoryAct&, std::size_t) {}

@@ -261,10 +261,13 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
   // The owner's stories, each in a page and with a unit of its own.
   for (const story of STORIES) {
     const reason = cannotPlay(story, "real-stack-chromium");
-    it(`story ${story.name}: ${story.says}`, { skip: reason || false }, async (t) => {
+    it(`story ${story.name}`, { skip: reason || false }, async (t) => {
+      t.diagnostic(story.says);
       const later = cleanups(t);
-      await onSharedPage(t, (page) =>
-        playStory(page, story, { texts: T, N, unit: kernelUnitOf(later, story, page), realStack: true }));
+      await onSharedPage(t, (page) => playStory(page, story, {
+        stage: "real-stack-chromium", texts: T, N, unit: kernelUnitOf(later, story, page),
+        note: (line) => t.diagnostic(line),
+      }));
     });
   }
 
@@ -461,6 +464,8 @@ describe("the page on the real HID stack (Chromium's WebHID over the kernel's hi
 
     await waitForReady(page, "Ready after the rule, the unit plugged in again").catch(async (error) => {
       t.diagnostic(`what WebHID did in the page: ${JSON.stringify(await webHidRecord(page, 30).catch(() => null))}`);
+      t.diagnostic(`the unit: ${await unit.status().catch((e) => e.message)}; its last lines: ` +
+        unit.lines.slice(-15).join(" | "));
       throw error;
     });
     const shown = await view(page);

@@ -141,8 +141,11 @@ export async function startUnit({ binary, work, later, name, args = [] }) {
 // The kernel HID unit as a story's unit (tests/web/play-story.mjs describes
 // what it does): one orvanto-uhid-unit process for each unit plugged in,
 // driven through its commands. `found(productId)` waits until the program
-// under test can see a unit plugged in (for the page: Chromium lists it).
-export function kernelUnit({ binary, work, later, story, N, image, limitMs, found = async () => {} }) {
+// under test can see a unit plugged in (for the page: Chromium lists it);
+// `pulledOut(node)` until it can tell that one pulled out is gone, before
+// it is plugged in again.
+export function kernelUnit({ binary, work, later, story, N, image, limitMs, found = async () => {},
+  pulledOut = async () => {} }) {
   let unit = null;
   let units = 0;
   const count = (line, name) => Number(new RegExp(`\\b${name}=(\\d+)`).exec(line)?.[1]);
@@ -164,9 +167,11 @@ export function kernelUnit({ binary, work, later, story, N, image, limitMs, foun
       unit.command("unplug");
       await unit.waitForLine(/^unplugged$/, 10000, from);
     },
-    async replug() {
-      if (await plugged()) {
+    async replug({ pullOutFirst }) {
+      if (pullOutFirst && await plugged()) {
+        const node = unit.currentNode;
         await this.unplug();
+        await pulledOut(node);
       }
       const from = unit.lines.length;
       unit.command("plug");

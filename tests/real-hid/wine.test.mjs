@@ -14,10 +14,11 @@
 // and with timed exchanges. Then the product: orvanto-updater.exe, started
 // once (a program takes minutes to start under the guest's emulated
 // processor), plays each of the owner's stories (tests/stories/) that this
-// stage can play, with a unit of its own: orvanto-wine-driver does the
-// window's side of each act, this file the unit's (kernelUnit of
-// kernel-unit.mjs); the two speak in lines (wine_updater_driver.cpp
-// describes them). Close ends the program.
+// stage can play, with a unit of its own: orvanto-wine-driver walks the
+// story with the C++ stages' player, does the window's side of each act and
+// checks it, this file does the unit's side as the driver asks and says
+// what the unit saw (kernelUnit of kernel-unit.mjs); the two speak in lines
+// (wine_updater_driver.cpp describes them). Close ends the program.
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
 import fs from "node:fs";
@@ -27,7 +28,7 @@ import { after, before, describe, it } from "node:test";
 
 import { hidDeviceOf, kernelUnit, startUnit, udevTookUp } from "./kernel-unit.mjs";
 import { onLines, sleep, until } from "../wait.mjs";
-import { cannotPlay, checkUnitSaw, loadStories } from "../stories/stories.mjs";
+import { cannotPlay, loadStories } from "../stories/stories.mjs";
 
 const WINE_DIR = process.env.ORVANTO_WINE_DIR;
 const WINE_RUN = process.env.ORVANTO_WINE_RUN;
@@ -217,54 +218,64 @@ describe("Wine's HID stack, not the product: orvanto-wine-hid over winebus, hidc
 
 // ---------------------------------------------------------------- the product
 
-// The hidraw nodes of units of the program's vendor that are plugged in.
-function unitNodes() {
-  const vendor = `0003:${N.UNIT_VENDOR_ID.toString(16).toUpperCase().padStart(4, "0")}:`;
-  return fs.readdirSync("/sys/class/hidraw").map((name) => `/dev/${name}`)
-    .filter((node) => hidDeviceOf(node).startsWith(vendor));
-}
-
-// A unit that is plugged in pulled out as a hand does it, before it is
-// plugged in again: its node gone, and a moment more. Pulled out and plugged
-// in again at once (kernelUnit's replug), the program under Wine was seen
-// not to find it again: the failure hint stayed, as if winebus had heard of
-// the removal after the arrival of the same node.
-async function pullOutForAReplug(unit) {
-  const nodes = unitNodes();
-  if (nodes.length === 0) {
-    return;
-  }
-  await unit.unplug();
-  await until(() => nodes.every((node) => !fs.existsSync(node)), 15000, `${nodes} still there`);
+// A unit pulled out, as a hand does it, before it is plugged in again: its
+// node gone, and a moment more. Pulled out and plugged in again at once,
+// the program under Wine was seen not to find it again: the failure hint
+// stayed, as if winebus had heard of the removal after the arrival of the
+// same node.
+async function goneForWine(node) {
+  await until(() => !node || !fs.existsSync(node), 15000, `${node} still there`);
   await sleep(1000);
 }
 
-// The unit's side of an act, as tests/web/play-story.mjs does it for the page.
-async function doUnitSide(unit, act) {
-  switch (act.do) {
+// What the unit saw since `mark`, as the driver takes it (SeenUnit): the
+// reports it received, the least wait after a data block's reply, and its
+// flash against the image: how many of the first bytes are the image's,
+// and where what is not 0xFF ends.
+async function unitSeen(unit, mark) {
+  const reports = await unit.received(mark);
+  const least = await unit.leastBlockWaitMs(mark);
+  const flash = await unit.flash();
+  let held = 0;
+  while (held < Math.min(flash.length, unit.image.length) && flash[held] === unit.image[held]) {
+    held += 1;
+  }
+  let upTo = flash.length;
+  while (upTo > 0 && flash[upTo - 1] === 0xff) {
+    upTo -= 1;
+  }
+  return `seen reports=${reports} least-us=${least === null ? "none" : Math.round(least * 1000)} ` +
+    `held=${held} upto=${upTo} size=${unit.image.length}`;
+}
+
+// What the unit does for an act or while a box is open, as the driver asks.
+async function doUnitSide(unit, what, { act, box }) {
+  switch (what) {
     case "plug":
-      return unit.plug(act.unit);
+      return unit.plug(box ? box.unit : act.unit);
     case "unplug":
       return unit.unplug();
     case "replug":
-      await pullOutForAReplug(unit);
-      return unit.replug();
+      return unit.replug({ pullOutFirst: act.pullOutFirst });
     case "arm":
       return unit.arm(act.fault);
     case "look":
     case "update":
       return undefined;
     default:
-      throw new Error(`no act "${act.do}"`);
+      throw new Error(`the kernel's unit cannot ${what}`);
   }
 }
 
-// Plays `story` with the driver: the window's side there, the unit's here.
+// Plays `story` with the driver, which walks its acts and checks them
+// (tests/stories/play_story.h): this side does what the driver asks of the
+// unit and says what the unit saw.
 async function playStory(t, driver, story) {
   // The story's units end with its test.
   const later = (cleanup) => t.after(cleanup);
-  const unit = kernelUnit({ binary: UNIT, work: WINE_DIR, later, story, N, image: IMAGE, limitMs: UPDATE_MS });
-  const protocol = /^(act \d+ (box \d+ )?unit: \w+|act \d+ done|act \d+ failed: .*|story \S+: (passed|failed|stopped))$/;
+  const unit = kernelUnit({ binary: UNIT, work: WINE_DIR, later, story, N, image: IMAGE, limitMs: UPDATE_MS,
+    pulledOut: goneForWine });
+  const protocol = /^(act \d+ (box \d+ )?unit: [\w-]+|act \d+ done|act \d+ failed: .*|story \S+: (passed|failed|stopped))$/;
   const line = async (what) => {
     for (;;) {
       const next = await driver.next(UPDATE_MS, what);
@@ -285,22 +296,20 @@ async function playStory(t, driver, story) {
     for (;;) {
       const next = await line(`the driver's next step of ${story.name}, ${where}`);
       let match;
-      if ((match = /^act (\d+) unit: (\w+)$/.exec(next))) {
+      if ((match = /^act (\d+) unit: seen$/.exec(next))) {
         awaitingAnswer = true;
-        act = story.acts[Number(match[1]) - 1];
-        where = `act ${match[1]} (${act.do})`;
-        assert.equal(match[2], act.do, `${where}: the driver's act`);
-        mark = await unit.mark();
-        await doUnitSide(unit, act);
+        driver.send(await unitSeen(unit, mark));
+        awaitingAnswer = false;
+      } else if ((match = /^act (\d+) (?:box (\d+) )?unit: ([\w-]+)$/.exec(next))) {
+        awaitingAnswer = true;
+        if (match[2] === undefined) {
+          act = story.acts[Number(match[1]) - 1];
+          where = `act ${match[1]} (${act.do})`;
+          mark = await unit.mark();
+        }
+        await doUnitSide(unit, match[3], { act, box: match[2] && act.boxes[Number(match[2]) - 1] });
         driver.send("go");
         awaitingAnswer = false;
-      } else if ((match = /^act (\d+) box (\d+) unit: unplug$/.exec(next))) {
-        awaitingAnswer = true;
-        await unit.unplug();
-        driver.send("go");
-        awaitingAnswer = false;
-      } else if (/^act \d+ done$/.test(next)) {
-        await checkUnitSaw(unit, act.see, mark, where);
       } else if ((match = /^act (\d+) failed: (.*)$/.exec(next))) {
         // The player names the act itself; the driver's own steps may not.
         failure = /^act \d+\b/.test(match[2]) ? match[2] : `${where}: ${match[2]}`;
@@ -351,7 +360,10 @@ describe("the product under Wine: orvanto-updater.exe, started once, plays the o
 
   for (const story of STORIES) {
     const reason = cannotPlay(story, STAGE);
-    it(`story ${story.name}: ${story.says}`, { skip: reason || false }, (t) => playStory(t, driver, story));
+    it(`story ${story.name}`, { skip: reason || false }, (t) => {
+      t.diagnostic(story.says);
+      return playStory(t, driver, story);
+    });
   }
 
   it("Close ends the program with exit code 0", async (t) => {

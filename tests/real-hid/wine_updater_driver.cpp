@@ -24,11 +24,18 @@
 //                                          for it; answered "go" when the
 //                                          unit's side of the act is done,
 //                                          "stop" to give the story up
-//     out "act N box B unit: unplug"       while box B is open, when the
-//                                          story pulls the unit out then;
+//     out "act N box B unit: WHILEOPEN"    while box B is open, when the
+//                                          story does something then
+//                                          (unplug, plug, swap-esc);
 //                                          answered "go" or "stop"
+//     out "act N unit: seen"               once the act is over, where the
+//                                          story checks the unit's side;
+//                                          answered "seen reports=R
+//                                          least-us=W|none held=H upto=U
+//                                          size=S" (SeenUnit's fields) or
+//                                          "stop"
 //     out "act N done" or "act N failed: WHAT"
-//                                          once the window's side is checked
+//                                          once the act is checked
 //     out "story NAME: passed", "story NAME: failed" or "story NAME: stopped"
 //                                          at its end; after a failure the
 //                                          boxes still open are closed
@@ -37,14 +44,12 @@
 //                                          0 when N is 0
 // A story starts from a window without a unit, whatever its hint: the
 // driver waits until Update is off and no box is open. The window's side of
-// an act: Update pressed (it must be enabled); each box of the act awaited,
-// read and answered; then the window read once it shows what the act must
-// leave (or the act's time is up, or a box the story does not foresee is
-// open). The story's player (tests/stories/play_story.h) checks what was
-// read: the boxes (caption, text with the code line this stack gives,
-// buttons in order, the default button, the icon; a failure box with the
-// progress window gone), the hint, Update's state and the rows. Other lines
-// out tell what was seen.
+// an act: Update pressed; each box of the act awaited, read, the window
+// read while it is open where the story says what it must show, and
+// answered; then the window read once it shows what the act must leave (or
+// the act's time is up, or a box the story does not foresee is open). The
+// story's player (tests/stories/play_story.h) checks what was read and what
+// the unit's side saw. Other lines out tell what was seen.
 //
 // update: the unit plugged in before the start is found; one whole update
 // with the program's real waits; Close. Prints "update: S s from the
@@ -442,13 +447,19 @@ std::string ReadLine() {
     return line;
 }
 
-// Says `request` and waits for the other side's "go".
-void Request(const std::string& request) {
+// Says `request` and returns the other side's answer ("stop" ends the story).
+std::string Ask(const std::string& request) {
     Say("%s", request.c_str());
     const std::string answer = ReadLine();
     if (answer == "stop") {
         throw Stopped{};
     }
+    return answer;
+}
+
+// Says `request` and waits for the other side's "go".
+void Request(const std::string& request) {
+    const std::string answer = Ask(request);
     if (answer != "go") {
         Fail("the answer to \"" + request + "\"",
              answer.empty() ? "the end of the input" : "\"" + answer + "\"");
@@ -568,15 +579,6 @@ std::wstring StoryText(std::uint32_t id) { return Text(id); }
 
 const char* StageName() { return STAGE; }
 
-bool StageOnRealStack() { return true; }
-
-// Wine's hidclass ends the transfers of a unit that is gone with
-// ERROR_ACCESS_DENIED (orvanto-wine-hid unplug shows it for a pending read,
-// a write and a read), where Windows gives ERROR_DEVICE_NOT_CONNECTED.
-std::uint32_t StageLastError(std::uint32_t lastError) {
-    return lastError == ERROR_DEVICE_NOT_CONNECTED ? ERROR_ACCESS_DENIED : lastError;
-}
-
 void StageBeginAct(const StoryAct& act, std::size_t number) {
     play.act = number;
     play.boxes.clear();
@@ -591,13 +593,12 @@ bool StageDo(const StoryAct& act, std::size_t number) {
     const std::string where = "act " + std::to_string(number);
     Request(where + " unit: " + ActName(act.what));
     if (act.what == StoryDo::Update) {
-        Expect(updater.Enabled(IDC_UPDATE), where + ": Update can be pressed", "it disabled");
         updater.Click(IDC_UPDATE);
     }
     for (std::size_t index = 0; index < act.boxes.size(); ++index) {
         const StoryBox& want = act.boxes[index];
-        const std::string what =
-            where + " box " + std::to_string(index + 1) + " (" + want.kind + ")";
+        const std::string what = where + " box " + std::to_string(index + 1) + " (" +
+                                 StoryBoxKindName(want.kind) + ")";
         Box box = updater.AwaitBox(what + " appears", play.limitMs);
         updater.AwaitIcon(box);
         SeenBox seen;
@@ -611,16 +612,21 @@ bool StageDo(const StoryAct& act, std::size_t number) {
         Say("%s: %s: %s; buttons %zu, default %d, icon %s", what.c_str(),
             Quoted(seen.caption).c_str(), Narrow(seen.text).c_str(), seen.buttons.size(),
             seen.defaultButton, seen.icon.c_str());
-        if (want.whileOpen == "unplug") {
-            Request(where + " box " + std::to_string(index + 1) + " unit: unplug");
-            updater.AwaitHint(StoryWaitingHint(IDS_CONNECTION_LOST),
-                              what + ": the hint says the connection is lost while the box is open",
-                              DISCOVERY_LIMIT_MS, box.window);
-        } else if (!want.whileOpen.empty()) {
-            Fail(what + ": nothing done while a box is open but unplug", want.whileOpen);
+        if (want.whileOpen != StoryWhileOpen::Nothing) {
+            Request(where + " box " + std::to_string(index + 1) +
+                    " unit: " + StoryWhileOpenName(want.whileOpen));
+        }
+        if (SeesWindow(want.see)) {
+            SeenWindow window;
+            PollUntil([&] {
+                window = WindowFrom([&](int id) { return updater.ItemText(id); },
+                                    updater.Enabled(IDC_UPDATE), true);
+                return WindowShows(want.see, window) || !updater.Running();
+            }, DISCOVERY_LIMIT_MS, 100);
+            play.boxes.back().window = window;
         }
         updater.Press(box, want.answer);
-        if (want.kind == "confirmation") {
+        if (want.kind == StoryBoxKind::Confirmation) {
             play.confirmedAt = GetTickCount64();
         }
     }
@@ -650,11 +656,30 @@ SeenWindow StageWindow(const StoryAct& act, const std::function<bool(const SeenW
 // The bar's positions are the program's own: not counted from outside.
 std::optional<std::uint32_t> StageProgressPositions() { return std::nullopt; }
 
-// The unit's side of each act is checked by the other end, with the kernel
-// HID unit.
-std::optional<SeenUnit> StageUnit() { return std::nullopt; }
+// The kernel HID unit's side, as the other end reads it.
+std::optional<SeenUnit> StageUnit() {
+    const std::string answer = Ask("act " + std::to_string(play.act) + " unit: seen");
+    SeenUnit seen;
+    char least[32] = {};
+    unsigned reports = 0, held = 0, upTo = 0, size = 0;
+    if (std::sscanf(answer.c_str(), "seen reports=%u least-us=%31s held=%u upto=%u size=%u",
+                    &reports, least, &held, &upTo, &size) != 5) {
+        Fail("what the unit saw (\"seen reports=R least-us=W held=H upto=U size=S\")",
+             "\"" + answer + "\"");
+    }
+    seen.reports = reports;
+    if (std::string(least) != "none") {
+        seen.leastBlockWaitUs = std::strtoull(least, nullptr, 10);
+    }
+    seen.imageBytesHeld = held;
+    seen.writtenUpTo = upTo;
+    seen.imageSize = size;
+    return seen;
+}
 
 void StageFailed(const std::string& what, const std::string& seen) { Fail(what, seen); }
+
+void StageNote(const std::string& line) { Say("%s", line.c_str()); }
 
 void StageActChecked(const StoryAct&, std::size_t number) {
     Say("act %zu: rows %s", number, play.updater->Rows().c_str());

@@ -27,8 +27,11 @@ escTypeCode and escVersion) is put on the unit's cable, the unit staying on
 USB). A box is of one of the table's `boxes` kinds, which give its caption,
 text, the %s's fill, buttons and icon; a failure box gives its own text.
 Its `code` is the code line [status, lastError]; `codeOnRealStack`, where
-a real HID stack may show another: [status or [statuses], lastError].
-Once the act is over the stage checks what `see` gives, and nothing else:
+a real HID stack may show another: [status or [statuses], lastError]. Its
+`see` is what the window shows while it is open, once its whileOpen is
+done (the hint, Update, the rows), as an act's `before` is what the window
+shows before the act is done (an update's: Update enabled, unless it says
+otherwise). Once the act is over the stage checks what `see` gives, and nothing else:
 the hint (or its `waiting` form), Update enabled, the rows, the reports the
 unit received during the act, the positions the progress bar was given, the
 least wait after a data block's reply, and the ESC's flash ("image", the
@@ -40,19 +43,24 @@ The table states its conventions once: `unit`, the unit every story starts
 from; `fault`, what an armed fault is when the story does not say
 (`errorCode`, the code a unit-error replies with; `lastError`, the value
 a failed write or read fails with); `answers`, what a box
-takes; `stages`, each with what it `lacks` (a tag and why). A story `needs`
+takes; `stages`, each with what it `lacks` (a tag and why), what it cannot
+check of what an act brings (`unchecked`: progress, reports, blockWaitMs or
+flash, and why), whether it is a real HID stack (`realStack`: its code lines
+are the codeOnRealStack ones) and the last error it shows for a unit that
+is gone where Windows shows PLATFORM_ERROR_DEVICE_NOT_CONNECTED
+(`lastErrorOfAUnitGone`: what it `is` and `why`). A story `needs`
 tags, and a stage that lacks one skips it with the stage's reason; `cannot`
 gives a story's own reason for a stage, where no tag says it.
 
-The normalised table has the table's `stages` and `answers`, and
-`stories`, each with:
+The normalised table has the table's `stages` (each with `lacks` and
+`unchecked`), its `answers` and `boxes`, and `stories`, each with:
   name, says; cannot: for every stage, why it cannot play the story, or null
   acts: do; unit, complete; pullOutFirst (a unit that is in is pulled out
         first); fault (arm: kind, step, errorCode, lastError, and block for
-        "block");
+        "block"); before (waiting, rows, and what is given of hint, update);
         shot where given; boxes: kind, caption, text, buttons, icon, answer,
-        and where they apply fill, code, codeOnRealStack (the code where the
-        story gives none for the real stack: statuses listed), whileOpen,
+        see (as before), and where they apply fill, codes (for each stage
+        the code line it may show: [[statuses], lastError]), whileOpen,
         unit (complete), shot; see: waiting, rows, and what the story gives
         of hint (the waiting form's text too), update, reports, progress,
         blockWaitMs, flash.
@@ -63,6 +71,7 @@ A fault's kinds and steps are the emulated unit's names, read from its
 tables in emulator/demo_unit.cpp.
 
 usage: load_stories.py --json STORIES.JSON   prints the normalised table
+       load_stories.py --names STORIES.JSON  prints the stories' names, a line each
 """
 import json
 import os
@@ -82,14 +91,16 @@ SHOT_NAME = STORY_NAME
 
 KEYS = {
     "the table": ("about", "stages", "unit", "fault", "answers", "boxes", "stories"),
-    "stage": ("lacks",),
+    "stage": ("realStack", "lastErrorOfAUnitGone", "unchecked", "lacks"),
+    "a unit gone's last error": ("is", "why"),
     "box kind": ("caption", "text", "fill", "buttons", "icon"),
     "story": ("name", "says", "unit", "acts", "needs", "cannot"),
-    "act": ("do", "unit", "fault", "boxes", "see", "shot"),
+    "act": ("do", "unit", "fault", "before", "boxes", "see", "shot"),
     "fault": ("kind", "step", "block", "errorCode", "lastError"),
     "the default fault": ("errorCode", "lastError"),
-    "box": ("box", "text", "code", "codeOnRealStack", "answer", "whileOpen", "unit", "shot"),
+    "box": ("box", "text", "code", "codeOnRealStack", "answer", "whileOpen", "unit", "see", "shot"),
     "see": ("hint", "waiting", "update", "rows", "reports", "progress", "blockWaitMs", "flash"),
+    "window": ("hint", "waiting", "update", "rows"),
     "rows": ("unit", "unitVersion", "bootloader", "esc"),
 }
 # The unit's settings: True for the two that are yes or no, the others
@@ -100,9 +111,17 @@ ACTS = ("look", "plug", "unplug", "replug", "arm", "update")
 # Acts whose unit is pulled out first when it is in.
 PULLED_OUT_FIRST = ("replug",)
 ICONS = ("warning", "error", "information")
+# What a stage may be unable to see of what an act brings (the rest, the
+# window, every stage reads).
+UNCHECKABLE = ("progress", "reports", "blockWaitMs", "flash")
+# The last error of a transfer to a unit that is gone, as Windows gives it.
+UNIT_GONE = "PLATFORM_ERROR_DEVICE_NOT_CONNECTED"
 # What may be done while a box is open, and the unit's settings that the
 # box's `unit` may give for it (None: it takes no unit).
 WHILE_OPEN = {"unplug": None, "plug": tuple(UNIT), "swap-esc": ("esc", "escTypeCode", "escVersion")}
+# What sets off a notification that the window takes while the box is open:
+# the box says what the window then shows, which the stage waits for.
+WAITED_FOR = ("unplug", "plug")
 
 
 class StoryError(Exception):
@@ -200,16 +219,17 @@ def unit_settings(value, where, key, keys=tuple(UNIT)):
 
 
 def fault_names(source=DEMO_UNIT):
-    """The emulated unit's fault kinds and steps, from its name tables."""
+    """The emulated unit's fault kinds and steps, from its name tables: each
+    a dict of the name to its C++ enumerator (DemoFaultKind::UnitError)."""
     with open(source, encoding="utf-8") as file:
         code = file.read()
 
     def table(name):
         found = re.search(name + r"\[\]\s*=\s*\{(.*?)\};", code, re.S)
-        names = re.findall(r'"([^"]*)"', found.group(1)) if found else []
-        if not names:
+        pairs = re.findall(r'\{\s*([A-Za-z]+::[A-Za-z]+)\s*,\s*"([^"]*)"\s*\}', found.group(1)) if found else []
+        if not pairs:
             raise StoryError(f"{source}: no names in {name}")
-        return tuple(names)
+        return {name_: enumerator for enumerator, name_ in pairs}
 
     return table("FAULT_KIND_NAMES"), table("FAULT_STEP_NAMES")
 
@@ -219,6 +239,7 @@ class Loader:
         self.table = required(obj(table, "the table", "", "the table"),
                               ("stages", "unit", "fault", "answers", "boxes", "stories"), "the table")
         self.kinds, self.steps = kinds, steps
+        self.stage_codes = {}
         stages = obj(table["stages"], "the table", "stages")
         self.stages = {name: self.stage(stage, name) for name, stage in stages.items()}
         self.tags = {tag for stage in self.stages.values() for tag in stage["lacks"]}
@@ -242,7 +263,20 @@ class Loader:
         lacks = obj(stage["lacks"], where, "lacks")
         for tag, reason in lacks.items():
             text(reason, f"{where}, lacks", tag, "a reason")
-        return {"lacks": dict(lacks)}
+        unchecked = obj(stage.get("unchecked", {}), where, "unchecked", UNCHECKABLE)
+        for check, reason in unchecked.items():
+            text(reason, f"{where}, unchecked", check, "a reason")
+        gone = None
+        if "lastErrorOfAUnitGone" in stage:
+            at = f"{where}, lastErrorOfAUnitGone"
+            given = required(obj(stage["lastErrorOfAUnitGone"], where, "lastErrorOfAUnitGone",
+                                 "a unit gone's last error"), ("is", "why"), at)
+            gone = number(given["is"], at, "is", "PLATFORM_ERROR_")
+            text(given["why"], at, "why", "a reason")
+        # Only what the players use goes on: the rest is in each box's codes.
+        self.stage_codes[name] = {"realStack": yes_no(stage.get("realStack", False), where, "realStack"),
+                                  "gone": gone}
+        return {"lacks": dict(lacks), "unchecked": dict(unchecked)}
 
     def box_kind(self, kind, where):
         required(obj(kind, where, "", "box kind"), ("caption", "buttons", "icon"), where)
@@ -272,7 +306,8 @@ class Loader:
                 fail(name, "name", f"a second story of this name (story {first[name]} is the first)")
             first[name] = index
             normalised.append(self.story(story, name))
-        return {"stages": self.stages, "answers": self.answers, "stories": normalised}
+        return {"stages": self.stages, "answers": self.answers, "boxes": self.kinds_of_box,
+                "stories": normalised}
 
     def story(self, story, where):
         text(story.get("says"), where, "says", "what the story says")
@@ -319,6 +354,9 @@ class Loader:
         normal["boxes"] = [self.box(box, unit, f"{where}, box {number_}")
                            for number_, box in enumerate(boxes, 1)]
         normal["see"] = self.see(act.get("see", {}), where)
+        # Update is pressed as a hand does: it must be enabled.
+        before = {"update": True, **act.get("before", {})} if what == "update" else act.get("before", {})
+        normal["before"] = self.see(before, where, "before", "window")
         if "shot" in act:
             normal["shot"] = named(act["shot"], where, "shot", SHOT_NAME, "a screenshot's name")
         return normal
@@ -359,15 +397,14 @@ class Loader:
                   "buttons": list(kind["buttons"]), "icon": kind["icon"]}
         if "fill" in kind:
             normal["fill"] = kind["fill"]
+        if "codeOnRealStack" in box and "code" not in box:
+            fail(where, "codeOnRealStack", "without code: the code line elsewhere is not given")
         if "code" in box:
-            normal["code"] = self.code(box["code"], where, "code", several=False)
-        if "codeOnRealStack" in box:
-            if "code" not in box:
-                fail(where, "codeOnRealStack", "without code: the code line elsewhere is not given")
-            normal["codeOnRealStack"] = self.code(box["codeOnRealStack"], where, "codeOnRealStack",
-                                                  several=True)
-        elif "code" in box:
-            normal["codeOnRealStack"] = [[normal["code"][0]], normal["code"][1]]
+            code = self.code(box["code"], where, "code", several=False)
+            on_real_stack = self.code(box["codeOnRealStack"], where, "codeOnRealStack", several=True) \
+                if "codeOnRealStack" in box else [[code[0]], code[1]]
+            normal["codes"] = {stage: self.stage_code([[code[0]], code[1]], on_real_stack, stage)
+                               for stage in self.stages}
         answer = box.get("answer")
         if not one_of(answer, kind["buttons"]):
             fail(where, "answer",
@@ -385,9 +422,21 @@ class Loader:
             if "unit" not in box:
                 fail(where, "unit", f"missing: whileOpen {json.dumps(while_open)} needs one")
             normal["unit"] = {**act_unit, **unit_settings(box["unit"], where, "unit", takes)}
+        normal["see"] = self.see(box.get("see", {}), where, "see", "window")
+        if while_open in WAITED_FOR and "see" not in box:
+            fail(where, "see", f"missing: after whileOpen {json.dumps(while_open)} the stage waits "
+                 "until the window shows what it must")
         if "shot" in box:
             normal["shot"] = named(box["shot"], where, "shot", SHOT_NAME, "a screenshot's name")
         return normal
+
+    def stage_code(self, code, on_real_stack, stage):
+        """The code line [[statuses], lastError] that `stage` may show."""
+        facts = self.stage_codes[stage]
+        statuses, last_error = on_real_stack if facts["realStack"] else code
+        if facts["gone"] is not None and last_error == UNIT_GONE:
+            last_error = facts["gone"]
+        return [list(statuses), last_error]
 
     @staticmethod
     def code(code, where, key, several):
@@ -405,9 +454,11 @@ class Loader:
         return [listed_statuses, last] if several else [listed_statuses[0], last]
 
     @staticmethod
-    def see(see, where):
-        obj(see, where, "see", "see")
-        at = f"{where}, see"
+    def see(see, where, key="see", kind="see"):
+        """What is to be seen: once an act is over (`see`), or of the window
+        alone (`window`: before an act, while a box is open)."""
+        obj(see, where, key, kind)
+        at = f"{where}, {key}"
         normal = {"waiting": "waiting" in see}
         if "hint" in see and "waiting" in see:
             fail(at, "waiting", "beside hint: the hint is one or the other")
@@ -452,12 +503,15 @@ def load(path):
 
 
 def main(argv):
-    if len(argv) != 3 or argv[1] != "--json":
+    if len(argv) != 3 or argv[1] not in ("--json", "--names"):
         sys.exit(__doc__)
     try:
         table = load(argv[2])
     except (OSError, StoryError) as error:
         sys.exit(f"{argv[2]}: {error}")
+    if argv[1] == "--names":
+        sys.stdout.write("".join(f"{story['name']}\n" for story in table["stories"]))
+        return
     json.dump(table, sys.stdout, ensure_ascii=True, indent=1)
     sys.stdout.write("\n")
 

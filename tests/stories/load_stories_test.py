@@ -19,7 +19,10 @@ TABLE = {
     "about": ["A table for the loader's tests."],
     "stages": {
         "native": {"lacks": {}},
-        "real-stack-chromium": {"lacks": {"nothing-sent": "nothing of the update reaches the unit"}},
+        "real-stack-chromium": {"realStack": True, "lacks": {"nothing-sent": "nothing of the update reaches the unit"}},
+        "real-stack-wine": {"realStack": True, "lacks": {},
+                            "lastErrorOfAUnitGone": {"is": "PLATFORM_ERROR_ACCESS_DENIED", "why": "its hidclass"},
+                            "unchecked": {"progress": "counted inside the program only"}},
     },
     "unit": {"productId": 2, "bootloader": False, "esc": True, "escTypeCode": "0x111F405A",
              "escVersion": "0x0205", "inputLength": 60, "outputLength": 60, "purgeMs": 700},
@@ -39,7 +42,9 @@ TABLE = {
                 {"do": "arm", "fault": {"kind": "unit-error", "step": "address", "errorCode": "0x104"}},
                 {"do": "update", "boxes": [
                     {"box": "confirmation", "answer": "OK"},
-                    {"box": "failure", "text": "IDS_ADDRESS_FAILED", "code": ["0x104", "0"], "answer": "OK"}],
+                    {"box": "failure", "text": "IDS_ADDRESS_FAILED", "code": ["0x104", "PLATFORM_ERROR_DEVICE_NOT_CONNECTED"],
+                     "codeOnRealStack": [["0x104", "LINK_READ_FAILED"], "PLATFORM_ERROR_DEVICE_NOT_CONNECTED"],
+                     "answer": "OK"}],
                  "see": {"hint": "IDS_UPDATE_FAILED_HINT", "update": False, "rows": {"esc": "0.0.0"},
                          "reports": 7, "flash": {"blocks": 0}}},
                 {"do": "replug", "see": {"hint": "IDS_READY", "rows": {"esc": "----------"}}},
@@ -77,6 +82,17 @@ CASES = [
     ("a key of the table", lambda t, s: t.update(stagse={}), "the table: stagse: unknown key"),
     ("a key of a stage", lambda t, s: t["stages"]["native"].update(lack={}),
      "the table, stages, native: lack: unknown key"),
+    ("a check a stage cannot make that is none", lambda t, s: t["stages"]["native"].update(unchecked={"rows": "-"}),
+     "the table, stages, native, unchecked: rows: unknown key"),
+    ("a unit gone's last error without why",
+     lambda t, s: removed(t["stages"]["real-stack-wine"]["lastErrorOfAUnitGone"], "why"),
+     "the table, stages, real-stack-wine, lastErrorOfAUnitGone: why: missing"),
+    ("a unit pulled out while a box is open, not said what the window shows",
+     lambda t, s: box(s, 1).update(whileOpen="unplug"),
+     "{name}, act 3, box 1: see: missing: after whileOpen \"unplug\""),
+    ("what is seen while a box is open beyond the window",
+     lambda t, s: box(s, 1).update(see={"reports": 3}),
+     "{name}, act 3, box 1, see: reports: unknown key"),
     ("a key of the default unit", lambda t, s: t["unit"].update(escVersoin="0x0300"),
      "the table, unit: escVersoin: unknown key"),
     ("a setting the default unit leaves out", lambda t, s: removed(t["unit"], "purgeMs"),
@@ -223,12 +239,20 @@ class TableRules(unittest.TestCase):
                          {**table["stories"][0]["acts"][0]["unit"], "escVersion": 0x300, "outputLength": 64})
         # Only replug pulls a unit that is in out first.
         self.assertEqual([a["pullOutFirst"] for a in refused["acts"]], [False, False, False, True])
-        # The code line on the real stack is the code line where the story
-        # gives no other.
-        self.assertEqual(refused["acts"][2]["boxes"][1]["codeOnRealStack"], [[0x104], 0])
+        # Each stage's code line: a real stack's where the story gives one,
+        # and a stage's own last error for a unit that is gone.
+        gone = "PLATFORM_ERROR_DEVICE_NOT_CONNECTED"
+        self.assertEqual(refused["acts"][2]["boxes"][1]["codes"], {
+            "native": [[0x104], gone], "real-stack-chromium": [[0x104, "LINK_READ_FAILED"], gone],
+            "real-stack-wine": [[0x104, "LINK_READ_FAILED"], "PLATFORM_ERROR_ACCESS_DENIED"]})
+        self.assertNotIn("codes", refused["acts"][2]["boxes"][0])
+        # An update is pressed as a hand does, Update enabled.
+        self.assertEqual([a["before"].get("update") for a in refused["acts"]], [None, None, True, None])
         # A stage that lacks what the story needs gives its reason.
-        self.assertEqual(lock["cannot"], {"native": None,
+        self.assertEqual(lock["cannot"], {"native": None, "real-stack-wine": None,
                                           "real-stack-chromium": "nothing of the update reaches the unit"})
+        self.assertEqual(table["stages"]["real-stack-wine"]["unchecked"],
+                         {"progress": "counted inside the program only"})
 
 
 if __name__ == "__main__":

@@ -2,12 +2,16 @@
 """Makes the C++ table of the owner's stories from tests/stories/stories.json.
 
 tests/stories/load_stories.py reads and checks the file and fills in every
-default; this script only writes what it gives as a C++ source that defines
-Stories() (tests/stories/story.h) for the native and the Wine stage. Texts,
-statuses and last-error values stay names (IDS_..., LINK_...,
-PLATFORM_ERROR_...), so that the compiler refuses one that does not exist.
+default; this script only writes what it gives as C++: a source that defines
+Stories() and StageUnchecked() (tests/stories/story.h) for the native, the
+Wine and the real-stack Wine stage, and a header of the table's kinds as
+enums (the boxes, their icons, what is done while one is open, the checks
+a stage may lack), so that -Wswitch names each place a new one must be
+handled. Texts, statuses and last-error values stay names (IDS_..., LINK_...,
+PLATFORM_ERROR_...) and a fault's kind and step the emulated unit's
+enumerators, so that the compiler refuses one that does not exist.
 
-usage: make_story_table.py STORIES.JSON OUTPUT.CPP
+usage: make_story_table.py STORIES.JSON OUTPUT.CPP OUTPUT.H
 """
 import json
 import sys
@@ -15,6 +19,7 @@ import sys
 sys.dont_write_bytecode = True  # nothing written into the sources' folder
 import load_stories  # noqa: E402  (beside this script)
 
+KINDS, STEPS = load_stories.fault_names()
 ACTS = {"look": "Look", "plug": "Plug", "unplug": "Unplug", "replug": "Replug", "arm": "Arm",
         "update": "Update"}
 
@@ -49,27 +54,29 @@ def unit_lines(unit, record):
     ]
 
 
+def enumerator(name):
+    """The C++ enumerator of a table's name: "version-question" is
+    VersionQuestion, "blockWaitMs" BlockWaitMs."""
+    return "".join(word[:1].upper() + word[1:] for word in name.split("-"))
+
+
 def box_lines(box):
-    lines = [f"b.kind = {narrow(box['kind'])};",
+    lines = [f"b.kind = StoryBoxKind::{enumerator(box['kind'])};",
              f"b.caption = {box['caption']};",
              f"b.text = {box['text']};",
-             f"b.icon = {narrow(box['icon'])};",
+             f"b.icon = StoryIcon::{enumerator(box['icon'])};",
              "b.buttons = {" + ", ".join(f"ANSWER_{b}" for b in box["buttons"]) + "};",
              f"b.answer = ANSWER_{box['answer']};"]
     if "fill" in box:
         lines.append(f"b.fill = {wide(box['fill'])};")
-    if "code" in box:
-        status, last_error = box["code"]
-        lines.append(f"b.status = {number(status)};")
-        lines.append(f"b.lastError = {number(last_error)};")
-    if "codeOnRealStack" in box:
-        statuses, last_error = box["codeOnRealStack"]
-        lines.append("b.realStackStatuses = {" + ", ".join(number(s) for s in statuses) + "};")
-        lines.append(f"b.realStackLastError = {number(last_error)};")
+    for stage, (statuses, last_error) in box.get("codes", {}).items():
+        lines.append(f"b.codes.push_back({{{narrow(stage)}, {{{{" +
+                     ", ".join(number(s) for s in statuses) + f"}}, {number(last_error)}}}}});")
     if "whileOpen" in box:
-        lines.append(f"b.whileOpen = {narrow(box['whileOpen'])};")
+        lines.append(f"b.whileOpen = StoryWhileOpen::{enumerator(box['whileOpen'])};")
     if "unit" in box:
         lines += unit_lines(box["unit"], "b")
+    lines += see_lines(box["see"], "b.see")
     if "shot" in box:
         lines.append(f"b.shot = {narrow(box['shot'])};")
     return lines
@@ -78,25 +85,25 @@ def box_lines(box):
 ROWS = ("unit", "unitVersion", "bootloader", "esc")
 
 
-def see_lines(see):
+def see_lines(see, record):
     lines = []
     if "hint" in see:
-        lines.append(f"a.see.hint = {see['hint']};")
+        lines.append(f"{record}.hint = {see['hint']};")
     if see["waiting"]:
-        lines.append("a.see.waiting = true;")
+        lines.append(f"{record}.waiting = true;")
     if "update" in see:
-        lines.append(f"a.see.update = {boolean(see['update'])};")
+        lines.append(f"{record}.update = {boolean(see['update'])};")
     for row in ROWS:
         if row in see["rows"]:
-            lines.append(f"a.see.{row} = std::wstring({wide(see['rows'][row])});")
+            lines.append(f"{record}.{row} = std::wstring({wide(see['rows'][row])});")
     for key in ("reports", "progress", "blockWaitMs"):
         if key in see:
-            lines.append(f"a.see.{key} = {number(see[key])};")
+            lines.append(f"{record}.{key} = {number(see[key])};")
     flash = see.get("flash")
     if flash == "image":
-        lines.append("a.see.flashImage = true;")
+        lines.append(f"{record}.flashImage = true;")
     elif flash is not None:
-        lines.append(f"a.see.flashBlocks = {number(flash['blocks'])};")
+        lines.append(f"{record}.flashBlocks = {number(flash['blocks'])};")
     return lines
 
 
@@ -107,8 +114,9 @@ def act_lines(act):
         lines.append("a.pullOutFirst = true;")
     if "fault" in act:
         fault = act["fault"]
-        lines.append(f"a.fault.kind = {narrow(fault['kind'])};")
-        lines.append(f"a.fault.step = {narrow(fault['step'])};")
+        lines.append(f"a.fault.kind = {KINDS[fault['kind']]};")
+        lines.append(f"a.fault.step = {STEPS[fault['step']]};")
+        lines.append(f"a.fault.name = {narrow(fault['kind'] + ' at ' + fault['step'])};")
         lines.append(f"a.fault.errorCode = {number(fault['errorCode'])};")
         lines.append(f"a.fault.lastError = {number(fault['lastError'])};")
         if "block" in fault:
@@ -116,7 +124,8 @@ def act_lines(act):
     for box in act["boxes"]:
         lines += ["{", "    StoryBox b;", *("    " + l for l in box_lines(box)),
                   "    a.boxes.push_back(b);", "}"]
-    lines += see_lines(act["see"])
+    lines += see_lines(act["before"], "a.before")
+    lines += see_lines(act["see"], "a.see")
     if "shot" in act:
         lines.append(f"a.shot = {narrow(act['shot'])};")
     lines.append("s.acts.push_back(a);")
@@ -134,7 +143,41 @@ def story_lines(story):
     return ["    {", *("        " + l for l in lines), "    }"]
 
 
-def main(source, output):
+def enum_lines(name, what, values, first=()):
+    """An enum class of the table's names, and the name of each."""
+    names = [*first, *values]
+    return [f"// {what}", f"enum class {name} {{ " + ", ".join(enumerator(v) for v in names) + " };", "",
+            f"inline const char* {name}Name({name} value) {{",
+            "    switch (value) {",
+            *(f"    case {name}::{enumerator(v)}:\n        return {narrow(v)};" for v in names),
+            "    }",
+            '    return "?";',
+            "}", ""]
+
+
+def header(table):
+    return "\n".join([
+        "// Made by tests/stories/make_story_table.py from tests/stories/stories.json:",
+        "// the table's kinds, as tests/stories/load_stories.py names them.",
+        "#pragma once",
+        "",
+        *enum_lines("StoryBoxKind", "The table's kinds of message box.", list(table["boxes"])),
+        *enum_lines("StoryIcon", "A box's icon.", load_stories.ICONS),
+        *enum_lines("StoryWhileOpen", "What is done while a box is open.", list(load_stories.WHILE_OPEN),
+                    first=("nothing",)),
+        *enum_lines("StoryCheck", "What a stage may be unable to check of an act.", load_stories.UNCHECKABLE),
+    ])
+
+
+def stage_lines(stages):
+    lines = []
+    for stage, facts in stages.items():
+        for check, reason in facts["unchecked"].items():
+            lines.append(f"    {{{narrow(stage)}, StoryCheck::{enumerator(check)}, {narrow(reason)}}},")
+    return lines
+
+
+def main(source, output, output_header):
     table = load_stories.load(source)
     body = [line for story in table["stories"] for line in story_lines(story)]
     text = "\n".join([
@@ -166,17 +209,39 @@ def main(source, output):
         '    return "";',
         "}",
         "",
+        "namespace {",
+        "struct Unchecked {",
+        "    const char* stage;",
+        "    StoryCheck check;",
+        "    const char* why;",
+        "};",
+        "const Unchecked UNCHECKED[] = {",
+        *stage_lines(table["stages"]),
+        '    {"", StoryCheck::Progress, ""},',
+        "};",
+        "}  // namespace",
+        "",
+        "std::string StageUnchecked(const std::string& stage, StoryCheck check) {",
+        "    for (const Unchecked& entry : UNCHECKED) {",
+        "        if (entry.stage == stage && entry.check == check) {",
+        "            return entry.why;",
+        "        }",
+        "    }",
+        '    return "";',
+        "}",
+        "",
         "void PrintTo(const Story& story, std::ostream* out) { *out << story.name; }",
         "",
     ])
-    with open(output, "w", encoding="utf-8") as file:
-        file.write(text)
+    for path, content in ((output, text), (output_header, header(table))):
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(content)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    if len(sys.argv) != 4:
         sys.exit(__doc__)
     try:
-        main(sys.argv[1], sys.argv[2])
+        main(sys.argv[1], sys.argv[2], sys.argv[3])
     except (OSError, load_stories.StoryError) as error:
         sys.exit(f"{sys.argv[1]}: {error}")

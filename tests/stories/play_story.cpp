@@ -18,17 +18,41 @@ std::string Listed(const std::vector<int>& values) {
     return "{" + list + "}";
 }
 
-// The texts the box may show on this stage: its text, "%s" filled in, with
-// one of its code lines below (none where it has none).
-std::vector<std::wstring> BoxTexts(const StoryBox& box) {
-    if (!StageOnRealStack() || box.realStackStatuses.empty()) {
-        return {StoryBoxText(box, box.status, StageLastError(box.lastError))};
+// The hint as `see` gives it, if it does.
+std::optional<std::wstring> HintOf(const StorySee& see) {
+    if (!see.hint) {
+        return std::nullopt;
     }
-    std::vector<std::wstring> texts;
-    for (std::uint32_t status : box.realStackStatuses) {
-        texts.push_back(StoryBoxText(box, status, StageLastError(box.realStackLastError)));
+    return see.waiting ? StoryWaitingHint(*see.hint) : StoryText(*see.hint);
+}
+
+struct Row {
+    std::optional<std::wstring> StorySee::*want;
+    std::wstring SeenWindow::*seen;
+    const char* name;
+};
+const Row ROWS[] = {{&StorySee::unit, &SeenWindow::unit, "unit"},
+                    {&StorySee::unitVersion, &SeenWindow::unitVersion, "unitVersion"},
+                    {&StorySee::bootloader, &SeenWindow::bootloader, "bootloader"},
+                    {&StorySee::esc, &SeenWindow::esc, "esc"}};
+
+// Checks what `see` gives of the window against `window`.
+void CheckSeenWindow(const StorySee& see, const SeenWindow& window, const std::string& where) {
+    const std::optional<std::wstring> hint = HintOf(see);
+    if (hint && window.hint != *hint) {
+        StageFailed(where + ": the hint " + Quoted(*hint), Quoted(window.hint));
     }
-    return texts;
+    if (see.update && window.updateEnabled != *see.update) {
+        StageFailed(where + ": Update " + (*see.update ? "enabled" : "disabled"),
+                    window.updateEnabled ? "enabled" : "disabled");
+    }
+    for (const Row& row : ROWS) {
+        const std::optional<std::wstring>& want = see.*row.want;
+        if (want && window.*row.seen != *want) {
+            StageFailed(where + ": the row " + row.name + " " + Quoted(*want),
+                        Quoted(window.*row.seen));
+        }
+    }
 }
 
 bool CheckBoxes(const StoryAct& act, const std::string& where) {
@@ -45,12 +69,13 @@ bool CheckBoxes(const StoryAct& act, const std::string& where) {
     for (std::size_t i = 0; i < seen.size(); ++i) {
         const StoryBox& want = act.boxes[i];
         const SeenBox& box = seen[i];
-        const std::string what = where + ", box " + std::to_string(i + 1) + " (" + want.kind + ")";
+        const std::string what =
+            where + ", box " + std::to_string(i + 1) + " (" + StoryBoxKindName(want.kind) + ")";
         const std::wstring caption = StoryText(want.caption);
         if (box.caption != caption) {
             StageFailed(what + ": the caption " + Quoted(caption), Quoted(box.caption));
         }
-        const std::vector<std::wstring> texts = BoxTexts(want);
+        const std::vector<std::wstring> texts = StoryBoxTexts(want, StageName());
         if (std::find(texts.begin(), texts.end(), box.text) == texts.end()) {
             std::string wanted;
             for (const std::wstring& text : texts) {
@@ -65,79 +90,70 @@ bool CheckBoxes(const StoryAct& act, const std::string& where) {
             StageFailed(what + ": the default button " + std::to_string(want.buttons.front()),
                         std::to_string(box.defaultButton));
         }
-        if (box.icon != want.icon) {
-            StageFailed(what + ": the icon " + want.icon, box.icon);
+        if (box.icon != StoryIconName(want.icon)) {
+            StageFailed(what + ": the icon " + StoryIconName(want.icon), box.icon);
         }
-        if (want.kind == "failure" && box.progressOpen) {
+        if (want.kind == StoryBoxKind::Failure && box.progressOpen) {
             StageFailed(what + ": the progress window gone before the box", "it open");
+        }
+        if (SeesWindow(want.see)) {
+            if (box.window) {
+                CheckSeenWindow(want.see, *box.window, what + ", while it is open");
+            } else {
+                StageFailed(what + ": the window read while the box is open", "not read");
+            }
         }
     }
     return true;
 }
 
+// The window once the act is over: as the story says, and no box open.
 void CheckWindow(const StoryAct& act, const std::string& where) {
-    const StorySee& see = act.see;
-    std::optional<std::wstring> hint;
-    if (see.hint) {
-        hint = see.waiting ? StoryWaitingHint(*see.hint) : StoryText(*see.hint);
-    }
-    struct Row {
-        const std::optional<std::wstring>& want;
-        std::wstring SeenWindow::*seen;
-        const char* name;
-    };
-    const Row rows[] = {{see.unit, &SeenWindow::unit, "unit"},
-                        {see.unitVersion, &SeenWindow::unitVersion, "unitVersion"},
-                        {see.bootloader, &SeenWindow::bootloader, "bootloader"},
-                        {see.esc, &SeenWindow::esc, "esc"}};
-    const SeenWindow window = StageWindow(act, [&](const SeenWindow& now) {
-        bool settled = !now.boxOpen && (!hint || now.hint == *hint) &&
-                       (!see.update || now.updateEnabled == *see.update);
-        for (const Row& row : rows) {
-            settled = settled && (!row.want || now.*row.seen == *row.want);
-        }
-        return settled;
-    });
+    const SeenWindow window = StageWindow(
+        act, [&](const SeenWindow& now) { return !now.boxOpen && WindowShows(act.see, now); });
     if (window.boxOpen) {
         StageFailed(where + ": no message box open once the act is over", "one open");
     }
-    if (hint && window.hint != *hint) {
-        StageFailed(where + ": the hint " + Quoted(*hint), Quoted(window.hint));
+    CheckSeenWindow(act.see, window, where);
+}
+
+// Whether the stage can make `check`; where the table says that it cannot,
+// says so and why.
+bool Checkable(StoryCheck check, const std::string& where) {
+    const std::string why = StageUnchecked(StageName(), check);
+    if (!why.empty()) {
+        StageNote(where + ": " + StoryCheckName(check) + " not checked on " + StageName() + ": " +
+                  why);
     }
-    if (see.update && window.updateEnabled != *see.update) {
-        StageFailed(where + ": Update " + (*see.update ? "enabled" : "disabled"),
-                    window.updateEnabled ? "enabled" : "disabled");
-    }
-    for (const Row& row : rows) {
-        if (row.want && window.*row.seen != *row.want) {
-            StageFailed(where + ": the row " + row.name + " " + Quoted(*row.want),
-                        Quoted(window.*row.seen));
-        }
-    }
+    return why.empty();
 }
 
 void CheckUnit(const StorySee& see, const std::string& where) {
-    if (see.progress) {
-        if (const std::optional<std::uint32_t> positions = StageProgressPositions()) {
-            if (*positions != *see.progress) {
-                StageFailed(where + ": " + std::to_string(*see.progress) +
-                                " positions given to the progress bar",
-                            std::to_string(*positions));
-            }
+    if (see.progress && Checkable(StoryCheck::Progress, where)) {
+        const std::optional<std::uint32_t> positions = StageProgressPositions();
+        if (!positions) {
+            StageFailed(where + ": the positions given to the progress bar", "none counted");
+        } else if (*positions != *see.progress) {
+            StageFailed(where + ": " + std::to_string(*see.progress) +
+                            " positions given to the progress bar",
+                        std::to_string(*positions));
         }
     }
-    if (!see.reports && !see.blockWaitMs && !see.flashImage && !see.flashBlocks) {
+    const bool reports = see.reports && Checkable(StoryCheck::Reports, where);
+    const bool blockWait = see.blockWaitMs && Checkable(StoryCheck::BlockWaitMs, where);
+    const bool flash = (see.flashImage || see.flashBlocks) && Checkable(StoryCheck::Flash, where);
+    if (!reports && !blockWait && !flash) {
         return;
     }
     const std::optional<SeenUnit> unit = StageUnit();
     if (!unit) {
         return;
     }
-    if (see.reports && unit->reports != *see.reports) {
+    if (reports && unit->reports != *see.reports) {
         StageFailed(where + ": " + std::to_string(*see.reports) + " reports received by the unit",
                     std::to_string(unit->reports));
     }
-    if (see.blockWaitMs) {
+    if (blockWait) {
         const std::uint64_t least = *see.blockWaitMs * 1000ull;
         if (!unit->leastBlockWaitUs || *unit->leastBlockWaitUs < least) {
             StageFailed(where + ": at least " + std::to_string(least) +
@@ -146,20 +162,18 @@ void CheckUnit(const StorySee& see, const std::string& where) {
                                                : "no block followed by a report");
         }
     }
-    if (see.flashImage || see.flashBlocks) {
+    if (flash) {
         const std::uint32_t written =
             see.flashImage ? unit->imageSize
                            : std::min(unit->imageSize, *see.flashBlocks * BLOCK_BYTES);
-        const std::vector<std::uint8_t>& flash = unit->flash;
-        if (flash.size() < written || !std::equal(unit->image, unit->image + written, flash.begin())) {
+        if (unit->imageBytesHeld < written) {
             StageFailed(where + ": the flash holding the image's first " + std::to_string(written) +
                             " bytes",
-                        "other bytes");
-        } else if (!std::all_of(flash.begin() + written, flash.end(),
-                                [](std::uint8_t b) { return b == 0xFF; })) {
+                        "only its first " + std::to_string(unit->imageBytesHeld));
+        } else if (unit->writtenUpTo > written) {
             StageFailed(where + ": nothing written after the first " + std::to_string(written) +
                             " bytes",
-                        "something written");
+                        "bytes written up to " + std::to_string(unit->writtenUpTo));
         }
     }
 }
@@ -171,6 +185,13 @@ void PlayStory(const Story& story) {
         const StoryAct& act = story.acts[number - 1];
         const std::string where = "act " + std::to_string(number) + " (" + ActName(act.what) + ")";
         StageBeginAct(act, number);
+        if (SeesWindow(act.before)) {
+            CheckSeenWindow(act.before,
+                            StageWindow(act, [&](const SeenWindow& now) {
+                                return WindowShows(act.before, now);
+                            }),
+                            where + ", before it");
+        }
         if (!StageDo(act, number) || !CheckBoxes(act, where)) {
             return;
         }
@@ -191,6 +212,36 @@ SeenWindow WindowFrom(const std::function<std::wstring(int)>& text, bool updateE
     window.esc = text(IDC_VERSION_ESC);
     window.boxOpen = boxOpen;
     return window;
+}
+
+bool WindowShows(const StorySee& see, const SeenWindow& window) {
+    const std::optional<std::wstring> hint = HintOf(see);
+    bool shows = (!hint || window.hint == *hint) &&
+                 (!see.update || window.updateEnabled == *see.update);
+    for (const Row& row : ROWS) {
+        const std::optional<std::wstring>& want = see.*row.want;
+        shows = shows && (!want || window.*row.seen == *want);
+    }
+    return shows;
+}
+
+bool SeesWindow(const StorySee& see) {
+    bool sees = see.hint || see.update;
+    for (const Row& row : ROWS) {
+        sees = sees || (see.*row.want).has_value();
+    }
+    return sees;
+}
+
+void SeeFlash(SeenUnit& seen, const std::vector<std::uint8_t>& flash, const std::uint8_t* image,
+              std::uint32_t imageSize) {
+    seen.imageSize = imageSize;
+    const std::size_t common = std::min<std::size_t>(flash.size(), imageSize);
+    seen.imageBytesHeld = static_cast<std::uint32_t>(
+        std::mismatch(image, image + common, flash.begin()).first - image);
+    const auto lastWritten = std::find_if(flash.rbegin(), flash.rend(),
+                                          [](std::uint8_t b) { return b != 0xFF; });
+    seen.writtenUpTo = static_cast<std::uint32_t>(flash.rend() - lastWritten);
 }
 
 const char* ActName(StoryDo what) {

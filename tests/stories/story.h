@@ -2,7 +2,8 @@
 // tests/stories/stories.json (tests/stories/make_story_table.py), with every
 // text, status and code by its C++ name, so that a name that does not exist
 // fails the build. Each stage plays every story that it can play and skips
-// the others with the reason the story gives.
+// the others with the reason the story gives; what a stage cannot check of
+// an act the table says too (StageUnchecked).
 #pragma once
 
 #include <cstdint>
@@ -11,37 +12,12 @@
 #include <vector>
 
 #include "emulator/demo_unit.h"
+#include "story_kinds.h"  // made from the table beside the table's source
 
 enum class StoryDo { Look, Plug, Unplug, Replug, Arm, Update };
 
-// A message box the act must bring up, in order, and how it is answered.
-struct StoryBox {
-    std::string kind;  // "confirmation", "version-question", "failure", "incompatible"
-    std::uint32_t caption = 0;
-    std::uint32_t text = 0;
-    std::wstring fill;  // put in for the text's %s
-    std::vector<int> buttons;  // ANSWER_ values, in order
-    std::string icon;  // "warning", "error", "information"
-    // The code line below the text: status and last-error value. None: the
-    // text stands alone.
-    std::optional<std::uint32_t> status;
-    std::uint32_t lastError = 0;
-    // On a real HID stack, where it may differ: the statuses one of which the
-    // code line shows, with its last-error value. Empty: as above.
-    std::vector<std::uint32_t> realStackStatuses;
-    std::uint32_t realStackLastError = 0;
-    int answer = 0;
-    // Done while the box is open, before it is answered: "unplug"; "plug"
-    // (the unit that is in pulled out, `unit` plugged in and found);
-    // "swap-esc" (`unit`'s ESC put on the unit's cable, the unit staying on
-    // USB); or "".
-    std::string whileOpen;
-    DemoUnitSettings unit;  // for "plug" and "swap-esc"
-    std::uint32_t purgeMs = 0;  // how long it takes to erase (as the table gives)
-    std::string shot;  // a screenshot of the box, by this name, or ""
-};
-
 // What must be seen once the act is over; what is not given is not looked at.
+// Before an act and while a box is open only the window's part is given.
 struct StorySee {
     std::optional<std::uint32_t> hint;
     bool waiting = false;  // the hint in its waiting form (the instructions below)
@@ -55,9 +31,38 @@ struct StorySee {
     std::optional<std::uint32_t> flashBlocks;
 };
 
+// A code line below a box's text: one of `statuses`, and the last error.
+struct StoryCode {
+    std::vector<std::uint32_t> statuses;
+    std::uint32_t lastError = 0;
+};
+
+// A message box the act must bring up, in order, and how it is answered.
+struct StoryBox {
+    StoryBoxKind kind = StoryBoxKind::Confirmation;
+    std::uint32_t caption = 0;
+    std::uint32_t text = 0;
+    std::wstring fill;  // put in for the text's %s
+    std::vector<int> buttons;  // ANSWER_ values, in order
+    StoryIcon icon = StoryIcon::Warning;
+    // The code line below the text that each stage may show, by the stage's
+    // name; none: the text stands alone.
+    std::vector<std::pair<std::string, StoryCode>> codes;
+    int answer = 0;
+    // Done while the box is open, before it is answered: the unit pulled
+    // out; the unit that is in pulled out and `unit` plugged in and found;
+    // `unit`'s ESC put on the unit's cable, the unit staying on USB.
+    StoryWhileOpen whileOpen = StoryWhileOpen::Nothing;
+    DemoUnitSettings unit;  // for Plug and SwapEsc
+    std::uint32_t purgeMs = 0;  // how long it takes to erase (as the table gives)
+    StorySee see;  // the window while the box is open, once whileOpen is done
+    std::string shot;  // a screenshot of the box, by this name, or ""
+};
+
 struct StoryFault {
-    std::string kind;  // as DemoFaultKindFromName takes it
-    std::string step;  // as DemoFaultStepFromName takes it
+    DemoFaultKind kind = DemoFaultKind::None;
+    DemoFaultStep step = DemoFaultStep::SystemLock;
+    std::string name;  // "KIND at STEP", as the table names them
     std::uint32_t block = 0;
     std::uint32_t errorCode = 0;  // as the table gives it, or its default
     std::uint32_t lastError = 0;  // of a failed write or read: as the table gives it, or its default
@@ -69,6 +74,7 @@ struct StoryAct {
     std::uint32_t purgeMs = 0;  // how long the plugged unit takes to erase (as the table gives)
     bool pullOutFirst = false;  // a unit that is in is pulled out first (Replug)
     StoryFault fault;  // for Arm
+    StorySee before;  // the window before the act is done
     std::vector<StoryBox> boxes;
     StorySee see;
     std::string shot;  // a screenshot of the window once the act is over, or ""
@@ -87,15 +93,15 @@ const std::vector<Story>& Stories();
 // Why `stage` ("native", "wine", ...) cannot play the story, or "" when it can.
 std::string CannotPlay(const Story& story, const std::string& stage);
 
+// Why `stage` cannot make `check` of an act, or "" when it can.
+std::string StageUnchecked(const std::string& stage, StoryCheck check);
+
 // The text `id` in the language the stage plays in: each stage defines it.
 std::wstring StoryText(std::uint32_t id);
 
-// A box's text as it must read: its text with the %s filled in and, when a
-// status is given, the code line with it and `lastError` below.
-std::wstring StoryBoxText(const StoryBox& box, std::optional<std::uint32_t> status,
-                          std::uint32_t lastError);
-// ... with the code line the story gives.
-std::wstring StoryBoxText(const StoryBox& box);
+// The texts the box may show on `stage`: its text with the %s filled in
+// and, where it has one, below it one of the code lines the stage may show.
+std::vector<std::wstring> StoryBoxTexts(const StoryBox& box, const std::string& stage);
 
 // The hint in its waiting form: the status and the instructions below it.
 std::wstring StoryWaitingHint(std::uint32_t statusId);

@@ -4,7 +4,7 @@
 // 50 times faster. A story this stage cannot play is skipped with its reason.
 import { after, before, describe, it } from "node:test";
 
-import { N, LIMIT_MS, flash, screenshot, standinImage, suite, unitLog } from "./harness.mjs";
+import { N, LIMIT_MS, flash, screenshot, standinImage, suite } from "./harness.mjs";
 import { playStory } from "./play-story.mjs";
 import { cannotPlay, loadStories } from "../stories/stories.mjs";
 
@@ -45,8 +45,10 @@ function emulatedUnit(page) {
     },
     swapEsc: (settings) => emulator((s) => window.orvantoEmulator.swapEsc(s), settings),
     arm: (fault) => emulator((f) => window.orvantoEmulator.armFault(f), fault),
-    mark: async () => ({ unit: plugged, log: plugged === 0 ? 0 : (await unitLog(page)).length }),
-    received: async (mark) => (await unitLog(page)).slice(from(mark)).filter((entry) => entry.fromHost).length,
+    // Counted in the page: the log of a whole update is thousands of reports.
+    mark: async () => ({ unit: plugged, log: plugged === 0 ? 0 : await emulator(() => window.orvantoEmulator.log().length) }),
+    received: (mark) => emulator((f) => window.orvantoEmulator.log().slice(f).filter((entry) => entry.fromHost).length,
+      from(mark)),
     leastBlockWaitMs: (mark) => emulator((f) => window.orvantoEmulator.leastBlockWaitMs(f), from(mark)),
     flash: () => flash(page),
   };
@@ -62,10 +64,12 @@ for (const language of ["en", "de"]) {
 
     for (const story of STORIES) {
       const reason = cannotPlay(story, "chromium");
-      it(`${story.name}: ${story.says}`, { skip: reason || false }, async () => {
+      it(`story ${story.name}`, { skip: reason || false }, async (t) => {
+        t.diagnostic(story.says);
         const page = await s.open("test.html");
         await playStory(page, story, {
-          texts: s.texts, N, unit: emulatedUnit(page), screenshot: (name) => screenshot(page, `${language}-${name}`),
+          stage: "chromium", texts: s.texts, N, unit: emulatedUnit(page),
+          screenshot: (name) => screenshot(page, `${language}-${name}`), note: (line) => t.diagnostic(line),
         });
         await page.closeContext();
       });

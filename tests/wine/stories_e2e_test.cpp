@@ -23,10 +23,9 @@
 #include "link/report.h"
 #include "platform/window.h"
 #include "res/resource.h"
-#include "tests/stories/play_story.h"
+#include "tests/stories/story_cases.h"
 #include "tests/wine/box_icons.h"
 #include "tests/wine/expected_texts.h"
-#include "update/firmware_image.h"
 #include "update/firmware_update.h"
 
 namespace session = updater_session;
@@ -48,16 +47,12 @@ std::wstring ShotName(const std::string& name) {
 }
 
 // Arms the fault for the next update on the plugged unit, on the dialog's
-// thread; false for a name the demo does not know, or without a unit.
+// thread; false without a unit.
 bool ArmFault(const StoryFault& fault) {
-    DemoFaultKind kind{};
-    DemoFaultStep step{};
     bool armed = false;
-    if (DemoFaultKindFromName(fault.kind, kind) && DemoFaultStepFromName(fault.step, step)) {
-        session::OnDialogThread([&] {
-            armed = ArmDemoFault(kind, step, fault.block, fault.errorCode, fault.lastError);
-        });
-    }
+    session::OnDialogThread([&] {
+        armed = ArmDemoFault(fault.kind, fault.step, fault.block, fault.errorCode, fault.lastError);
+    });
     return armed;
 }
 
@@ -86,6 +81,8 @@ struct ActStart {
     std::size_t boxes = 0;
     std::size_t positions = 0;
     std::uint32_t removals = 0;
+    // The window while each box was open, read right before its answer.
+    std::vector<SeenWindow> windowAtBox;
 };
 ActStart start;
 
@@ -115,31 +112,35 @@ bool PlugIn(const std::function<bool()>& plugIn) {
 // The answers for the act's boxes, in order; a box that is open while the
 // unit is pulled out (or swapped) is answered once the window has handled
 // the removal (or the arrival); an ESC swapped behind the unit sets off no
-// notification.
-bool QueueAnswers(const StoryAct& act) {
+// notification. Right before each answer the window is read.
+void QueueAnswers(const StoryAct& act) {
     for (const StoryBox& box : act.boxes) {
         const std::wstring shot = box.shot.empty() ? L"" : ShotName(box.shot);
-        if (box.whileOpen == "unplug") {
+        const auto look = [] {
+            start.windowAtBox.push_back(
+                WindowFrom(session::ItemText, session::ItemEnabled(IDC_UPDATE), true));
+        };
+        switch (box.whileOpen) {
+        case StoryWhileOpen::Nothing:
+            session::AnswerAfter(box.answer, nullptr, 0, shot, look);
+            break;
+        case StoryWhileOpen::Unplug:
             session::AnswerAfter(box.answer, [] { UnplugDemoUnit(); },
-                                 DBT_DEVICEREMOVECOMPLETE, shot);
-        } else if (box.whileOpen == "plug") {
+                                 DBT_DEVICEREMOVECOMPLETE, shot, look);
+            break;
+        case StoryWhileOpen::Plug:
             session::AnswerAfter(box.answer, [&box] {
                 UnplugDemoUnit();
                 if (const std::shared_ptr<EmulatedUnit> unit = PlugDemoUnit(box.unit)) {
                     unit->purgeDurationMs = box.purgeMs;
                 }
-            }, DBT_DEVICEARRIVAL, shot);
-        } else if (box.whileOpen == "swap-esc") {
-            session::AnswerAfter(box.answer, [&box] { SwapDemoEsc(box.unit); }, 0, shot);
-        } else if (box.whileOpen.empty()) {
-            session::Answer(box.answer, shot);
-        } else {
-            StageFailed("nothing done while a box is open but unplug, plug or swap-esc",
-                        box.whileOpen);
-            return false;
+            }, DBT_DEVICEARRIVAL, shot, look);
+            break;
+        case StoryWhileOpen::SwapEsc:
+            session::AnswerAfter(box.answer, [&box] { SwapDemoEsc(box.unit); }, 0, shot, look);
+            break;
         }
     }
-    return true;
 }
 
 class StoryPlay : public ::testing::TestWithParam<Story> {
@@ -147,6 +148,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(session::Start(session::ScreenshotFolderFromEnvironment()))
             << "the main window did not appear";
+        SetClockScale(TEST_CLOCK_SCALE);
     }
 
     void TearDown() override {
@@ -156,25 +158,7 @@ protected:
     }
 };
 
-// The story's name as a test's: GoogleTest takes no hyphen.
-std::string TestName(const ::testing::TestParamInfo<Story>& info) {
-    std::string name;
-    for (const char c : info.param.name) {
-        name += c == '-' ? '_' : c;
-    }
-    return name;
-}
-
-TEST_P(StoryPlay, Plays) {
-    const std::string reason = CannotPlay(GetParam(), StageName());
-    if (!reason.empty()) {
-        GTEST_SKIP() << reason;
-    }
-    SetClockScale(TEST_CLOCK_SCALE);
-    PlayStory(GetParam());
-}
-
-INSTANTIATE_TEST_SUITE_P(Story, StoryPlay, ::testing::ValuesIn(Stories()), TestName);
+ORVANTO_STORY_CASES(StoryPlay);
 
 }  // namespace
 
@@ -184,21 +168,16 @@ std::wstring StoryText(std::uint32_t id) { return Text(id); }
 
 const char* StageName() { return "wine"; }
 
-bool StageOnRealStack() { return false; }
-
-std::uint32_t StageLastError(std::uint32_t lastError) { return lastError; }
-
 void StageBeginAct(const StoryAct&, std::size_t) {
     start.unit = UnitNow();
     start.boxes = session::Boxes().size();
     start.positions = session::Progress().positions.size();
     start.removals = session::DeviceEventsHandled(DBT_DEVICEREMOVECOMPLETE);
+    start.windowAtBox.clear();
 }
 
 bool StageDo(const StoryAct& act, std::size_t) {
-    if (!QueueAnswers(act)) {
-        return false;
-    }
+    QueueAnswers(act);
     switch (act.what) {
     case StoryDo::Look:
         break;
@@ -233,8 +212,7 @@ bool StageDo(const StoryAct& act, std::size_t) {
         break;
     case StoryDo::Arm:
         if (!ArmFault(act.fault)) {
-            StageFailed("the fault " + act.fault.kind + " at " + act.fault.step + " armed",
-                        "it was not");
+            StageFailed("the fault " + act.fault.name + " armed", "it was not");
             return false;
         }
         break;
@@ -270,6 +248,10 @@ std::vector<SeenBox> StageBoxes() {
         box.defaultButton = all[i].defaultButton;
         box.icon = BoxIconName(static_cast<std::uintptr_t>(all[i].icon));
         box.progressOpen = all[i].progressWindowOpen;
+        const std::size_t index = i - start.boxes;
+        if (index < start.windowAtBox.size()) {
+            box.window = start.windowAtBox[index];
+        }
         seen.push_back(box);
     }
     return seen;
@@ -291,25 +273,11 @@ std::optional<SeenUnit> StageUnit() {
         StageFailed("a unit plugged in", "none ever");
         return std::nullopt;
     }
-    SeenUnit seen;
     // A unit plugged in during the act went through all of its log in it.
     const std::size_t from = end.unit == start.unit.unit ? start.unit.logSize : 0;
-    session::OnDialogThread([&] {
-        const std::vector<LoggedReport>& log = end.unit->Log();
-        seen.reports = static_cast<std::uint32_t>(
-            std::count_if(log.begin() + static_cast<std::ptrdiff_t>(from), log.end(),
-                          [](const LoggedReport& r) { return r.fromHost; }));
-        seen.leastBlockWaitUs = end.unit->LeastHostWaitAfter(CMD_WRITE_DATA, from);
-        seen.flash = end.unit->esc.flash;
-    });
-    const FirmwareImage image = LocateFirmwareImage();
-    seen.image = image.data;
-    seen.imageSize = image.size;
+    SeenUnit seen;
+    session::OnDialogThread([&] { seen = SeenOfUnit(*end.unit, from); });
     return seen;
-}
-
-void StageFailed(const std::string& what, const std::string& seen) {
-    ADD_FAILURE() << what << "; seen: " << seen;
 }
 
 void StageActChecked(const StoryAct& act, std::size_t) {

@@ -27,6 +27,9 @@ struct PendingAnswer {
     // which then waits for one more notification of `awaitEvent`.
     std::function<void()> work;
     WPARAM awaitEvent = 0;
+    // Done on the dialog's thread once that notification is handled, right
+    // before the answer: a look at the window while the box is open.
+    std::function<void()> look;
 };
 
 // A box on its way to its answer (dialog thread only).
@@ -159,6 +162,9 @@ void CALLBACK AnswerBox(HWND box, UINT, UINT_PTR timer, DWORD) {
                     std::to_string(BOX_SHOWN_LIMIT_MS) + " ms; answered regardless");
     }
     KillTimer(box, timer);
+    if (waiting.answer.look) {
+        waiting.answer.look();
+    }
     if (!waiting.answer.screenshot.empty()) {
         RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
         updater_session::Screenshot(box, waiting.answer.screenshot);
@@ -367,9 +373,10 @@ void Answer(int button, const std::wstring& screenshot) {
 }
 
 void AnswerAfter(int button, std::function<void()> work, WPARAM awaitEvent,
-                 const std::wstring& screenshot) {
+                 const std::wstring& screenshot, std::function<void()> look) {
     std::lock_guard<std::mutex> lock(TheSession().mutex);
-    TheSession().answers.push_back({button, screenshot, std::move(work), awaitEvent});
+    TheSession().answers.push_back(
+        {button, screenshot, std::move(work), awaitEvent, std::move(look)});
 }
 
 std::vector<ShownBox> Boxes() {

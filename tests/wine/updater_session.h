@@ -89,10 +89,11 @@ void Answer(int button, const std::wstring& screenshot = L"");
 // box's message loop, has handled one more device notification of
 // `awaitEvent` (DBT_DEVICEREMOVECOMPLETE for a unit pulled out; 0: work that
 // sets off no notification) than before the work; the screenshot shows the
-// box then. A notification not handled
+// box then, and `look` (where given) runs on the dialog's thread right
+// before the answer. A notification not handled
 // within 5 s is noted in Problems() and the box answered regardless.
 void AnswerAfter(int button, std::function<void()> work, WPARAM awaitEvent,
-                 const std::wstring& screenshot = L"");
+                 const std::wstring& screenshot = L"", std::function<void()> look = nullptr);
 std::vector<ShownBox> Boxes();
 
 // What went wrong in the session that no call could return: a message box
