@@ -19,10 +19,11 @@ struct UnitBootInfo {
 
 // unitAuxWord (the word the unit reports after its firmware version),
 // unitStatusAux (the second half-word of its status) and unitBootInfo (what
-// its bootloader reports) are read by no product code. The record keeps the
-// whole of what the unit's status and memory replies carry, as the unit
-// reports it; identification's tests check each of these fields against
-// the bytes the unit sent, so that a reply read at wrong offsets fails there.
+// its bootloader reports) are read by no product code and checked by no
+// test. The record keeps the whole of what the unit's status and memory
+// replies carry, as the unit reports it, so that whoever looks at a unit's
+// record (in a debugger, or in a report of a unit that behaved oddly) sees
+// all of its answers and not only what the updater uses.
 struct UnitConnection {
     HidHandle handle;              // INVALID_HID_HANDLE when no unit is open
     std::wstring devicePath;       // empty when no unit is open
